@@ -1,0 +1,497 @@
+#include "agent/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <toml++/toml.h>
+
+#include "util/log.h"
+#include "util/system.h"
+#include "util/utf8.h"
+
+namespace velarix::agent {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// A reader failure: what went wrong, and where in the text.
+struct ReadFault {
+  std::string message;
+  toml::source_position at{1, 1};
+};
+
+using Fault = std::unexpected<ReadFault>;
+
+std::string describe(const toml::node& n) {
+  switch (n.type()) {
+    case toml::node_type::string:
+      return "string \"" + std::string(n.as_string()->get()) + "\"";
+    case toml::node_type::integer:
+      return "integer `" + std::to_string(n.as_integer()->get()) + "`";
+    case toml::node_type::floating_point:
+      return "floating point `" + std::to_string(n.as_floating_point()->get()) + "`";
+    case toml::node_type::boolean:
+      return std::string("boolean `") + (n.as_boolean()->get() ? "true" : "false") + "`";
+    case toml::node_type::table:
+      return "map";
+    case toml::node_type::array:
+      return "sequence";
+    default:
+      return "datetime";
+  }
+}
+
+toml::source_position pos(const toml::node& n) {
+  auto p = n.source().begin;
+  return p ? p : toml::source_position{1, 1};
+}
+
+Fault invalid_type(const toml::node& n, std::string_view path, std::string_view expected) {
+  return Fault(ReadFault{"invalid type: " + describe(n) + ", expected " + std::string(expected) + " for key `" +
+                             std::string(path) + "`",
+                         pos(n)});
+}
+
+Fault missing(const toml::node& parent, std::string_view path, std::string_view field) {
+  std::string where = path.empty() ? "" : " in `" + std::string(path) + "`";
+  return Fault(ReadFault{"missing field `" + std::string(field) + "`" + where, pos(parent)});
+}
+
+std::string join(std::string_view path, std::string_view key) {
+  return path.empty() ? std::string(key) : std::string(path) + "." + std::string(key);
+}
+
+std::expected<const toml::table*, ReadFault> table_at(const toml::node& n, std::string_view path,
+                                                      std::string_view shape) {
+  if (auto* t = n.as_table()) return t;
+  return invalid_type(n, path, shape);
+}
+
+std::expected<std::optional<std::string>, ReadFault> opt_string(const toml::table& t, std::string_view key,
+                                                                std::string_view path) {
+  const toml::node* n = t.get(key);
+  if (n == nullptr) return std::optional<std::string>{};
+  if (auto* s = n->as_string()) return std::optional<std::string>(s->get());
+  return invalid_type(*n, join(path, key), "a string");
+}
+
+std::expected<std::optional<bool>, ReadFault> opt_bool(const toml::table& t, std::string_view key,
+                                                      std::string_view path) {
+  const toml::node* n = t.get(key);
+  if (n == nullptr) return std::optional<bool>{};
+  if (auto* b = n->as_boolean()) return std::optional<bool>(b->get());
+  return invalid_type(*n, join(path, key), "a boolean");
+}
+
+std::expected<std::int64_t, ReadFault> integer_in(const toml::node& n, std::string_view path, std::int64_t lo,
+                                                  std::int64_t hi, std::string_view type) {
+  auto* i = n.as_integer();
+  if (i == nullptr) return invalid_type(n, path, type);
+  const std::int64_t v = i->get();
+  if (v < lo || v > hi) {
+    return Fault(ReadFault{"invalid value: integer `" + std::to_string(v) + "`, expected " + std::string(type) +
+                               " for key `" + std::string(path) + "`",
+                           pos(n)});
+  }
+  return v;
+}
+
+std::expected<p2p::Identity, ReadFault> read_identity(const toml::table& root) {
+  const toml::node* n = root.get("identity");
+  if (n == nullptr) return missing(root, "", "identity");
+  auto t = table_at(*n, "identity", "struct Identity");
+  if (!t) return std::unexpected(t.error());
+  const toml::node* sk_node = (*t)->get("sk");
+  if (sk_node == nullptr) return missing(**t, "identity", "sk");
+  auto* sk_text = sk_node->as_string();
+  if (sk_text == nullptr) return invalid_type(*sk_node, "identity.sk", "a string");
+  auto sk = p2p::SecKey::from_text(sk_text->get());
+  if (!sk) return Fault(ReadFault{sk.error().message() + " for key `identity.sk`", pos(*sk_node)});
+  const toml::node* pow_node = (*t)->get("pow");
+  if (pow_node == nullptr) return missing(**t, "identity", "pow");
+  auto pow = integer_in(*pow_node, "identity.pow", std::numeric_limits<std::int32_t>::min(),
+                        std::numeric_limits<std::int32_t>::max(), "i32");
+  if (!pow) return std::unexpected(pow.error());
+  return p2p::Identity(*sk, p2p::Pow::from_i32(static_cast<std::int32_t>(*pow)));
+}
+
+std::expected<NetworkMap, ReadFault> deserialize_networks(const toml::node& n) {
+  auto* arr = n.as_array();
+  if (arr == nullptr) return invalid_type(n, "network", "a sequence");
+  NetworkMap map;
+  std::size_t index = 0;
+  for (const toml::node& item : *arr) {
+    const std::string path = "network[" + std::to_string(index++) + "]";
+    auto t = table_at(item, path, "struct Network");
+    if (!t) return std::unexpected(t.error());
+    Network net;
+    const toml::node* url_node = (*t)->get("config_url");
+    if (url_node == nullptr) return missing(item, path, "config_url");
+    auto* url_text = url_node->as_string();
+    if (url_text == nullptr) return invalid_type(*url_node, path + ".config_url", "a string");
+    net.config_url = std::string(url_text->get());
+    auto disabled = opt_bool(**t, "disabled", path);
+    if (!disabled) return std::unexpected(disabled.error());
+    net.disabled = disabled->value_or(false);
+    auto name = opt_string(**t, "name", path);
+    if (!name) return std::unexpected(name.error());
+    net.name = std::move(*name);
+
+    auto url = Url::parse(net.config_url);
+    if (!url) return Fault(ReadFault{url.error(), pos(*url_node)});
+    const std::string url_str = url->as_str();
+    if (!map.try_emplace(std::move(*url), std::move(net)).second) {
+      return Fault(ReadFault{"duplicate network URL: " + url_str, pos(*url_node)});
+    }
+  }
+  return map;
+}
+
+std::expected<AgentConfig, ReadFault> read_config(const toml::table& root) {
+  auto identity = read_identity(root);
+  if (!identity) return std::unexpected(identity.error());
+  AgentConfig cfg(std::move(*identity));
+
+  if (const toml::node* n = root.get("network")) {
+    auto map = deserialize_networks(*n);
+    if (!map) return std::unexpected(map.error());
+    cfg.network = std::move(*map);
+  }
+  if (const toml::node* n = root.get("mtu")) {
+    auto v = integer_in(*n, "mtu", 0, 65535, "u16");
+    if (!v) return std::unexpected(v.error());
+    cfg.mtu = static_cast<std::uint16_t>(*v);
+  }
+  if (const toml::node* n = root.get("super_peers")) {
+    auto* arr = n->as_array();
+    if (arr == nullptr) return invalid_type(*n, "super_peers", "a sequence");
+    std::vector<p2p::SuperPeerUrl> list;
+    std::size_t index = 0;
+    for (const toml::node& item : *arr) {
+      const std::string path = "super_peers[" + std::to_string(index++) + "]";
+      auto* s = item.as_string();
+      if (s == nullptr) return invalid_type(item, path, "a string");
+      auto sp = p2p::SuperPeerUrl::parse(s->get());
+      if (!sp) return Fault(ReadFault{sp.error().message(), pos(item)});
+      list.push_back(std::move(*sp));
+    }
+    cfg.super_peers = std::move(list);
+  }
+  auto update_check = opt_bool(root, "update_check", "");
+  if (!update_check) return std::unexpected(update_check.error());
+  cfg.update_check = *update_check;
+  auto auto_connect = opt_bool(root, "auto_connect", "");
+  if (!auto_connect) return std::unexpected(auto_connect.error());
+  cfg.auto_connect = *auto_connect;
+
+  if (const toml::node* n = root.get("dns")) {
+    auto t = table_at(*n, "dns", "struct DnsConfig");
+    if (!t) return std::unexpected(t.error());
+    auto disabled = opt_bool(**t, "disabled", "dns");
+    if (!disabled) return std::unexpected(disabled.error());
+    cfg.dns = DnsConfig{*disabled};
+  }
+  if (const toml::node* n = root.get("controller")) {
+    auto t = table_at(*n, "controller", "struct ControllerConfig");
+    if (!t) return std::unexpected(t.error());
+    ControllerConfig c;
+    for (auto [key, field] : {std::pair{"url", &c.url}, std::pair{"auth_url", &c.auth_url},
+                              std::pair{"display_login_email", &c.display_login_email},
+                              std::pair{"shared_secret", &c.shared_secret}}) {
+      auto v = opt_string(**t, key, "controller");
+      if (!v) return std::unexpected(v.error());
+      *field = std::move(*v);
+    }
+    cfg.controller = std::move(c);
+  }
+  return cfg;
+}
+
+// The reader's text: where it happened, the offending line, then what.
+std::string render(std::string_view text, const ReadFault& f) {
+  const auto line_no = static_cast<std::size_t>(f.at.line);
+  std::size_t start = 0;
+  for (std::size_t l = 1; l < line_no && start != std::string_view::npos; ++l) {
+    start = text.find('\n', start);
+    if (start != std::string_view::npos) ++start;
+  }
+  std::string_view line;
+  if (start != std::string_view::npos && start <= text.size()) {
+    line = text.substr(start);
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
+  const std::string num = std::to_string(line_no);
+  const std::string pad(num.size(), ' ');
+  std::string caret(f.at.column > 0 ? f.at.column - 1 : 0, ' ');
+  return "TOML parse error at line " + num + ", column " + std::to_string(f.at.column) + "\n" + pad + " |\n" + num +
+         " | " + std::string(line) + "\n" + pad + " | " + caret + "^\n" + f.message + "\n";
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// A TOML basic string; text that is not UTF-8 cannot be written.
+std::expected<std::string, std::string> quote(std::string_view s) {
+  if (!util::utf8::is_valid(s)) return std::unexpected(std::string("string is not valid UTF-8"));
+  std::string out = "\"";
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04X", c);
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+Error io_error(int err, std::string_view what = {}) {
+  std::string inner = std::strerror(err);
+  inner += " (os error " + std::to_string(err) + ")";
+  if (!what.empty()) inner = std::string(what) + ": " + inner;
+  return Error{ErrorKind::Io, std::move(inner)};
+}
+
+std::expected<std::string, Error> read_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(io_error(errno));
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return std::unexpected(io_error(err));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!util::utf8::is_valid(text)) return std::unexpected(Error{ErrorKind::Io, "stream did not contain valid UTF-8"});
+  return text;
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Replaces the file at `path` with `text` in one step: a temporary file in the
+// same directory gets the text, the old file's mode and owner (0600 for a new
+// file), is flushed, then renamed over. Readers and other savers see either
+// the old or the new file, never a part of one.
+std::expected<void, Error> replace_file(const std::string& path, std::string_view text) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path target(path);
+  // Write through a symbolic link rather than replacing the link itself.
+  if (fs::is_symlink(target, ec)) {
+    auto resolved = fs::weakly_canonical(target, ec);
+    if (!ec) target = resolved;
+  }
+  struct stat old {};
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) return std::unexpected(io_error(EISDIR));
+
+  fs::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  std::string tmpl = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) return std::unexpected(io_error(errno));
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    return std::unexpected(io_error(err));
+  };
+  const mode_t mode = exists ? (old.st_mode & 07777) : 0600;
+  if (::fchmod(fd, mode) != 0) return fail(errno);
+  if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+    // Only a privileged process may give the file away; otherwise the saver owns the new file.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) return fail(errno);
+  }
+  if (!write_all(fd, text)) return fail(errno);
+  if (::fsync(fd) != 0) return fail(errno);
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(tmpl.c_str());
+    return std::unexpected(io_error(err));
+  }
+  if (::rename(tmpl.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmpl.c_str());
+    return std::unexpected(io_error(err));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ControllerConnectionStatus::to_string() const {
+  switch (kind) {
+    case Kind::Initializing: return "Initializing";
+    case Kind::LoggedOut: return "LoggedOut";
+    case Kind::Ok: return "Ok";
+    case Kind::Err: return "Err: " + message;
+  }
+  return {};
+}
+
+std::string ControllerConfig::url_or_default() const { return url ? *url : std::string(kDefaultControllerUrl); }
+
+std::string ControllerConfig::auth_url_or_default() const {
+  return auth_url ? *auth_url : std::string(kDefaultAuthUrl);
+}
+
+std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
+  toml::table root;
+  try {
+    root = toml::parse(text);
+  } catch (const toml::parse_error& e) {
+    return std::unexpected(render(text, ReadFault{std::string(e.description()), e.source().begin}));
+  }
+  auto cfg = read_config(root);
+  if (!cfg) return std::unexpected(render(text, cfg.error()));
+  return std::move(*cfg);
+}
+
+std::expected<std::string, std::string> AgentConfig::to_toml() const {
+  std::string out;
+  auto line_bool = [&](std::string_view key, bool v) { out += std::string(key) + " = " + (v ? "true" : "false") + "\n"; };
+
+  if (mtu) out += "mtu = " + std::to_string(*mtu) + "\n";
+  if (super_peers) {
+    if (super_peers->empty()) {
+      out += "super_peers = []\n";
+    } else {
+      out += "super_peers = [\n";
+      for (const auto& sp : *super_peers) {
+        auto q = quote(sp.to_string());
+        if (!q) return std::unexpected(q.error());
+        out += "    " + *q + ",\n";
+      }
+      out += "]\n";
+    }
+  }
+  if (update_check) line_bool("update_check", *update_check);
+  if (auto_connect) line_bool("auto_connect", *auto_connect);
+
+  if (!out.empty()) out += "\n";
+  out += "[identity]\n";
+  out += "sk = \"" + identity.sk().to_string() + "\"\n";
+  out += "pow = " + std::to_string(identity.pow().to_i32()) + "\n";
+
+  std::vector<const Network*> nets;
+  nets.reserve(network.size());
+  for (const auto& [url, net] : network) nets.push_back(&net);
+  std::stable_sort(nets.begin(), nets.end(),
+                   [](const Network* a, const Network* b) { return a->config_url < b->config_url; });
+  for (const Network* net : nets) {
+    auto url = quote(net->config_url);
+    if (!url) return std::unexpected(url.error());
+    out += "\n[[network]]\nconfig_url = " + *url + "\n";
+    line_bool("disabled", net->disabled);
+    if (net->name) {
+      auto name = quote(*net->name);
+      if (!name) return std::unexpected(name.error());
+      out += "name = " + *name + "\n";
+    }
+  }
+  if (dns) {
+    out += "\n[dns]\n";
+    if (dns->disabled) line_bool("disabled", *dns->disabled);
+  }
+  if (controller) {
+    out += "\n[controller]\n";
+    for (auto [key, field] : {std::pair{"url", &controller->url}, std::pair{"auth_url", &controller->auth_url},
+                              std::pair{"display_login_email", &controller->display_login_email},
+                              std::pair{"shared_secret", &controller->shared_secret}}) {
+      if (!*field) continue;
+      auto q = quote(**field);
+      if (!q) return std::unexpected(q.error());
+      out += std::string(key) + " = " + *q + "\n";
+    }
+  }
+  return out;
+}
+
+std::expected<AgentConfig, Error> AgentConfig::load(const std::string& path) {
+  log::trace("Loading agent config from {}", path);
+  auto text = read_file(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  log::trace("Successfully read config file");
+  auto cfg = from_toml(*text);
+  if (!cfg) return std::unexpected(Error{ErrorKind::TomlDe, std::move(cfg.error())});
+  log::trace("Successfully parsed config file");
+  return std::move(*cfg);
+}
+
+std::expected<void, Error> AgentConfig::save(const std::string& path) const {
+  log::trace("Saving agent config to {}", path);
+  auto text = to_toml();
+  if (!text) return std::unexpected(Error{ErrorKind::TomlSer, std::move(text.error())});
+  log::trace("Successfully serialized config");
+  auto written = replace_file(path, *text);
+  if (!written) return written;
+  log::trace("Successfully wrote config file");
+  return {};
+}
+
+std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path) {
+  log::trace("Loading or generating agent config from {}", path);
+  const auto difficulty = p2p::util::get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
+  log::trace("Using min PoW difficulty: {}", difficulty);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    auto cfg = load(path);
+    if (!cfg) return cfg;
+    log::trace("Config loaded successfully");
+    return cfg;
+  }
+  log::info("Config file does not exist, generating new one (this might take some time due to the PoW)");
+  auto identity = p2p::Identity::generate(difficulty);
+  if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});
+  log::trace("Generated new identity with public key: {}", identity->pk().to_string());
+  AgentConfig cfg(std::move(*identity));
+  if (auto saved = cfg.save(path); !saved) return std::unexpected(std::move(saved.error()));
+  log::trace("Config loaded successfully");
+  return cfg;
+}
+
+std::uint16_t AgentConfig::default_mtu() {
+  return p2p::util::get_env<bool>("ARM_MESSAGES", true) ? 1073 : 1121;
+}
+
+}  // namespace velarix::agent

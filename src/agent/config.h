@@ -1,0 +1,80 @@
+#pragma once
+// The agent configuration file: the node identity, the joined networks and a
+// few optional settings, kept as one TOML document.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "agent/error.h"
+#include "agent/url.h"
+#include "identity/identity.h"
+#include "identity/super_peer_url.h"
+#include "network/network.h"
+
+namespace velarix::agent {
+
+using network::Network;
+
+struct DnsConfig {
+  std::optional<bool> disabled;
+  friend bool operator==(const DnsConfig&, const DnsConfig&) = default;
+};
+
+struct ControllerConnectionStatus {
+  enum class Kind : std::uint8_t { Initializing, LoggedOut, Ok, Err };
+  Kind kind = Kind::Initializing;
+  std::string message;  // for Err
+
+  std::string to_string() const;
+  friend bool operator==(const ControllerConnectionStatus&, const ControllerConnectionStatus&) = default;
+};
+
+inline constexpr std::string_view kDefaultControllerUrl = "https://app.velarix.io/api";
+inline constexpr std::string_view kDefaultAuthUrl = "https://auth.velarix.io";
+
+struct ControllerConfig {
+  std::optional<std::string> url;
+  std::optional<std::string> auth_url;
+  std::optional<std::string> display_login_email;
+  std::optional<std::string> shared_secret;
+  ControllerConnectionStatus connection_status;  // never in the file
+
+  // `url` when set, else the default controller API endpoint.
+  std::string url_or_default() const;
+  // `auth_url` when set, else the default authorisation server.
+  std::string auth_url_or_default() const;
+};
+
+using NetworkMap = std::unordered_map<Url, Network>;
+
+struct AgentConfig {
+  p2p::Identity identity;
+  NetworkMap network;
+  std::optional<std::uint16_t> mtu;
+  std::optional<std::vector<p2p::SuperPeerUrl>> super_peers;
+  std::optional<bool> update_check;
+  std::optional<bool> auto_connect;
+  std::optional<DnsConfig> dns;
+  std::optional<ControllerConfig> controller;
+
+  // A record with `identity`, no networks and every optional field absent.
+  explicit AgentConfig(p2p::Identity id) : identity(std::move(id)) {}
+
+  static std::expected<AgentConfig, Error> load(const std::string& path);
+  static std::expected<AgentConfig, Error> load_or_generate(const std::string& path);
+  std::expected<void, Error> save(const std::string& path) const;
+
+  // The MTU used when the file sets none: 1073 with armed messages, else 1121.
+  static std::uint16_t default_mtu();
+
+  // Reads a configuration from TOML text; the error is the reader's text.
+  static std::expected<AgentConfig, std::string> from_toml(std::string_view text);
+  // The file as written; fails only on text that cannot be written as TOML.
+  std::expected<std::string, std::string> to_toml() const;
+};
+
+}  // namespace velarix::agent

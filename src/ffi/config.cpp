@@ -1,0 +1,199 @@
+// C functions over the agent configuration file and its network list.
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "agent/config.h"
+#include "version_info.h"
+#include "ffi/ffi.h"
+#include "util/log.h"
+#include "velarix_agent.h"
+
+using velarix::agent::AgentConfig;
+using velarix::agent::Url;
+using velarix::ffi::guarded;
+using velarix::ffi::to_string;
+
+struct AgentConfigPtr {
+  AgentConfig config;
+};
+
+namespace {
+
+enum class Edit { Add, Remove, Enable, Disable };
+
+int32_t edit_network(Edit op, const char* path, const char* network_url) {
+  if (path == nullptr || network_url == nullptr) return VELARIX_AGENT_ERR_FAILURE;
+  const bool trace = op == Edit::Disable;
+  if (trace) velarix::log::trace("Extracting path string from pointer");
+  auto path_str = to_string(path);
+  if (!path_str) {
+    if (trace) velarix::log::trace("Failed to convert path to string, returning ERR_UTF8");
+    return VELARIX_AGENT_ERR_UTF8;
+  }
+  if (trace) velarix::log::trace("Extracting network URL string from pointer");
+  auto url_str = to_string(network_url);
+  if (!url_str) {
+    if (trace) velarix::log::trace("Failed to convert network_url to string, returning ERR_UTF8");
+    return VELARIX_AGENT_ERR_UTF8;
+  }
+  auto cfg = (op == Edit::Add || op == Edit::Remove) ? AgentConfig::load(*path_str)
+                                                      : AgentConfig::load_or_generate(*path_str);
+  if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
+  auto url = Url::parse(*url_str);
+  if (!url) return VELARIX_AGENT_ERR_INVALID_URL;
+  auto it = cfg->network.find(*url);
+  switch (op) {
+    case Edit::Add: {
+      if (it != cfg->network.end()) return VELARIX_AGENT_ERR_NETWORK_EXISTS;
+      velarix::network::Network net;
+      net.config_url = *url_str;
+      cfg->network.emplace(std::move(*url), std::move(net));
+      break;
+    }
+    case Edit::Remove:
+      if (it == cfg->network.end()) return VELARIX_AGENT_ERR_NETWORK_NOT_FOUND;
+      cfg->network.erase(it);
+      break;
+    case Edit::Enable:
+      if (it == cfg->network.end()) return VELARIX_AGENT_ERR_NETWORK_NOT_FOUND;
+      if (!it->second.disabled) return VELARIX_AGENT_ERR_ALREADY_ENABLED;
+      it->second.disabled = false;
+      break;
+    case Edit::Disable:
+      if (it == cfg->network.end()) return VELARIX_AGENT_ERR_NETWORK_NOT_FOUND;
+      if (it->second.disabled) return VELARIX_AGENT_ERR_ALREADY_DISABLED;
+      it->second.disabled = true;
+      break;
+  }
+  if (!cfg->save(*path_str)) return VELARIX_AGENT_ERR_FAILURE;
+  return VELARIX_AGENT_OK;
+}
+
+// A malloc'd copy of `s`, or NULL when it holds a NUL byte or memory runs out.
+char* c_string(std::string_view s) {
+  if (s.find('\0') != std::string_view::npos) return nullptr;
+  char* out = static_cast<char*>(std::malloc(s.size() + 1));
+  if (out == nullptr) return nullptr;
+  std::memcpy(out, s.data(), s.size());
+  out[s.size()] = '\0';
+  return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t velarix_agent_config_load_or_generate(const char* path, AgentConfigPtr** out) {
+  return guarded([&]() -> int32_t {
+    if (path == nullptr || out == nullptr) return VELARIX_AGENT_ERR_FAILURE;
+    auto path_str = to_string(path);
+    if (!path_str) return VELARIX_AGENT_ERR_UTF8;
+    auto cfg = AgentConfig::load_or_generate(*path_str);
+    if (!cfg) {
+      velarix::log::warn("Error loading config: {}", cfg.error().message());
+      return cfg.error().c_code();
+    }
+    *out = new AgentConfigPtr{std::move(*cfg)};
+    return VELARIX_AGENT_OK;
+  });
+}
+
+int32_t velarix_agent_config_id_pk(const AgentConfigPtr* config, uint8_t* out) {
+  if (config == nullptr || out == nullptr) return VELARIX_AGENT_ERR_FAILURE;
+  const auto& pk = config->config.identity.pk().bytes();
+  std::memcpy(out, pk.data(), pk.size());
+  return VELARIX_AGENT_OK;
+}
+
+void velarix_agent_config_free(AgentConfigPtr* config) {
+  if (config == nullptr) return;
+  velarix::log::trace("Freeing AgentConfigPtr");
+  delete config;
+}
+
+int32_t velarix_agent_config_network_add(const char* path, const char* network_url) {
+  return guarded([&] { return edit_network(Edit::Add, path, network_url); });
+}
+
+int32_t velarix_agent_config_network_remove(const char* path, const char* network_url) {
+  return guarded([&] { return edit_network(Edit::Remove, path, network_url); });
+}
+
+int32_t velarix_agent_config_network_enable(const char* path, const char* network_url) {
+  return guarded([&] { return edit_network(Edit::Enable, path, network_url); });
+}
+
+int32_t velarix_agent_config_network_disable(const char* path, const char* network_url) {
+  return guarded([&] { return edit_network(Edit::Disable, path, network_url); });
+}
+
+int32_t velarix_agent_config_networks(const char* path, NetworkInfo** out, int32_t* count) {
+  return guarded([&]() -> int32_t {
+    if (path == nullptr || out == nullptr || count == nullptr) return VELARIX_AGENT_ERR_FAILURE;
+    auto path_str = to_string(path);
+    if (!path_str) return VELARIX_AGENT_ERR_UTF8;
+    auto cfg = AgentConfig::load(*path_str);
+    if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
+    std::vector<NetworkInfo> infos;
+    infos.reserve(cfg->network.size());
+    for (const auto& [url, net] : cfg->network) {
+      char* url_c = c_string(url.as_str());
+      if (url_c == nullptr) continue;
+      char* name_c = net.name ? c_string(*net.name) : nullptr;
+      infos.push_back(NetworkInfo{url_c, net.disabled ? 1 : 0, name_c});
+    }
+    if (infos.empty()) {
+      *out = nullptr;
+      *count = 0;
+      return VELARIX_AGENT_OK;
+    }
+    auto* array = static_cast<NetworkInfo*>(std::malloc(infos.size() * sizeof(NetworkInfo)));
+    if (array == nullptr) {
+      for (auto& i : infos) {
+        std::free(i.url);
+        std::free(i.name);
+      }
+      return VELARIX_AGENT_ERR_FAILURE;
+    }
+    std::memcpy(array, infos.data(), infos.size() * sizeof(NetworkInfo));
+    *out = array;
+    *count = static_cast<int32_t>(infos.size());
+    return VELARIX_AGENT_OK;
+  });
+}
+
+const char* velarix_agent_network_url(const NetworkInfo* networks, int32_t index) {
+  if (networks == nullptr || index < 0) return nullptr;
+  return networks[index].url;
+}
+
+int32_t velarix_agent_network_disabled(const NetworkInfo* networks, int32_t index) {
+  if (networks == nullptr || index < 0) return -1;
+  return networks[index].disabled;
+}
+
+const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index) {
+  if (networks == nullptr || index < 0) return nullptr;
+  return networks[index].name;
+}
+
+void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count) {
+  if (networks == nullptr || count < 1) return;
+  for (int32_t i = 0; i < count; ++i) {
+    if (networks[i].url != nullptr) {
+      velarix::log::trace("Dropping NetworkInfo url and freeing CString");
+      std::free(networks[i].url);
+    }
+    if (networks[i].name != nullptr) {
+      velarix::log::trace("Dropping NetworkInfo name and freeing CString");
+      std::free(networks[i].name);
+    }
+  }
+  std::free(networks);
+}
+
+const char* velarix_agent_version(void) { return velarix::version_cstr(); }
+
+}  // extern "C"
