@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <random>
+
+#include "agent/config.h"
+#include "common/temp_dir.h"
+
+using namespace velarix::agent;
+using velarix::test::ScopedEnv;
+using velarix::test::TempDir;
+using velarix::test::read_text;
+using velarix::test::write_text;
+
+namespace {
+
+const std::string kSk = "0101010101010101010101010101010101010101010101010101010101010101";
+const std::string kSpKey(64, 'c');
+const std::string kIdentity = "[identity]\nsk = \"" + kSk + "\"\npow = 7\n";
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+Network net(std::string url, bool disabled = false, std::optional<std::string> name = {}) {
+  Network n;
+  n.config_url = std::move(url);
+  n.disabled = disabled;
+  n.name = std::move(name);
+  return n;
+}
+
+AgentConfig sample() {
+  AgentConfig cfg(velarix::p2p::Identity(*velarix::p2p::SecKey::from_text(kSk), velarix::p2p::Pow(7)));
+  for (auto n : {net("https://b.example/net.toml", true, "Bee \"quoted\"\n"), net("file:///tmp/a.toml"),
+                 net("https://B.example/x"), net("https://b.example/net")}) {
+    auto url = *Url::parse(n.config_url);
+    cfg.network.emplace(url, n);
+  }
+  cfg.mtu = 1200;
+  cfg.super_peers = {*velarix::p2p::SuperPeerUrl::parse("udp://sp.example:22527?publicKey=" + kSpKey + "&networkId=9")};
+  cfg.update_check = false;
+  cfg.auto_connect = true;
+  cfg.dns = DnsConfig{true};
+  ControllerConfig c;
+  c.url = "https://ctl.example/api";
+  c.shared_secret = "c2VjcmV0";
+  cfg.controller = c;
+  return cfg;
+}
+
+const std::string kSampleText =
+    "mtu = 1200\n"
+    "super_peers = [\n"
+    "    \"udp://sp.example:22527?publicKey=" + kSpKey + "&networkId=9\",\n"
+    "]\n"
+    "update_check = false\n"
+    "auto_connect = true\n"
+    "\n" + kIdentity +
+    "\n[[network]]\nconfig_url = \"file:///tmp/a.toml\"\ndisabled = false\n"
+    "\n[[network]]\nconfig_url = \"https://B.example/x\"\ndisabled = false\n"
+    "\n[[network]]\nconfig_url = \"https://b.example/net\"\ndisabled = false\n"
+    "\n[[network]]\nconfig_url = \"https://b.example/net.toml\"\ndisabled = true\nname = \"Bee \\\"quoted\\\"\\n\"\n"
+    "\n[dns]\ndisabled = true\n"
+    "\n[controller]\nurl = \"https://ctl.example/api\"\nshared_secret = \"c2VjcmV0\"\n";
+
+void expect_same_file_fields(const AgentConfig& a, const AgentConfig& b) {
+  EXPECT_EQ(a.identity, b.identity);
+  EXPECT_EQ(a.identity.pk(), b.identity.pk());
+  ASSERT_EQ(a.network.size(), b.network.size());
+  for (const auto& [url, n] : a.network) {
+    auto it = b.network.find(url);
+    ASSERT_NE(it, b.network.end()) << url.as_str();
+    EXPECT_EQ(it->second.config_url, n.config_url);
+    EXPECT_EQ(it->second.disabled, n.disabled);
+    EXPECT_EQ(it->second.name, n.name);
+  }
+  EXPECT_EQ(a.mtu, b.mtu);
+  EXPECT_EQ(a.super_peers, b.super_peers);
+  EXPECT_EQ(a.update_check, b.update_check);
+  EXPECT_EQ(a.auto_connect, b.auto_connect);
+  EXPECT_EQ(a.dns, b.dns);
+  ASSERT_EQ(a.controller.has_value(), b.controller.has_value());
+  if (a.controller) {
+    EXPECT_EQ(a.controller->url, b.controller->url);
+    EXPECT_EQ(a.controller->auth_url, b.controller->auth_url);
+    EXPECT_EQ(a.controller->display_login_email, b.controller->display_login_email);
+    EXPECT_EQ(a.controller->shared_secret, b.controller->shared_secret);
+  }
+}
+
+}  // namespace
+
+TEST(AgentConfig, WrittenLayoutIsFixedAndReadsBack) {
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  const auto cfg = sample();
+  ASSERT_TRUE(cfg.save(path));
+  EXPECT_EQ(read_text(path), kSampleText);
+  auto back = AgentConfig::load(path);
+  ASSERT_TRUE(back) << back.error().message();
+  expect_same_file_fields(cfg, *back);
+  EXPECT_EQ(back->controller->connection_status.kind, ControllerConnectionStatus::Kind::Initializing);
+}
+
+TEST(AgentConfig, ReadsDocuments) {
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string written;  // the file as saved again, empty when not checked
+  } cases[] = {
+      {"identity only", kIdentity, kIdentity},
+      {"empty network array", kIdentity + "network = []\n", kIdentity},
+      {"network without disabled", kIdentity + "[[network]]\nconfig_url = \"https://x.example\"\n",
+       kIdentity + "\n[[network]]\nconfig_url = \"https://x.example\"\ndisabled = false\n"},
+      {"empty dns table", kIdentity + "[dns]\n", kIdentity + "\n[dns]\n"},
+      {"inline empty dns", "dns = {}\n" + kIdentity, kIdentity + "\n[dns]\n"},
+      {"empty super peers", "super_peers = []\n" + kIdentity, "super_peers = []\n\n" + kIdentity},
+      {"mtu zero", "mtu = 0\n" + kIdentity, "mtu = 0\n\n" + kIdentity},
+      {"unknown keys ignored",
+       "colour = \"red\"\n[identity]\nsk = \"" + kSk + "\"\npow = 7\nextra = 1\n[dns]\nmore = 2\n[controller]\nx = 1\n",
+       kIdentity + "\n[dns]\n\n[controller]\n"},
+      {"pow limits", "[identity]\nsk = \"" + kSk + "\"\npow = -2147483648\n", ""},
+      {"prefix sorting",
+       kIdentity + "[[network]]\nconfig_url = \"https://a.example/ab\"\n[[network]]\nconfig_url = \"https://a.example/a\"\n"
+                   "[[network]]\nconfig_url = \"https://a.example/B\"\n",
+       kIdentity + "\n[[network]]\nconfig_url = \"https://a.example/B\"\ndisabled = false\n"
+                   "\n[[network]]\nconfig_url = \"https://a.example/a\"\ndisabled = false\n"
+                   "\n[[network]]\nconfig_url = \"https://a.example/ab\"\ndisabled = false\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cfg = AgentConfig::from_toml(c.text);
+    ASSERT_TRUE(cfg) << cfg.error();
+    if (!c.written.empty()) {
+      EXPECT_EQ(*cfg->to_toml(), c.written);
+    }
+  }
+  auto cfg = AgentConfig::from_toml(kIdentity + "[[network]]\nconfig_url = \"https://x.example\"\n");
+  EXPECT_FALSE(cfg->network.begin()->second.disabled);
+  EXPECT_EQ(cfg->network.begin()->first.as_str(), "https://x.example/");
+  EXPECT_EQ(cfg->network.begin()->second.config_url, "https://x.example");
+  EXPECT_FALSE(cfg->mtu || cfg->super_peers || cfg->update_check || cfg->auto_connect || cfg->dns || cfg->controller);
+}
+
+TEST(AgentConfig, RefusesBadDocuments) {
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string fragment;  // expected somewhere in the error text
+  } cases[] = {
+      {"empty", "", "missing field `identity`"},
+      {"syntax", "[identity\n", "TOML parse error at line 1"},
+      {"missing sk", "[identity]\npow = 1\n", "missing field `sk`"},
+      {"missing pow", "[identity]\nsk = \"" + kSk + "\"\n", "missing field `pow`"},
+      {"bad sk", "[identity]\nsk = \"xyz\"\npow = 1\n", "invalid secret key"},
+      {"sk wrong type", "[identity]\nsk = 5\npow = 1\n", "invalid type: integer `5`"},
+      {"pow too big", "[identity]\nsk = \"" + kSk + "\"\npow = 2147483648\n", "invalid value: integer `2147483648`"},
+      {"identity not table", "identity = 3\n", "expected struct Identity"},
+      {"mtu too big", "mtu = 65536\n" + kIdentity, "invalid value: integer `65536`, expected u16"},
+      {"mtu negative", "mtu = -1\n" + kIdentity, "expected u16"},
+      {"mtu string", "mtu = \"1\"\n" + kIdentity, "invalid type: string \"1\""},
+      {"network entry not table", "network = [1]\n" + kIdentity, "expected struct Network"},
+      {"network not array", "network = 1\n" + kIdentity, "invalid type: integer `1`"},
+      {"missing config_url", kIdentity + "[[network]]\ndisabled = true\n", "missing field `config_url`"},
+      {"relative url", kIdentity + "[[network]]\nconfig_url = \"example.com/x\"\n", "relative URL without a base"},
+      {"duplicate url",
+       kIdentity + "[[network]]\nconfig_url = \"https://Example.com/a\"\n[[network]]\nconfig_url = \"https://example.COM/a\"\n",
+       "duplicate network URL: https://example.com/a"},
+      {"disabled wrong type", kIdentity + "[[network]]\nconfig_url = \"https://x\"\ndisabled = \"no\"\n",
+       "invalid type: string \"no\""},
+      {"dns not table", "dns = true\n" + kIdentity, "expected struct DnsConfig"},
+      {"controller not table", "controller = []\n" + kIdentity, "expected struct ControllerConfig"},
+      {"controller url not string", "[controller]\nurl = 1\n" + kIdentity, "invalid type: integer `1`"},
+      {"bad super peer", "super_peers = [\"nope\"]\n" + kIdentity, "invalid super peer URL"},
+      {"super peer not string", "super_peers = [1]\n" + kIdentity, "invalid type: integer `1`"},
+      {"update_check wrong type", "update_check = 1\n" + kIdentity, "invalid type: integer `1`, expected a boolean"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cfg = AgentConfig::from_toml(c.text);
+    ASSERT_FALSE(cfg);
+    EXPECT_NE(cfg.error().find(c.fragment), std::string::npos) << cfg.error();
+  }
+}
+
+TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
+  auto cfg = AgentConfig::from_toml(kIdentity + "mtu_not_here = 1\n[dns]\ndisabled = 3\n");
+  ASSERT_FALSE(cfg);
+  EXPECT_NE(cfg.error().find("line 6"), std::string::npos) << cfg.error();
+  EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
+}
+
+TEST(AgentConfig, FileModes) {
+  TempDir dir;
+  const auto cfg = sample();
+  const auto fresh = dir.file("new.toml");
+  ASSERT_TRUE(cfg.save(fresh));
+  EXPECT_EQ(mode_of(fresh), 0600u);
+
+  const auto existing = dir.file("existing.toml");
+  write_text(existing, "old");
+  ::chmod(existing.c_str(), 0644);
+  ASSERT_TRUE(cfg.save(existing));
+  EXPECT_EQ(mode_of(existing), 0644u);
+  EXPECT_EQ(read_text(existing), kSampleText);
+
+  // A symbolic link keeps pointing at the rewritten file.
+  const auto link = dir.file("link.toml");
+  ASSERT_EQ(::symlink(existing.c_str(), link.c_str()), 0);
+  auto changed = cfg;
+  changed.mtu = 1300;
+  ASSERT_TRUE(changed.save(link));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(AgentConfig::load(existing)->mtu, 1300);
+}
+
+TEST(AgentConfig, FileErrors) {
+  TempDir dir;
+  const auto cfg = sample();
+  auto missing_dir = cfg.save(dir.file("no/such/dir.toml"));
+  ASSERT_FALSE(missing_dir);
+  EXPECT_EQ(missing_dir.error().kind, ErrorKind::Io);
+  EXPECT_EQ(missing_dir.error().c_code(), -105);
+
+  auto missing = AgentConfig::load(dir.file("absent.toml"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, ErrorKind::Io);
+
+  // A directory is neither read nor replaced by a new identity.
+  for (auto r : {AgentConfig::load(dir.path().string()), AgentConfig::load_or_generate(dir.path().string())}) {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+
+  const auto binary = dir.file("binary.toml");
+  write_text(binary, kIdentity + "# \xff\xfe\n");
+  auto not_utf8 = AgentConfig::load(binary);
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().kind, ErrorKind::Io);
+}
+
+TEST(AgentConfig, FailedSaveLeavesPreviousFileIntact) {
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  auto cfg = sample();
+  ASSERT_TRUE(cfg.save(path));
+
+  // Text that cannot be written as TOML: nothing is touched.
+  auto bad = cfg;
+  bad.network.begin()->second.name = std::string("\xff");
+  auto ser = bad.save(path);
+  ASSERT_FALSE(ser);
+  EXPECT_EQ(ser.error().kind, ErrorKind::TomlSer);
+  EXPECT_EQ(read_text(path), kSampleText);
+
+  // A write that fails half-way (file size limit) leaves the old file and no temporary.
+  auto big = cfg;
+  big.network.begin()->second.name = std::string(100000, 'n');
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  auto io = big.save(path);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ASSERT_FALSE(io);
+  EXPECT_EQ(io.error().kind, ErrorKind::Io);
+  EXPECT_EQ(read_text(path), kSampleText);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(AgentConfig, LoadOrGenerate) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "6");
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  auto created = AgentConfig::load_or_generate(path);
+  ASSERT_TRUE(created) << created.error().message();
+  EXPECT_EQ(mode_of(path), 0600u);
+  EXPECT_TRUE(created->identity.pow().is_valid(created->identity.pk(), 6));
+  EXPECT_EQ(read_text(path), *created->to_toml());
+
+  auto again = AgentConfig::load_or_generate(path);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->identity, created->identity);
+
+  // An unreadable document is reported, never replaced.
+  const auto empty = dir.file("empty.toml");
+  write_text(empty, "");
+  auto r = AgentConfig::load_or_generate(empty);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::TomlDe);
+  EXPECT_EQ(r.error().c_code(), -106);
+  EXPECT_EQ(read_text(empty), "");
+}
+
+TEST(AgentConfig, ArbitraryBytesNeverCrashAndLeaveTheFileAlone) {
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  std::mt19937 rng(1234);
+  std::string base = kSampleText;
+  for (int i = 0; i < 1500; ++i) {
+    std::string text = base;
+    const int edits = 1 + static_cast<int>(rng() % 6);
+    for (int e = 0; e < edits; ++e) {
+      const auto at = rng() % text.size();
+      switch (rng() % 3) {
+        case 0: text[at] = static_cast<char>(rng()); break;
+        case 1: text.erase(at, rng() % 16); break;
+        default: text.insert(at, 1, "=[]\"{}.,\n0x-"[rng() % 13]);
+      }
+      if (text.empty()) text = "x";
+    }
+    write_text(path, text);
+    auto r = AgentConfig::load(path);
+    if (!r) {
+      EXPECT_TRUE(r.error().kind == ErrorKind::TomlDe || r.error().kind == ErrorKind::Io) << r.error().message();
+      EXPECT_EQ(read_text(path), text);
+    }
+  }
+}
+
+TEST(AgentConfig, DefaultsOfTheController) {
+  ControllerConfig c;
+  EXPECT_EQ(c.url_or_default(), kDefaultControllerUrl);
+  EXPECT_EQ(kDefaultControllerUrl.size(), 26u);
+  EXPECT_EQ(c.auth_url_or_default(), kDefaultAuthUrl);
+  EXPECT_EQ(kDefaultAuthUrl.size(), 23u);
+  c.url = "https://other.example/api";
+  EXPECT_EQ(c.url_or_default(), "https://other.example/api");
+  ControllerConnectionStatus s{ControllerConnectionStatus::Kind::Err, "boom"};
+  EXPECT_EQ(s.to_string(), "Err: boom");
+  EXPECT_EQ(ControllerConnectionStatus{}.to_string(), "Initializing");
+}
+
+TEST(AgentConfig, DefaultMtuFollowsArmedMessages) {
+  struct Case {
+    const char* value;
+    std::uint16_t mtu;
+  } cases[] = {{nullptr, 1073}, {"true", 1073}, {"garbage", 1073}, {"FALSE", 1073}, {"false", 1121}};
+  for (const auto& c : cases) {
+    ScopedEnv env("VELARIX_ARM_MESSAGES", c.value);
+    EXPECT_EQ(AgentConfig::default_mtu(), c.mtu);
+  }
+}

@@ -1,0 +1,192 @@
+// The configuration functions, driven only through the public C header.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "common/temp_dir.h"
+#include "velarix_agent.h"
+
+using velarix::test::ScopedEnv;
+using velarix::test::TempDir;
+using velarix::test::read_text;
+using velarix::test::write_text;
+
+namespace {
+
+const std::string kIdentity =
+    "[identity]\nsk = \"0101010101010101010101010101010101010101010101010101010101010101\"\npow = 7\n";
+const char* const kBadUtf8 = "\xc3\x28";
+
+class CConfig : public ::testing::Test {
+ protected:
+  ScopedEnv difficulty_{"VELARIX_MIN_POW_DIFFICULTY", "4"};
+  TempDir dir_;
+  std::string path_ = dir_.file("agent.toml");
+
+  void write_config(const std::string& networks = "") { write_text(path_, kIdentity + networks); }
+
+  // url -> (disabled, name or "<null>")
+  std::map<std::string, std::pair<int, std::string>> list() {
+    NetworkInfo* infos = nullptr;
+    int32_t count = -1;
+    EXPECT_EQ(velarix_agent_config_networks(path_.c_str(), &infos, &count), 0);
+    std::map<std::string, std::pair<int, std::string>> out;
+    for (int32_t i = 0; i < count; ++i) {
+      const char* name = velarix_agent_network_name(infos, i);
+      out[velarix_agent_network_url(infos, i)] = {velarix_agent_network_disabled(infos, i), name ? name : "<null>"};
+    }
+    velarix_agent_config_networks_free(infos, count);
+    return out;
+  }
+};
+
+using EditFn = int32_t (*)(const char*, const char*);
+
+}  // namespace
+
+TEST(CNetworkInfo, LayoutIsFixed) {
+  static_assert(sizeof(NetworkInfo) == 24);
+  static_assert(alignof(NetworkInfo) == 8);
+  static_assert(offsetof(NetworkInfo, url) == 0);
+  static_assert(offsetof(NetworkInfo, disabled) == 8);
+  static_assert(offsetof(NetworkInfo, name) == 16);
+}
+
+TEST_F(CConfig, LoadOrGenerateCreatesAndReloads) {
+  AgentConfigPtr* cfg = nullptr;
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &cfg), 0);
+  ASSERT_NE(cfg, nullptr);
+  uint8_t pk1[32] = {};
+  ASSERT_EQ(velarix_agent_config_id_pk(cfg, pk1), 0);
+  velarix_agent_config_free(cfg);
+
+  AgentConfigPtr* again = nullptr;
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &again), 0);
+  uint8_t pk2[32] = {};
+  ASSERT_EQ(velarix_agent_config_id_pk(again, pk2), 0);
+  EXPECT_TRUE(std::equal(pk1, pk1 + 32, pk2));
+  EXPECT_EQ(velarix_agent_config_id_pk(again, nullptr), -2);
+  EXPECT_EQ(velarix_agent_config_id_pk(nullptr, pk2), -2);
+  velarix_agent_config_free(again);
+  velarix_agent_config_free(nullptr);
+}
+
+TEST_F(CConfig, LoadOrGenerateFailures) {
+  AgentConfigPtr* sentinel = reinterpret_cast<AgentConfigPtr*>(0x1);
+  AgentConfigPtr* out = sentinel;
+  EXPECT_EQ(velarix_agent_config_load_or_generate(nullptr, &out), -2);
+  EXPECT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), nullptr), -2);
+  EXPECT_EQ(velarix_agent_config_load_or_generate(kBadUtf8, &out), -1);
+  write_text(path_, "");
+  EXPECT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &out), -106);
+  EXPECT_EQ(read_text(path_), "");
+  EXPECT_EQ(velarix_agent_config_load_or_generate(dir_.path().c_str(), &out), -105);
+  EXPECT_EQ(out, sentinel);
+}
+
+TEST_F(CConfig, EditorsReturnEveryCode) {
+  struct Case {
+    const char* name;
+    EditFn fn;
+    const char* path;  // nullptr: NULL; "" : the test's file
+    const char* url;
+    std::string before;  // networks in the file before the call; "<missing>" removes the file
+    int32_t code;
+  } cases[] = {
+      {"add null path", velarix_agent_config_network_add, nullptr, "https://a.example", "", -2},
+      {"add null url", velarix_agent_config_network_add, "", nullptr, "", -2},
+      {"add bad path", velarix_agent_config_network_add, kBadUtf8, "https://a.example", "", -1},
+      {"add bad url text", velarix_agent_config_network_add, "", kBadUtf8, "", -1},
+      {"add missing file", velarix_agent_config_network_add, "", "https://a.example", "<missing>", -2},
+      {"add unparsable", velarix_agent_config_network_add, "", "no scheme", "", -3},
+      {"add", velarix_agent_config_network_add, "", "https://a.example", "", 0},
+      {"add other case", velarix_agent_config_network_add, "", "HTTPS://A.EXAMPLE/",
+       "[[network]]\nconfig_url = \"https://a.example\"\n", -5},
+      {"remove missing file", velarix_agent_config_network_remove, "", "https://a.example", "<missing>", -2},
+      {"remove absent", velarix_agent_config_network_remove, "", "https://a.example", "", -4},
+      {"remove", velarix_agent_config_network_remove, "", "https://A.example",
+       "[[network]]\nconfig_url = \"https://a.example\"\n", 0},
+      {"enable absent", velarix_agent_config_network_enable, "", "https://a.example", "", -4},
+      {"enable enabled", velarix_agent_config_network_enable, "", "https://a.example",
+       "[[network]]\nconfig_url = \"https://a.example\"\n", -6},
+      {"enable", velarix_agent_config_network_enable, "", "https://a.example",
+       "[[network]]\nconfig_url = \"https://a.example\"\ndisabled = true\n", 0},
+      {"disable disabled", velarix_agent_config_network_disable, "", "https://a.example",
+       "[[network]]\nconfig_url = \"https://a.example\"\ndisabled = true\n", -7},
+      {"disable", velarix_agent_config_network_disable, "", "https://a.example",
+       "[[network]]\nconfig_url = \"https://a.example\"\n", 0},
+      {"disable bad url", velarix_agent_config_network_disable, "", "::", "", -3},
+      {"enable broken file", velarix_agent_config_network_enable, "", "https://a.example", "garbage", -2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.before == "<missing>") {
+      std::filesystem::remove(path_);
+    } else if (c.before == "garbage") {
+      write_text(path_, "not toml [");
+    } else {
+      write_config(c.before);
+    }
+    const std::string before = std::filesystem::exists(path_) ? read_text(path_) : "<missing>";
+    const char* path = c.path == nullptr ? nullptr : (*c.path == 0 ? path_.c_str() : c.path);
+    EXPECT_EQ(c.fn(path, c.url), c.code);
+    const std::string after = std::filesystem::exists(path_) ? read_text(path_) : "<missing>";
+    if (c.code != 0) {
+      EXPECT_EQ(after, before) << "a failed edit must not rewrite the file";
+    } else {
+      EXPECT_NE(after, before);
+    }
+  }
+}
+
+TEST_F(CConfig, DisableOnMissingFileCreatesIdentity) {
+  ASSERT_FALSE(std::filesystem::exists(path_));
+  EXPECT_EQ(velarix_agent_config_network_disable(path_.c_str(), "https://a.example"), -4);
+  EXPECT_TRUE(std::filesystem::exists(path_));
+  EXPECT_NE(read_text(path_).find("[identity]"), std::string::npos);
+}
+
+TEST_F(CConfig, ListShowsNormalisedUrlWhileFileKeepsText) {
+  write_config();
+  ASSERT_EQ(velarix_agent_config_network_add(path_.c_str(), "https://Net.Example"), 0);
+  ASSERT_EQ(velarix_agent_config_network_add(path_.c_str(), "file:///tmp/b.toml"), 0);
+  ASSERT_EQ(velarix_agent_config_network_disable(path_.c_str(), "file:///tmp/b.toml"), 0);
+  EXPECT_NE(read_text(path_).find("config_url = \"https://Net.Example\""), std::string::npos);
+  const auto networks = list();
+  ASSERT_EQ(networks.size(), 2u);
+  EXPECT_EQ(networks.at("https://net.example/"), (std::pair<int, std::string>{0, "<null>"}));
+  EXPECT_EQ(networks.at("file:///tmp/b.toml"), (std::pair<int, std::string>{1, "<null>"}));
+
+  write_config("[[network]]\nconfig_url = \"https://n.example\"\nname = \"Home\"\n");
+  EXPECT_EQ(list().at("https://n.example/").second, "Home");
+}
+
+TEST_F(CConfig, ListingFailuresAndEmptyList) {
+  NetworkInfo* sentinel = reinterpret_cast<NetworkInfo*>(0x1);
+  NetworkInfo* out = sentinel;
+  int32_t count = 99;
+  EXPECT_EQ(velarix_agent_config_networks(nullptr, &out, &count), -2);
+  EXPECT_EQ(velarix_agent_config_networks(path_.c_str(), nullptr, &count), -2);
+  EXPECT_EQ(velarix_agent_config_networks(path_.c_str(), &out, nullptr), -2);
+  EXPECT_EQ(velarix_agent_config_networks(kBadUtf8, &out, &count), -1);
+  EXPECT_EQ(velarix_agent_config_networks(path_.c_str(), &out, &count), -2);  // missing file
+  EXPECT_EQ(out, sentinel);
+  EXPECT_EQ(count, 99);
+
+  write_config();
+  EXPECT_EQ(velarix_agent_config_networks(path_.c_str(), &out, &count), 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(count, 0);
+  velarix_agent_config_networks_free(nullptr, 0);
+
+  EXPECT_EQ(velarix_agent_network_url(nullptr, 0), nullptr);
+  EXPECT_EQ(velarix_agent_network_disabled(nullptr, 0), -1);
+  EXPECT_EQ(velarix_agent_network_name(nullptr, 0), nullptr);
+  NetworkInfo one{nullptr, 1, nullptr};
+  EXPECT_EQ(velarix_agent_network_disabled(&one, -1), -1);
+  EXPECT_EQ(velarix_agent_network_url(&one, -1), nullptr);
+  EXPECT_EQ(velarix_agent_network_name(&one, 0), nullptr);
+  EXPECT_EQ(velarix_agent_network_disabled(&one, 0), 1);
+}
