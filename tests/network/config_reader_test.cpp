@@ -493,3 +493,48 @@ TEST(MultiNetworkConfigReaderTest, Failures) {
 
 }  // namespace
 }  // namespace velarix::network
+
+namespace velarix::network {
+namespace {
+
+TEST(NetworkConfigReaderTest, DeepNestingIsRefusedOrSkippedWithoutExhaustingTheStack) {
+  const std::string network = "network = \"10.0.0.0/24\"\n";
+  std::string dotted;
+  for (int i = 0; i < 100000; ++i) dotted += "a.";
+  struct {
+    const char* what;
+    std::string toml;
+    bool ok;
+  } cases[] = {
+      {"dotted key of 100000 parts", network + dotted + "b = 1\n", false},
+      {"table header of 100000 parts", network + "[" + dotted + "b]\n", false},
+      {"nested inline tables and arrays", network + "x = " + std::string(300, '[') + std::string(300, ']') + "\n",
+       false},
+      {"dotted keys inside nested inline tables", [&network] {
+         std::string value = "1";
+         for (int i = 0; i < 60; ++i) value = "{k.k = " + value + "}";
+         return network + "x.y.z = " + value + "\n";
+       }(),
+       true},
+      {"many floats and dotted strings on one line", [] {
+         std::string doc = "network = \"10.0.0.0/24\"\nx = [";
+         for (int i = 0; i < 2000; ++i) doc += "1.5, \"a.b.c\", ";
+         return doc + "2.5]\n\"q.u.o.t.e.d\".k = 'l.i.t.e.r.a.l' # c.o.m.m.e.n.t\n";
+       }(),
+       true},
+  };
+  for (const auto& c : cases) {
+    auto r = NetworkConfig::try_from(c.toml);
+    EXPECT_EQ(r.has_value(), c.ok) << c.what << ": " << (r ? "" : r.error().message().substr(0, 200));
+    if (!r) {
+      EXPECT_LT(r.error().message().size(), 400u) << c.what;  // the quoted line is shortened
+    }
+  }
+  // JSON is read without recursion: a deep value under an unknown key is skipped.
+  std::string json = "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + ", \"network\": \"10.0.0.0/24\"}";
+  EXPECT_TRUE(NetworkConfig::from_json(json));
+  EXPECT_TRUE(NetworkConfig::from_json_value(nlohmann::json::parse(json)));
+}
+
+}  // namespace
+}  // namespace velarix::network

@@ -1,5 +1,6 @@
 #include "network/config/reader.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <unordered_set>
@@ -85,19 +86,6 @@ ReadError::Position position_of_offset(std::string_view text, std::size_t offset
     }
   }
   return {line, offset - line_start + 1};
-}
-
-std::string_view line_of_text(std::string_view text, std::size_t line) {
-  std::size_t start = 0;
-  for (std::size_t l = 1; l < line; ++l) {
-    std::size_t nl = text.find('\n', start);
-    if (nl == std::string_view::npos) return {};
-    start = nl + 1;
-  }
-  std::size_t end = text.find('\n', start);
-  std::string_view out = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-  if (out.ends_with('\r')) out.remove_suffix(1);
-  return out;
 }
 
 // --- records ------------------------------------------------------------------
@@ -289,6 +277,30 @@ constexpr std::array<FieldDesc, 1> kMultiFields{{
 
 }  // namespace
 
+std::string quoted_source_line(std::string_view text, std::size_t line, std::size_t column) {
+  constexpr std::size_t kWindow = 160;
+  std::size_t start = 0;
+  for (std::size_t l = 1; l < line; ++l) {
+    std::size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) return {};
+    start = nl + 1;
+  }
+  std::size_t end = text.find('\n', start);
+  std::string_view out = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+  if (out.ends_with('\r')) out.remove_suffix(1);
+  if (out.size() <= kWindow) return std::string(out);
+  auto is_continuation = [&out](std::size_t i) {
+    return i < out.size() && (static_cast<unsigned char>(out[i]) & 0xC0) == 0x80;
+  };
+  std::size_t from = column > kWindow / 2 ? column - kWindow / 2 : 0;
+  if (from > out.size()) from = out.size();
+  while (is_continuation(from)) ++from;
+  std::size_t to = std::min(out.size(), from + kWindow);
+  while (is_continuation(to)) ++to;
+  return std::string(from > 0 ? "..." : "") + std::string(out.substr(from, to - from)) +
+         (to < out.size() ? "..." : "");
+}
+
 // --- EventReader ------------------------------------------------------------------
 
 const Event& EventReader::peek() const noexcept { return at_end() ? kEndOfInput : stream_.events[pos_]; }
@@ -320,7 +332,7 @@ ReadError EventReader::error_at(const Event& e, std::string description) const {
       err.key_path = path_string();
       if (e.line != 0) {
         err.position = ReadError::Position{e.line, e.column};
-        err.source_line = std::string(line_of_text(stream_.text, e.line));
+        err.source_line = quoted_source_line(stream_.text, e.line, e.column);
       }
       break;
     case Form::JsonText:

@@ -104,6 +104,10 @@ class EventReader {
   std::vector<std::string> path_;
 };
 
+// Line `line` (1-based) of `text`, shortened to a window around byte column
+// `column` when it is long, cut only at character boundaries.
+std::string quoted_source_line(std::string_view text, std::size_t line, std::size_t column);
+
 // The record readers, one per record, for every form.
 std::expected<NetworkConfig, ReadError> read_network_config(EventReader& r);
 std::expected<MultiNetworkConfig, ReadError> read_multi_network_config(EventReader& r);
