@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <spdlog/sinks/ostream_sink.h>
 
 #include "network/config/access_rules.h"
@@ -227,6 +229,69 @@ TEST(EffectiveAccessRuleListTest, TracesEveryRuleBeforeInsertingIt) {
             "10.0.0.2/32, pk: " + key2 + ", action: Deny }\n"
             "Adding OUT rule for route (non-gateway): EffectiveAccessRule { direction: OUT, source: "
             "10.0.0.1/32, dest: 10.0.0.2/32, pk: " + key9 + ", action: Allow }\n");
+}
+
+// From a configuration text to the packet decision, through every step.
+TEST(EffectiveAccessRuleListTest, FromADocumentToTheTries) {
+  const std::string doc = fmt::format(R"(
+network = "10.20.0.0/24"
+
+[[node]]
+pk = "{}"
+ip = "10.20.0.1"
+hostname = "laptop"
+groups = ["staff"]
+
+[[node]]
+pk = "{}"
+ip = "10.20.0.2"
+hostname = "gw"
+groups = ["servers"]
+
+[[node]]
+pk = "{}"
+ip = "10.20.0.3"
+hostname = "guest"
+
+[[route]]
+dest = "192.168.5.0/24"
+gw = "{}"
+groups = ["staff"]
+
+[[policy]]
+source_groups = ["staff"]
+destination_groups = ["servers"]
+)",
+                                        pk(1).to_string(), pk(2).to_string(), pk(3).to_string(), pk(2).to_string());
+  const auto config = NetworkConfig::try_from(doc);
+  ASSERT_TRUE(config) << config.error().message();
+  const auto rules = config->effective_access_rule_list(pk(1));
+  ASSERT_TRUE(rules) << rules.error().message();
+  const auto [tx, rx] = rules->routing_tries();
+  const auto addr = rules_test::ip;
+
+  struct Case {
+    const char* what;
+    const PubKeyTrie* trie;
+    const char* first;
+    const char* second;
+    std::optional<int> peer;
+  } cases[] = {
+      {"to the gateway node", &tx, "10.20.0.2", "10.20.0.1", 2},
+      {"into the routed network", &tx, "192.168.5.40", "10.20.0.1", 2},
+      {"to the guest: no policy", &tx, "10.20.0.3", "10.20.0.1", std::nullopt},
+      {"with a foreign source address", &tx, "10.20.0.2", "10.20.0.9", std::nullopt},
+      {"from the gateway node", &rx, "10.20.0.2", "10.20.0.1", 2},
+      {"from the routed network", &rx, "192.168.5.40", "10.20.0.1", 2},
+      {"from the guest", &rx, "10.20.0.3", "10.20.0.1", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const p2p::PubKey* got = lookup_route(*c.trie, addr(c.first), addr(c.second));
+    ASSERT_EQ(got != nullptr, c.peer.has_value()) << c.what;
+    if (got != nullptr) {
+      EXPECT_EQ(*got, pk(*c.peer)) << c.what;
+    }
+  }
 }
 
 }  // namespace

@@ -107,19 +107,15 @@ class IpnetTrie {
   static constexpr std::uint64_t slot_key(std::uint32_t masked, unsigned len) noexcept {
     return ((std::uint64_t{len} + 1) << 32) | masked;
   }
-  static constexpr std::size_t hash(std::uint64_t k) noexcept {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdULL;
-    k ^= k >> 33;
-    k *= 0xc4ceb9fe1a85ec53ULL;
-    k ^= k >> 33;
-    return static_cast<std::size_t>(k);
+  // Fibonacci hashing: the top bits of the product index the table.
+  std::size_t hash(std::uint64_t k) const noexcept {
+    return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
 
   // Only called with a non-empty table, which always has a free slot.
   std::uint32_t find(std::uint64_t key) const noexcept {
     const std::size_t m = slots_.size() - 1;
-    for (std::size_t i = hash(key) & m;; i = (i + 1) & m) {
+    for (std::size_t i = hash(key);; i = (i + 1) & m) {
       const Slot& s = slots_[i];
       if (s.key == key) return s.index;
       if (s.key == 0) return kNone;
@@ -128,13 +124,14 @@ class IpnetTrie {
 
   void place(std::uint64_t key, std::uint32_t index) noexcept {
     const std::size_t m = slots_.size() - 1;
-    std::size_t i = hash(key) & m;
+    std::size_t i = hash(key);
     while (slots_[i].key != 0) i = (i + 1) & m;
     slots_[i] = Slot{key, index};
   }
 
   void grow() {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 4 : slots_.size() * 2));
+    shift_ = 64u - static_cast<unsigned>(std::countr_zero(slots_.size()));
     for (const Slot& s : old) {
       if (s.key != 0) place(s.key, s.index);
     }
@@ -143,6 +140,7 @@ class IpnetTrie {
   std::vector<Entry> entries_;
   std::vector<Slot> slots_;    // capacity a power of two, at most half full
   std::uint64_t lengths_ = 0;  // bit n set when some prefix has length n
+  unsigned shift_ = 63;        // 64 - log2(table size)
 };
 
 // First level keyed by one address of a packet, second by the other.
