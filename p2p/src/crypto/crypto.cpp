@@ -37,6 +37,14 @@ struct ExpandedSecretKey {
   }
 };
 
+// libsodium declares its pointer arguments non-null, also for empty inputs.
+const std::uint8_t kNothing = 0;
+const std::uint8_t* ptr(std::span<const std::uint8_t> s) noexcept { return s.data() ? s.data() : &kNothing; }
+std::uint8_t* mut_ptr(std::span<std::uint8_t> s) noexcept {
+  static thread_local std::uint8_t scratch = 0;
+  return s.data() ? s.data() : &scratch;
+}
+
 // Bumped in the child after fork, so that threads of the child draw new nonce prefixes.
 std::atomic<std::uint64_t> g_fork_generation{1};
 std::once_flag g_atfork_once;
@@ -112,7 +120,7 @@ std::expected<SessionKey, CryptoError> compute_kx_session_keys(const X25519Key& 
 std::expected<Sha256Digest, CryptoError> sha256(std::span<const std::uint8_t> data) noexcept {
   if (auto r = init(); !r) return std::unexpected(r.error());
   Sha256Digest out{};
-  if (crypto_hash_sha256(out.data(), data.data(), data.size()) != 0) {
+  if (crypto_hash_sha256(out.data(), ptr(data), data.size()) != 0) {
     return std::unexpected(CryptoError{CryptoError::Kind::HashFailed});
   }
   return out;
@@ -126,8 +134,8 @@ Sha256Digest hmac_sha256(std::span<const std::uint8_t> key, std::span<const std:
   (void)init();
   crypto_auth_hmacsha256_state state;
   Sha256Digest out{};
-  crypto_auth_hmacsha256_init(&state, key.data(), key.size());
-  crypto_auth_hmacsha256_update(&state, message.data(), message.size());
+  crypto_auth_hmacsha256_init(&state, ptr(key), key.size());
+  crypto_auth_hmacsha256_update(&state, ptr(message), message.size());
   crypto_auth_hmacsha256_final(&state, out.data());
   sodium_memzero(&state, sizeof state);
   return out;
@@ -142,7 +150,7 @@ std::expected<Ed25519Signature, CryptoError> sign_ed25519(const SecKey& sk,
   if (auto r = init(); !r) return std::unexpected(r.error());
   ExpandedSecretKey ed;
   Ed25519Signature sig{};
-  if (!ed.expand(sk) || crypto_sign_detached(sig.data(), nullptr, message.data(), message.size(), ed.sk.data()) != 0) {
+  if (!ed.expand(sk) || crypto_sign_detached(sig.data(), nullptr, ptr(message), message.size(), ed.sk.data()) != 0) {
     return std::unexpected(CryptoError{CryptoError::Kind::SigningFailed});
   }
   return sig;
@@ -164,8 +172,8 @@ std::expected<void, CryptoError> aead_encrypt(std::span<std::uint8_t> out, std::
   if (auto r = init(); !r) return std::unexpected(r.error());
   if (out.size() != in.size()) return std::unexpected(CryptoError{CryptoError::Kind::EncryptionFailed});
   unsigned long long tag_len = 0;
-  if (crypto_aead_xchacha20poly1305_ietf_encrypt_detached(out.data(), tag.data(), &tag_len, in.data(), in.size(),
-                                                          ad.data(), ad.size(), nullptr, nonce.data(),
+  if (crypto_aead_xchacha20poly1305_ietf_encrypt_detached(mut_ptr(out), tag.data(), &tag_len, ptr(in), in.size(),
+                                                          ptr(ad), ad.size(), nullptr, nonce.data(),
                                                           key.data()) != 0) {
     return std::unexpected(CryptoError{CryptoError::Kind::EncryptionFailed});
   }
@@ -178,8 +186,8 @@ std::expected<void, CryptoError> aead_decrypt_in_place(std::span<std::uint8_t> d
                                                        std::span<const std::uint8_t, kAeadNonceSize> nonce,
                                                        const SessionKey& key) noexcept {
   if (auto r = init(); !r) return std::unexpected(r.error());
-  if (crypto_aead_xchacha20poly1305_ietf_decrypt_detached(data.data(), nullptr, data.data(), data.size(), tag.data(),
-                                                          ad.data(), ad.size(), nonce.data(), key.data()) != 0) {
+  if (crypto_aead_xchacha20poly1305_ietf_decrypt_detached(mut_ptr(data), nullptr, mut_ptr(data), data.size(),
+                                                          tag.data(), ptr(ad), ad.size(), nonce.data(), key.data()) != 0) {
     return std::unexpected(CryptoError{CryptoError::Kind::DecryptionFailed});
   }
   return {};

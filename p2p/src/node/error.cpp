@@ -13,6 +13,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 std::string endpoint_text(const boost::asio::ip::udp::endpoint& ep) {
   if (ep.address().is_v6()) return fmt::format("[{}]:{}", ep.address().to_string(), ep.port());
