@@ -194,3 +194,35 @@ TEST(GroupAndPolicyMergingTest, RepeatsMergeWithoutError) {
 
 }  // namespace
 }  // namespace velarix::network
+
+namespace velarix::network {
+namespace {
+
+TEST(NodeUniquenessTest, RepeatErrorsPointAtTheList) {
+  const std::string toml = fmt::format(
+      "network = \"10.0.0.0/24\"\n\n[[route]]\ndest = \"10.1.0.0/16\"\ngw = \"{0}\"\n"
+      "[[route]]\ndest = \"10.1.0.0/16\"\ngw = \"{0}\"\n",
+      key_text(1));
+  auto t = NetworkConfig::from_toml(toml);
+  ASSERT_FALSE(t);
+  EXPECT_EQ(t.error().description, "duplicate route destination: 10.1.0.0/16");
+  EXPECT_EQ(t.error().key_path, "route");
+  ASSERT_TRUE(t.error().position);
+  EXPECT_EQ(t.error().position->line, 3u);  // the list starts at the first [[route]]
+
+  // JSON text: just after the list.
+  const std::string json = fmt::format(
+      "{{\"route\": [{{\"dest\": \"10.1.0.0/16\", \"gw\": \"{0}\"}},\n{{\"dest\": \"10.1.0.0/16\", \"gw\": \"{0}\"}}],\n"
+      "\"network\": \"10.0.0.0/24\"}}",
+      key_text(1));
+  auto j = NetworkConfig::from_json(json);
+  ASSERT_FALSE(j);
+  EXPECT_EQ(j.error().description, "duplicate route destination: 10.1.0.0/16");
+  ASSERT_TRUE(j.error().position);
+  EXPECT_EQ(j.error().position->line, 2u);
+  EXPECT_EQ(j.error().message(), "duplicate route destination: 10.1.0.0/16 at line 2 column " +
+                                     std::to_string(j.error().position->column));
+}
+
+}  // namespace
+}  // namespace velarix::network
