@@ -1,0 +1,270 @@
+#include "node/inner.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/asio/this_coro.hpp>
+
+#include "node/send_handle.h"
+#include "util/log.h"
+#include "util/net.h"
+
+namespace velarix::p2p {
+
+namespace {
+// The peers map reserves room for at most this many peers ahead, whatever
+// `max_peers` says, so that a huge limit cannot exhaust memory at start.
+constexpr std::uint64_t kMaxReservedPeers = 65536;
+
+std::string debug_addrs(const std::vector<std::pair<std::string, boost::asio::ip::address>>& addrs) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < addrs.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += fmt::format("(\"{}\", {})", addrs[i].first, addrs[i].second.to_string());
+  }
+  return out + "]";
+}
+}  // namespace
+
+std::string UdpBinding::to_string() const { return "udp://" + util::net::to_string(local_addr_); }
+
+NodeInner::NodeInner(NodeOpts opts, NetworkId network_id, std::unique_ptr<PeersList> peers,
+                     std::optional<crypto::X25519Key> x_sk, std::optional<crypto::X25519Key> x_pk,
+                     const PubKey& default_route, UdpBindings bindings, std::uint16_t port,
+                     util::CancellationToken root, Executor executor)
+    : opts_(std::move(opts)),
+      network_id_(network_id),
+      peers_(std::move(peers)),
+      x_sk_(x_sk),
+      x_pk_(x_pk),
+      bindings_(std::move(bindings)),
+      port_(port),
+      root_(std::move(root)),
+      executor_(std::move(executor)),
+      send_handles_(std::make_unique<SendHandlesList>()) {
+  peers_->set_default_route(default_route);
+  for (const auto& [k, p] : *peers_->peers.snapshot()) {
+    if (auto sp = as_super_peer(p)) super_peers_.push_back(*sp);
+  }
+}
+
+NodeInner::~NodeInner() {
+  root_.cancel();
+  send_handles_->close_all();
+}
+
+std::uint64_t NodeInner::current_time() noexcept { return util::now_us(); }
+std::uint64_t NodeInner::cached_time() noexcept { return util::coarse_now_us(); }
+
+std::expected<std::vector<std::pair<std::string, boost::asio::ip::address>>, Error> NodeInner::my_addrs() {
+  auto addrs = util::net::get_addrs();
+  if (!addrs) return std::unexpected(Error(Error::GetAddrsFailed{addrs.error()}));
+  return std::move(*addrs);
+}
+
+std::expected<std::shared_ptr<NodeInner::UdpSocket>, std::error_code> NodeInner::new_udp_reuseport(
+    const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string&) {
+  auto socket = std::make_shared<UdpSocket>(executor);
+  boost::system::error_code ec;
+  socket->open(addr.protocol(), ec);
+  if (ec) return std::unexpected(std::error_code(ec));
+  socket->set_option(boost::asio::socket_base::reuse_address(true), ec);
+  if (ec) return std::unexpected(std::error_code(ec));
+  const int one = 1;
+  if (::setsockopt(socket->native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+    return std::unexpected(std::error_code(errno, std::system_category()));
+  }
+  if (addr.address().is_v6()) {
+    socket->set_option(boost::asio::ip::v6_only(true), ec);
+    if (ec) return std::unexpected(std::error_code(ec));
+  }
+  socket->bind(addr, ec);
+  if (ec) return std::unexpected(std::error_code(ec));
+  // Senders never wait on a full socket buffer: the datagram is dropped instead.
+  socket->non_blocking(true, ec);
+  if (ec) return std::unexpected(std::error_code(ec));
+  return socket;
+}
+
+boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInner::create(NodeOpts opts) {
+  using Result = std::expected<std::shared_ptr<NodeInner>, Error>;
+  auto executor = co_await boost::asio::this_coro::executor;
+
+  // 1. Key-exchange keys.
+  std::optional<crypto::X25519Key> x_sk, x_pk;
+  if (opts.arm_messages) {
+    auto sk = crypto::convert_ed25519_sk_to_curve25519_sk(opts.identity.sk());
+    if (!sk) co_return Result(std::unexpected(Error(sk.error())));
+    auto pk = crypto::convert_ed25519_pk_to_curve25519_pk(opts.identity.pk());
+    if (!pk) co_return Result(std::unexpected(Error(pk.error())));
+    x_sk = *sk;
+    x_pk = *pk;
+  }
+
+  // 2. Addresses.
+  std::vector<std::pair<std::string, boost::asio::ip::address>> addrs;
+  const bool configured = !opts.udp_addrs.empty();
+  if (configured) {
+    for (const auto& a : opts.udp_addrs) addrs.emplace_back(std::string(), a);
+  } else {
+    auto host = util::net::get_addrs();
+    if (!host) co_return Result(std::unexpected(Error(Error::GetAddrsFailed{host.error()})));
+    addrs = std::move(*host);
+  }
+  if (log::enabled(spdlog::level::trace)) log::trace("UDP addresses: {}", debug_addrs(addrs));
+
+  // 3. Port.
+  const std::uint16_t port = opts.udp_port ? *opts.udp_port : opts.identity.pk().udp_port();
+  log::trace("UDP port: {}", port);
+
+  // 4. Root token.
+  util::CancellationToken root;
+
+  // 5. Sockets.
+  UdpBindings bindings;
+  bindings.reserve(addrs.size() * opts.udp_sockets);
+  for (const auto& [ifname, ip] : addrs) {
+    const boost::asio::ip::udp::endpoint addr(ip, port);
+    for (std::size_t i = 0; i < opts.udp_sockets; ++i) {
+      log::trace("Bind new UDP server addr={}", addr);
+      auto socket = new_udp_reuseport(executor, addr, ifname);
+      if (!socket) {
+        if (configured) co_return Result(std::unexpected(Error(Error::BindError{socket.error(), addr})));
+        log::warn("Failed to bind new UDP server: {}", socket.error().message());
+        continue;
+      }
+      if (i == 0) log::trace("Bound UDP server addr={}", addr);
+      boost::system::error_code ec;
+      const auto local = (*socket)->local_endpoint(ec);
+      if (ec) co_return Result(std::unexpected(Error(Error::UdpLocalAddrError{std::error_code(ec)})));
+      bindings.push_back(std::make_shared<UdpBinding>(std::move(*socket), root.child_token(), local));
+    }
+  }
+
+  // 6.
+  if (bindings.empty()) {
+    log::warn(
+        "Could not bind to any UDP addresses. This may be because the system currently has no IP address (which is "
+        "fine; the node will automatically bind once addresses become available).");
+  }
+
+  // 7. Peers map.
+  auto peers = std::make_unique<PeersList>(static_cast<std::size_t>(std::min(opts.max_peers, kMaxReservedPeers)));
+
+  // 8. Super peers.
+  if (opts.super_peers.empty()) co_return Result(std::unexpected(Error(Error::NoSuperPeers{})));
+  const NetworkId network_id = network_id_from_u32(opts.super_peers.front().network_id());
+  for (const auto& url : opts.super_peers) {
+    const NetworkId id = network_id_from_u32(url.network_id());
+    if (id != network_id) {
+      co_return Result(std::unexpected(Error(Error::SuperPeerNetworkIdMismatch{network_id, id})));
+    }
+    auto resolved = co_await SuperPeer::lookup_host(url.addr());
+    std::optional<ResolvedAddrs> addrs_found;
+    if (resolved) addrs_found = std::move(*resolved);
+    MessageKey key;
+    if (opts.arm_messages) {
+      auto sp_x = crypto::convert_ed25519_pk_to_curve25519_pk(url.pk());
+      if (!sp_x) co_return Result(std::unexpected(Error(PeerError(sp_x.error()))));
+      auto session = crypto::compute_kx_session_keys(*x_pk, *x_sk, *sp_x);
+      if (!session) co_return Result(std::unexpected(Error(PeerError(session.error()))));
+      key = *session;
+    }
+    auto sp = std::make_shared<SuperPeer>(url.pk(), url.addr(), url.port(), addrs_found, key);
+    SuperPeer::add_paths_for_resolved_addrs(bindings, addrs_found, sp->udp_paths());
+    peers->peers.insert_or_assign(url.pk(), Peer(sp));
+  }
+
+  // 9. Default route: the first entry of the map.
+  const PubKey default_route = peers->peers.snapshot()->begin()->first;
+
+  // 10.
+  co_return std::make_shared<NodeInner>(std::move(opts), network_id, std::move(peers), x_sk, x_pk, default_route,
+                                        std::move(bindings), port, std::move(root), executor);
+}
+
+std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
+    const std::vector<boost::asio::ip::address>& ips) const {
+  std::vector<Endpoint> out;
+  auto add = [&](const boost::asio::ip::address& ip, std::uint16_t port) {
+    if (out.size() >= kMaxEndpoints || ip.is_unspecified() || port == 0) return;
+    if (ip.is_v6() && (ip.to_v6().is_link_local() || ip.to_v6().is_v4_mapped())) return;
+    const Endpoint ep(ip, port);
+    if (std::none_of(out.begin(), out.end(), [&](const Endpoint& e) { return util::net::same_socket_addr(e, ep); })) {
+      out.push_back(ep);
+    }
+  };
+  for (const auto& b : *udp_bindings()) {
+    if (b->is_cancelled()) continue;
+    const auto& local = b->local_addr();
+    if (local.address().is_unspecified()) {
+      for (const auto& ip : ips) {
+        if (ip.is_v4() == local.address().is_v4()) add(ip, local.port());
+      }
+    } else {
+      add(local.address(), local.port());
+    }
+  }
+  return out;
+}
+
+std::shared_ptr<NodeInner::UdpSocket> NodeInner::udp_socket_for(const PeerPathKey& key) const {
+  for (const auto& b : *udp_bindings()) {
+    if (util::net::same_socket_addr(b->local_addr(), key.local)) return b->socket();
+  }
+  return nullptr;
+}
+
+std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const PubKey& key, std::optional<Pow> pow,
+                                                                          bool enforce_limit) {
+  if (auto existing = peers_->peers.get(key)) {
+    if (auto np = as_node_peer(*existing)) return *np;
+    return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
+  }
+  const std::uint64_t max_peers = opts_.max_peers;
+  if (enforce_limit && max_peers != 0 && peers_->peers.size() >= max_peers) {
+    return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
+  }
+  std::shared_ptr<TimeCell> app_tx;
+  if (auto handle = send_handles_->handles.get(key)) app_tx = (*handle)->state()->app_tx;
+  auto peer = NodePeer::create(pow, key, opts_.min_pow_difficulty, opts_.arm_messages, x_sk_, x_pk_, cached_time(),
+                               peers_->default_route(), std::move(app_tx));
+  if (!peer) return std::unexpected(Error(peer.error()));
+  auto inserted = peers_->peers.insert_if_absent_admitted(key, Peer(*peer), [&](std::size_t size) {
+    return !enforce_limit || max_peers == 0 || size < max_peers;
+  });
+  if (!inserted) return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
+  if (!inserted->second) {
+    if (auto np = as_node_peer(inserted->first)) return *np;
+    return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
+  }
+  peers_->short_ids.insert_or_assign((*peer)->rx_short_id(), key);
+  return *peer;
+}
+
+std::shared_ptr<SuperPeer> NodeInner::relaying_super_peer(const boost::asio::ip::udp::endpoint& src,
+                                                          Transport transport) const {
+  if (transport == Transport::Tcp) {
+    for (const auto& sp : super_peers_) {
+      auto conn = sp->tcp_connection();
+      if (conn && conn->remote() && util::net::same_socket_addr(*conn->remote(), src)) return sp;
+    }
+    return peers_->super_peer(peers_->default_route());
+  }
+  for (const auto& sp : super_peers_) {
+    if (auto resolved = sp->resolved_addrs()) {
+      for (const auto& ep : *resolved) {
+        if (util::net::same_socket_addr(ep, src)) return sp;
+      }
+    }
+    for (const auto& [k, p] : *sp->udp_paths().snapshot()) {
+      if (util::net::same_socket_addr(k.remote, src)) return sp;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace velarix::p2p

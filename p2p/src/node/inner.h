@@ -1,0 +1,187 @@
+#pragma once
+// NodeInner: the shared state of a running node and the operations of its
+// tasks (UDP readers, TCP links, housekeeping) and message handlers.
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "crypto/crypto.h"
+#include "message/endpoints.h"
+#include "message/long_header.h"
+#include "message/messages.h"
+#include "node/error.h"
+#include "node/opts.h"
+#include "node/udp_binding.h"
+#include "peer/peers_list.h"
+#include "util/cancellation_token.h"
+#include "util/snapshot.h"
+
+namespace velarix::p2p {
+
+class SendHandlesList;
+struct SendHandleState;
+
+// A reply a handler produced, sent by the reading task.
+struct UdpTransmit {
+  std::vector<std::uint8_t> bytes;
+  boost::asio::ip::udp::endpoint dst;
+  std::shared_ptr<boost::asio::ip::udp::socket> socket;
+};
+struct TcpTransmit {
+  std::vector<std::uint8_t> bytes;
+  std::shared_ptr<TcpWriter> writer;
+  PubKey super_peer;
+};
+struct Transmits {
+  std::vector<UdpTransmit> udp;
+  std::vector<TcpTransmit> tcp;
+  void clear() noexcept {
+    udp.clear();
+    tcp.clear();
+  }
+};
+
+// Where a packet came from: a UDP reader (0) or a super peer's TCP link (1).
+enum class Transport : std::uint8_t { Udp = 0, Tcp = 1 };
+
+class NodeInner : public std::enable_shared_from_this<NodeInner> {
+ public:
+  using Executor = boost::asio::any_io_executor;
+  using UdpSocket = boost::asio::ip::udp::socket;
+
+  NodeInner(NodeOpts opts, NetworkId network_id, std::unique_ptr<PeersList> peers,
+            std::optional<crypto::X25519Key> x_sk, std::optional<crypto::X25519Key> x_pk,
+            const PubKey& default_route, UdpBindings bindings, std::uint16_t port, util::CancellationToken root,
+            Executor executor);
+  ~NodeInner();
+  NodeInner(const NodeInner&) = delete;
+  NodeInner& operator=(const NodeInner&) = delete;
+
+  // Binding steps before any task starts: keys, addresses, sockets, peers. Used
+  // by Node::bind, and by tests and fuzzers that drive a node without its tasks.
+  static boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> create(NodeOpts opts);
+
+  const NodeOpts& opts() const noexcept { return opts_; }
+  const NetworkId& network_id() const noexcept { return network_id_; }
+  const PubKey& own_key() const noexcept { return opts_.identity.pk(); }
+  Pow own_pow() const noexcept { return opts_.identity.pow(); }
+  PeersList& peers_list() noexcept { return *peers_; }
+  const PeersList& peers_list() const noexcept { return *peers_; }
+  const std::vector<std::shared_ptr<SuperPeer>>& super_peers() const noexcept { return super_peers_; }
+  const std::optional<crypto::X25519Key>& x25519_sk() const noexcept { return x_sk_; }
+  const std::optional<crypto::X25519Key>& x25519_pk() const noexcept { return x_pk_; }
+  std::uint16_t udp_port() const noexcept { return port_; }
+  const util::CancellationToken& token() const noexcept { return root_; }
+  const Executor& executor() const noexcept { return executor_; }
+  SendHandlesList& send_handles() noexcept { return *send_handles_; }
+
+  std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
+  void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
+
+  // Microseconds since the Unix epoch; the cached form is cheaper and a few ms coarse.
+  static std::uint64_t current_time() noexcept;
+  static std::uint64_t cached_time() noexcept;
+
+  // The host's interface addresses.
+  static std::expected<std::vector<std::pair<std::string, boost::asio::ip::address>>, Error> my_addrs();
+  // A UDP socket bound to `addr` with address and port reuse.
+  static std::expected<std::shared_ptr<UdpSocket>, std::error_code> new_udp_reuseport(
+      const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string& ifname);
+  // The addresses this node announces to super peers: the local address of
+  // every binding (an unspecified one stands for each host address of its
+  // family), without link-local addresses, at most kMaxEndpoints.
+  std::expected<std::vector<Endpoint>, Error> my_endpoint_candidates(
+      const std::vector<boost::asio::ip::address>& ips) const;
+  // The socket of the binding whose local address is the key's.
+  std::shared_ptr<UdpSocket> udp_socket_for(const PeerPathKey& key) const;
+
+  // --- receive path (udp.cpp) ---
+  static boost::asio::awaitable<void> udp_reader(std::shared_ptr<NodeInner> node, std::shared_ptr<UdpBinding> binding);
+  // Dispatches one packet. `packet` is changed (armed bodies are decrypted in
+  // place). Replies are appended to `out`; on an error they must be dropped.
+  std::expected<void, Error> on_packet(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,
+                                       const UdpBinding* binding, Transport transport, std::span<std::uint8_t> scratch,
+                                       Transmits& out);
+  // Sends the transmits of one packet, UDP then TCP, in order.
+  boost::asio::awaitable<void> send_transmits(Transmits& out);
+
+  void on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
+                         const LongHeader& header, SuperPeer& super_peer, const AckMessage& ack, std::uint64_t now);
+  void on_app(NodePeer& peer, const LongHeader& header, const AppMessage& app);
+  std::expected<void, Error> on_unite(std::vector<UdpTransmit>& udp_out, const LongHeader& header,
+                                      const UniteMessage& unite, std::uint64_t now);
+  std::expected<void, Error> on_node_peer_ack(const boost::asio::ip::udp::endpoint& src, NodePeer& peer,
+                                              const LongHeader& header, const AckMessage& ack,
+                                              const std::shared_ptr<UdpSocket>& socket, Transport transport,
+                                              std::uint64_t now);
+  std::expected<void, Error> on_node_peer_hello(const boost::asio::ip::udp::endpoint& src,
+                                                std::span<std::uint8_t> scratch, const UdpBinding* binding,
+                                                const LongHeader& header, std::vector<UdpTransmit>& udp_out,
+                                                NodePeer& peer, const HelloNodePeerMessage& hello, Transport transport,
+                                                std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
+  void add_to_recv_buf(const PubKey& sender, std::span<const std::uint8_t> payload);
+
+  // The node peer under `key`, admitted when absent and the peers map has room
+  // (`max_peers`); a peer created here is registered in the short-id map.
+  std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,
+                                                                 bool enforce_limit);
+
+  // --- TCP links (tcp.cpp) ---
+  static boost::asio::awaitable<void> tcp_connector(std::shared_ptr<NodeInner> node, PubKey super_peer,
+                                                    std::string addr, std::shared_ptr<TcpConnection> conn,
+                                                    std::uint64_t time, MessageKey key);
+  boost::asio::awaitable<void> tcp_stream_handler(boost::asio::ip::tcp::socket stream, const PubKey& super_peer,
+                                                  const std::string& addr, const std::shared_ptr<TcpConnection>& conn,
+                                                  std::uint64_t time, const MessageKey& key);
+  // Writes one message to a link; a failure is logged and cancels the link.
+  boost::asio::awaitable<std::expected<void, Error>> send_super_peer_tcp(std::shared_ptr<TcpWriter> writer,
+                                                                         PubKey super_peer,
+                                                                         std::span<const std::uint8_t> bytes);
+
+  // --- housekeeping (housekeeping.cpp) ---
+  static boost::asio::awaitable<void> housekeeping_runner(std::shared_ptr<NodeInner> node,
+                                                          util::CancellationToken token);
+  boost::asio::awaitable<std::expected<void, Error>> housekeeping();
+  boost::asio::awaitable<std::expected<void, Error>> node_peer_housekeeping(const PubKey& key, NodePeer& peer,
+                                                                            std::uint64_t now);
+  boost::asio::awaitable<std::expected<void, Error>> super_peer_housekeeping(
+      const PubKey& key, const std::shared_ptr<SuperPeer>& super_peer, std::uint64_t now,
+      const std::vector<boost::asio::ip::address>& ips, const std::vector<Endpoint>& candidates);
+  void remove_stale_peers_housekeeping();
+  std::expected<void, Error> udp_bindings_housekeeping(const std::vector<boost::asio::ip::address>& ips);
+  void default_route_housekeeping();
+  void send_handles_housekeeping();
+  // How a send handle reaches `peer` now.
+  SendHandleState send_handle_state(const NodePeer& peer) const;
+
+  // The super peer that relayed a packet from `src`, when it came through one.
+  std::shared_ptr<SuperPeer> relaying_super_peer(const boost::asio::ip::udp::endpoint& src,
+                                                 Transport transport) const;
+
+ private:
+  NodeOpts opts_;
+  NetworkId network_id_;
+  std::unique_ptr<PeersList> peers_;
+  std::vector<std::shared_ptr<SuperPeer>> super_peers_;
+  std::optional<crypto::X25519Key> x_sk_;
+  std::optional<crypto::X25519Key> x_pk_;
+  util::Snapshot<UdpBindings> bindings_;
+  std::uint16_t port_;
+  util::CancellationToken root_;
+  Executor executor_;
+  std::unique_ptr<SendHandlesList> send_handles_;
+};
+
+}  // namespace velarix::p2p

@@ -1,0 +1,216 @@
+// TCP links to super peers: the connector, the stream handler that reads
+// frames into the dispatch, and the one writer of frames.
+
+#include <unistd.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "node/inner.h"
+#include "util/length_codec.h"
+#include "util/log.h"
+#include "util/net.h"
+
+namespace velarix::p2p {
+
+namespace {
+
+// Held by a connector for its whole life: when it ends the link is over, so it
+// is marked cancelled and taken out of the super peer, and housekeeping may
+// open a new one.
+struct TcpPathGuard {
+  std::shared_ptr<NodeInner> node;
+  PubKey super_peer;
+  std::shared_ptr<TcpConnection> conn;
+  ~TcpPathGuard() {
+    conn->cancel_connection();
+    if (auto sp = node->peers_list().super_peer(super_peer)) sp->clear_tcp_connection(conn);
+  }
+};
+
+bool split_host_port(const std::string& text, std::string& host, std::string& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+  host = text.substr(0, colon);
+  port = text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return !host.empty();
+}
+
+}  // namespace
+
+boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner> node, PubKey super_peer,
+                                                      std::string addr, std::shared_ptr<TcpConnection> conn,
+                                                      std::uint64_t time, MessageKey key) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  using boost::asio::ip::tcp;
+  TcpPathGuard guard{node, super_peer, conn};
+  log::trace("Connect to super peer tcp://{}", addr);
+
+  auto executor = co_await boost::asio::this_coro::executor;
+  tcp::socket stream(executor);
+  std::string host, port;
+  boost::system::error_code ec = boost::asio::error::invalid_argument;
+  if (split_host_port(addr, host, port)) {
+    tcp::resolver resolver(executor);
+    auto connect = [&]() -> boost::asio::awaitable<boost::system::error_code> {
+      auto [rec, results] = co_await resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable));
+      if (rec) co_return rec;
+      auto [cec, ep] = co_await boost::asio::async_connect(stream, results, boost::asio::as_tuple(boost::asio::use_awaitable));
+      (void)ep;
+      co_return cec;
+    };
+    auto raced = co_await (connect() || conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+    if (raced.index() == 1) co_return;  // the link was cancelled while connecting
+    ec = std::get<0>(raced);
+  }
+  if (ec) {
+    log::warn("Failed to connect to super peer tcp://{}: {}", addr, ec.message());
+    co_return;
+  }
+  stream.set_option(tcp::no_delay(true), ec);
+  if (ec) log::warn("Failed to set TCP_NODELAY: {}", ec.message());
+
+  co_await node->tcp_stream_handler(std::move(stream), super_peer, addr, conn, time, key);
+}
+
+boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp::socket stream,
+                                                           const PubKey& super_peer, const std::string& addr,
+                                                           const std::shared_ptr<TcpConnection>& conn,
+                                                           std::uint64_t time, const MessageKey& key) {
+  using boost::asio::ip::tcp;
+  log::trace("TCP connection to {} established", addr);
+
+  auto executor = co_await boost::asio::this_coro::executor;
+  auto reader = std::make_shared<tcp::socket>(std::move(stream));
+  boost::system::error_code ec;
+  const auto remote_tcp = reader->remote_endpoint(ec);
+  if (ec) {
+    log::warn("Failed to read the remote address of tcp://{}: {}", addr, ec.message());
+    co_return;
+  }
+  const boost::asio::ip::udp::endpoint remote(remote_tcp.address(), remote_tcp.port());
+
+  // The write half is a second descriptor of the same connection, so that the
+  // reader here and the writers elsewhere never share one socket object.
+  const int wfd = ::dup(reader->native_handle());
+  if (wfd < 0) {
+    log::warn("Failed to split the TCP stream of tcp://{}: {}", addr, std::strerror(errno));
+    co_return;
+  }
+  tcp::socket write_half(executor);
+  write_half.assign(remote_tcp.protocol(), wfd, ec);
+  if (ec) {
+    ::close(wfd);
+    log::warn("Failed to split the TCP stream of tcp://{}: {}", addr, ec.message());
+    co_return;
+  }
+  // Ending the handler ends the connection for both halves.
+  struct Shutdown {
+    std::shared_ptr<tcp::socket> s;
+    ~Shutdown() {
+      boost::system::error_code ignored;
+      s->shutdown(tcp::socket::shutdown_both, ignored);
+    }
+  } shutdown{reader};
+
+  // Greeting HELLO.
+  auto addrs = my_addrs();
+  if (!addrs) {
+    log::warn("my_addrs failed: {}", addrs.error().message());
+    co_return;
+  }
+  std::vector<boost::asio::ip::address> ips;
+  for (const auto& [name, ip] : *addrs) ips.push_back(ip);
+  auto candidates = my_endpoint_candidates(ips);
+  if (!candidates) {
+    log::warn("my_endpoint_candidates failed: {}", candidates.error().message());
+    co_return;
+  }
+  auto hello = HelloSuperPeerMessage::build(network_id_, own_key(), own_pow(), key, super_peer, time, *candidates);
+  if (!hello) {
+    log::warn("building HELLO message failed: {}", hello.error().message());
+    co_return;
+  }
+  if (auto wec = co_await util::write_frame(write_half, *hello)) {
+    log::warn("Failed to send HELLO to super peer {} via tcp://{} immediately after connection establishment: {}",
+              super_peer, addr, wec.message());
+    co_return;
+  }
+  log::trace("Sent HELLO to super peer {} via tcp://{} immediately after connection establishment.", super_peer,
+             addr);
+
+  // Publish the writer.
+  conn->set_remote(remote);
+  auto writer = std::make_shared<TcpWriter>(std::move(write_half));
+  if (auto sp = peers_list().super_peer(super_peer)) {
+    if (auto held = sp->tcp_connection(); held && held == conn) {
+      held->hello_tx(time);
+      held->set_stream(writer);
+    }
+  }
+
+  // The link's cancellation reaches the pending read through a watcher on this
+  // task's strand.
+  boost::asio::co_spawn(
+      executor,
+      [](util::CancellationToken token, std::shared_ptr<tcp::socket> s) -> boost::asio::awaitable<void> {
+        co_await token.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+        boost::system::error_code ignored;
+        s->cancel(ignored);
+      }(conn->token(), reader),
+      boost::asio::detached);
+
+  std::vector<std::uint8_t> frame;
+  frame.reserve(util::kMaxFrameSize);
+  std::vector<std::uint8_t> scratch(opts_.network_mtu, 0);
+  Transmits out;
+  for (;;) {
+    if (conn->is_cancelled()) break;
+    const auto rec = co_await util::read_frame(*reader, frame);
+    if (conn->is_cancelled()) break;
+    if (rec == boost::asio::error::eof) {
+      log::error("{}", addr);
+      break;
+    }
+    if (rec) {
+      log::error("Error receiving segment: {}", rec.message());
+      break;
+    }
+    out.clear();
+    auto r = on_packet(frame, remote, nullptr, Transport::Tcp, scratch, out);
+    if (!r) {
+      log::error("Error processing segment: {}", r.error().message());
+      if (auto sp = peers_list().super_peer(super_peer)) {
+        if (auto held = sp->tcp_connection()) held->cancel_connection();
+      }
+      break;
+    }
+    if (!out.udp.empty() || !out.tcp.empty()) co_await send_transmits(out);
+  }
+  // Wake the watcher, whatever ended the link.
+  conn->cancel_connection();
+}
+
+boost::asio::awaitable<std::expected<void, Error>> NodeInner::send_super_peer_tcp(
+    std::shared_ptr<TcpWriter> writer, PubKey super_peer, std::span<const std::uint8_t> bytes) {
+  auto r = co_await writer->send_frame(bytes);
+  if (r) {
+    log::trace("Sent to super peer via TCP.");
+    co_return std::expected<void, Error>{};
+  }
+  log::error("Failed to send message to super peer via TCP, shutting it down: {}", r.error().message());
+  if (auto sp = peers_list().super_peer(super_peer)) {
+    // Only the link this writer belongs to: a newer link of the super peer is left alone.
+    if (auto held = sp->tcp_connection(); held && held->writer() == writer) held->cancel_connection();
+  }
+  co_return std::expected<void, Error>{};
+}
+
+}  // namespace velarix::p2p

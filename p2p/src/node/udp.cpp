@@ -1,0 +1,319 @@
+// The receive road: one reader per UDP binding, and the dispatch of every
+// packet (datagram or TCP frame) to the handler of its type and sender.
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "message/short_header.h"
+#include "node/inner.h"
+#include "util/log.h"
+#include "util/net.h"
+
+namespace velarix::p2p {
+
+namespace {
+
+// Held by a reader for its whole life: a reader that ends for any reason leaves
+// its binding cancelled, so that housekeeping binds the address again.
+struct UdpBindingGuard {
+  std::shared_ptr<NodeInner> node;
+  std::shared_ptr<UdpBinding> binding;
+  ~UdpBindingGuard() { binding->cancel_binding(); }
+};
+
+}  // namespace
+
+boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> node,
+                                                   std::shared_ptr<UdpBinding> binding) {
+  UdpBindingGuard guard{node, binding};
+  const std::size_t mtu = node->opts().network_mtu;
+  std::vector<std::uint8_t> buf(mtu, 0);
+  std::vector<std::uint8_t> scratch(mtu, 0);
+  Transmits out;
+
+  // The binding's cancellation reaches the pending receive through a
+  // cancellation signal emitted on this task's own strand: no race per datagram.
+  auto executor = co_await boost::asio::this_coro::executor;
+  auto signal = std::make_shared<boost::asio::cancellation_signal>();
+  boost::asio::co_spawn(
+      executor,
+      [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig)
+          -> boost::asio::awaitable<void> {
+        co_await token.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+        sig->emit(boost::asio::cancellation_type::terminal);
+      }(binding->token(), signal),
+      boost::asio::detached);
+
+  auto& socket = *binding->socket();
+  boost::asio::ip::udp::endpoint src;
+  for (;;) {
+    if (binding->is_cancelled()) break;
+    auto [ec, n] = co_await socket.async_receive_from(
+        boost::asio::buffer(buf), src,
+        boost::asio::bind_cancellation_slot(signal->slot(), boost::asio::as_tuple(boost::asio::use_awaitable)));
+    if (binding->is_cancelled()) break;
+    if (ec) {
+      log::error("Error receiving datagram: {}", ec.message());
+      // A socket that is gone cannot recover; its binding is replaced by housekeeping.
+      if (ec == boost::asio::error::bad_descriptor || ec == boost::asio::error::operation_aborted) break;
+      continue;
+    }
+    out.clear();
+    auto r = node->on_packet(std::span(buf.data(), n), src, binding.get(), Transport::Udp, scratch, out);
+    if (!r) {
+      log::warn("Error processing packet: {}", r.error().message());
+      continue;
+    }
+    if (!out.udp.empty() || !out.tcp.empty()) co_await node->send_transmits(out);
+  }
+  if (log::enabled(spdlog::level::trace)) log::trace("UDP binding cancelled: {}", binding->to_string());
+  binding->cancel_binding();
+}
+
+boost::asio::awaitable<void> NodeInner::send_transmits(Transmits& out) {
+  for (const auto& t : out.udp) {
+    boost::system::error_code ec;
+    t.socket->send_to(boost::asio::buffer(t.bytes), t.dst, 0, ec);
+    if (ec) {
+      log::debug("Failed to send msg to udp://{}: {}", t.dst, ec.message());
+    } else {
+      log::trace("Sent msg to udp://{}", t.dst);
+    }
+  }
+  for (const auto& t : out.tcp) {
+    co_await send_super_peer_tcp(t.writer, t.super_peer, t.bytes);
+    log::trace("Sent msg to {} via TCP", t.super_peer);
+  }
+  out.clear();
+}
+
+std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
+                                                const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
+                                                Transport transport, std::span<std::uint8_t> scratch,
+                                                Transmits& out) {
+  // 1.
+  if (packet.size() < ShortId::kSize) return {};
+
+  // 2. Short header.
+  {
+    const auto short_ids = peers_->short_ids.snapshot();
+    const ShortId id = ShortId::from_bytes(packet.first<ShortId::kSize>());
+    if (auto it = short_ids->find(id); it != short_ids->end()) {
+      const auto peers = peers_->peers.snapshot();
+      auto pit = peers->find(it->second);
+      const std::shared_ptr<NodePeer>* np = pit != peers->end() ? as_node_peer(pit->second) : nullptr;
+      if (np == nullptr) {
+        log::warn("Drop package with short header we no longer can match to a peer");
+        return std::unexpected(Error(Error::ShortIdOutdated{}));
+      }
+      auto sh = ShortHeader::parse(packet, (*np)->message_key());
+      if (!sh) return std::unexpected(Error(sh.error()));
+      (*np)->app_rx(cached_time());
+      add_to_recv_buf((*np)->key(), sh->payload());
+      return {};
+    }
+  }
+
+  // 3. - 5. Long header, network id, recipient.
+  auto parsed = LongHeader::parse(packet);
+  if (!parsed) return std::unexpected(Error(parsed.error()));
+  const LongHeader& header = *parsed;
+  if (!std::equal(network_id_.begin(), network_id_.end(), header.network_id_bytes().begin())) {
+    return std::unexpected(Error(Error::NetworkIdInvalid{header.network_id()}));
+  }
+  if (!std::equal(header.recipient_bytes().begin(), header.recipient_bytes().end(), own_key().bytes().begin())) {
+    return std::unexpected(Error(Error::MessageInvalidRecipient{}));
+  }
+
+  // 6. Sender.
+  const PubKey sender = header.sender();
+  std::shared_ptr<SuperPeer> super_peer;
+  std::shared_ptr<NodePeer> node_peer;
+  if (auto existing = peers_->peers.get(sender)) {
+    if (auto sp = as_super_peer(*existing)) {
+      super_peer = *sp;
+    } else {
+      node_peer = *as_node_peer(*existing);
+      auto valid = node_peer->validate_pow(header.pow(), sender, opts_.min_pow_difficulty);
+      if (!valid) return std::unexpected(Error(valid.error()));
+      if (!*valid) return std::unexpected(Error(Error::PowInvalid{}));
+    }
+  } else {
+    // An unknown sender must show its proof of work before it takes a place in the peers map.
+    if (!header.pow().is_valid(sender, opts_.min_pow_difficulty)) return std::unexpected(Error(Error::PowInvalid{}));
+    auto admitted = admit_node_peer(sender, header.pow(), true);
+    if (!admitted) return std::unexpected(admitted.error());
+    node_peer = std::move(*admitted);
+  }
+
+  // 7. Dispatch by sender kind and type.
+  const std::uint8_t type = header.type_byte();
+  auto body = packet.subspan(LongHeader::kSize);
+  if (type > static_cast<std::uint8_t>(MessageType::Unite)) return std::unexpected(Error(Error::MessageTypeInvalid{type}));
+  const auto msg_type = static_cast<MessageType>(type);
+
+  if (super_peer) {
+    switch (msg_type) {
+      case MessageType::Ack: {
+        auto ack = AckMessage::parse(body, header, super_peer->message_key());
+        if (!ack) return std::unexpected(Error(ack.error()));
+        on_super_peer_ack(src, binding, header, *super_peer, *ack, current_time());
+        return {};
+      }
+      case MessageType::Unite: {
+        if (!opts_.process_unites) {
+          log::trace("Ignoring unite message");
+          return {};
+        }
+        auto unite = UniteMessage::parse(body, header, super_peer->message_key());
+        if (!unite) return std::unexpected(Error(unite.error()));
+        return on_unite(out.udp, header, *unite, current_time());
+      }
+      default:
+        return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
+    }
+  }
+
+  switch (msg_type) {
+    case MessageType::Ack: {
+      auto ack = AckMessage::parse(body, header, node_peer->message_key());
+      if (!ack) return std::unexpected(Error(ack.error()));
+      static const std::shared_ptr<UdpSocket> kNoSocket;
+      return on_node_peer_ack(src, *node_peer, header, *ack, binding ? binding->socket() : kNoSocket, transport,
+                              current_time());
+    }
+    case MessageType::App: {
+      auto app = AppMessage::parse(body, header, node_peer->message_key());
+      if (!app) return std::unexpected(Error(app.error()));
+      on_app(*node_peer, header, *app);
+      return {};
+    }
+    case MessageType::Hello: {
+      auto hello = HelloNodePeerMessage::parse(body, header, node_peer->message_key());
+      if (!hello) return std::unexpected(Error(hello.error()));
+      return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp,
+                                current_time());
+    }
+    case MessageType::Unite:
+      break;
+  }
+  return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
+}
+
+void NodeInner::add_to_recv_buf(const PubKey& sender, std::span<const std::uint8_t> payload) {
+  opts_.message_sink->accept(sender, payload);
+}
+
+void NodeInner::on_app(NodePeer& peer, const LongHeader&, const AppMessage& app) {
+  peer.app_rx(cached_time());
+  add_to_recv_buf(peer.key(), app.payload());
+}
+
+namespace {
+// An ACK must answer a HELLO of ours: its time cannot lie ahead of now, nor further back than `max_age_ms`.
+std::expected<void, Error> check_ack_time(std::uint64_t time, std::uint64_t now, std::uint64_t max_age_ms) {
+  if (time > now) return std::unexpected(Error(Error::AckTimeIsInFuture{time, now}));
+  if (now - time > max_age_ms * 1000) return std::unexpected(Error(Error::AckTooOld{time, now}));
+  return {};
+}
+}  // namespace
+
+void NodeInner::on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
+                                  const LongHeader&, SuperPeer& super_peer, const AckMessage& ack, std::uint64_t now) {
+  if (!check_ack_time(ack.time(), now, opts_.hello_max_age)) {
+    log::trace("Ignoring stale ACK from super peer {}", super_peer.key());
+    return;
+  }
+  if (binding != nullptr) {
+    if (auto path = super_peer.udp_paths().get(PeerPathKey{binding->local_addr(), src})) {
+      (*path)->ack_rx(now, src, ack.time());
+    }
+    return;
+  }
+  if (auto conn = super_peer.tcp_connection()) conn->path()->ack_rx(now, src, ack.time());
+}
+
+std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out, const LongHeader&,
+                                               const UniteMessage& unite, std::uint64_t now) {
+  const PubKey& key = unite.peer();
+  if (key == own_key()) return {};
+  if (peers_->super_peer(key)) return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
+  auto admitted = admit_node_peer(key, std::nullopt, true);
+  if (!admitted) return std::unexpected(admitted.error());
+  NodePeer& peer = **admitted;
+  const auto bindings = udp_bindings();
+  for (const Endpoint ep : unite.endpoints()) {
+    if (ep.port() == 0 || ep.address().is_unspecified() || ep.address().is_multicast()) continue;
+    for (const auto& b : *bindings) {
+      if (b->is_cancelled() || b->local_addr().protocol() != ep.protocol()) continue;
+      if (b->local_addr().address().is_loopback() && !ep.address().is_loopback()) continue;
+      auto path = peer.direct_path(PeerPathKey{b->local_addr(), ep});
+      if (!path) continue;
+      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now,
+                                               peer.rx_short_id());
+      if (!hello) return std::unexpected(Error(hello.error()));
+      path->hello_tx(now);
+      udp_out.push_back(UdpTransmit{std::move(*hello), ep, b->socket()});
+    }
+  }
+  return {};
+}
+
+std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::udp::endpoint& src, NodePeer& peer,
+                                                       const LongHeader&, const AckMessage& ack,
+                                                       const std::shared_ptr<UdpSocket>& socket, Transport transport,
+                                                       std::uint64_t now) {
+  if (auto ok = check_ack_time(ack.time(), now, opts_.hello_max_age); !ok) return ok;
+  if (auto sp = relaying_super_peer(src, transport)) {
+    if (auto path = peer.relay_paths().get(sp->key())) (*path)->ack_rx(now, src, ack.time());
+    return {};
+  }
+  if (!socket) return {};
+  for (const auto& b : *udp_bindings()) {
+    if (b->socket() != socket) continue;
+    if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) (*path)->ack_rx(now, src, ack.time());
+    break;
+  }
+  return {};
+}
+
+std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::udp::endpoint& src,
+                                                         std::span<std::uint8_t> scratch, const UdpBinding* binding,
+                                                         const LongHeader&, std::vector<UdpTransmit>& udp_out,
+                                                         NodePeer& peer, const HelloNodePeerMessage& hello,
+                                                         Transport transport, std::vector<TcpTransmit>& tcp_out,
+                                                         std::uint64_t now) {
+  if (hello.time() < now && now - hello.time() > opts_.hello_max_age * 1000) {
+    return std::unexpected(Error(Error::HelloTooOld{hello.time(), now}));
+  }
+  if (hello.short_id().is_valid()) peer.set_tx_short_id(hello.short_id());
+
+  auto n = AckMessage::build_into(scratch, network_id_, own_key(), own_pow(), peer.message_key(), peer.key(),
+                                  hello.time());
+  if (!n) return std::unexpected(Error(n.error()));
+  std::vector<std::uint8_t> ack(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(*n));
+
+  auto sp = relaying_super_peer(src, transport);
+  if (transport == Transport::Tcp) {
+    if (!sp) return {};
+    auto conn = sp->tcp_connection();
+    auto writer = conn ? conn->writer() : nullptr;
+    if (writer) tcp_out.push_back(TcpTransmit{std::move(ack), std::move(writer), sp->key()});
+    return {};
+  }
+  if (binding == nullptr) return {};
+  if (!sp) {
+    // A direct HELLO: the peer reaches us from `src`, so that is a path to it.
+    peer.direct_path(PeerPathKey{binding->local_addr(), src});
+  }
+  udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+  return {};
+}
+
+}  // namespace velarix::p2p

@@ -1,0 +1,110 @@
+#pragma once
+// An ordinary peer of the node: another node it exchanges application payloads
+// with, directly over UDP paths or relayed through super peers.
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+
+#include "crypto/crypto.h"
+#include "identity/identity.h"
+#include "message/messages.h"
+#include "node/error.h"
+#include "node/pow_status.h"
+#include "node/short_id.h"
+#include "peer/cow_map.h"
+#include "peer/path.h"
+#include "util/snapshot.h"
+
+namespace velarix::p2p {
+
+using DirectPaths = CowMap<PeerPathKey, std::shared_ptr<PeerPath>, PeerPathKeyHash>;
+using RelayPaths = CowMap<PubKey, std::shared_ptr<PeerPath>>;
+// The cell of a peer's last application-transmit time, shared with its send handle.
+using TimeCell = std::atomic<std::uint64_t>;
+
+class NodePeer {
+ public:
+  // A peer learns at most this many direct paths; more are ignored until old ones go.
+  static constexpr std::size_t kMaxDirectPaths = 64;
+
+  // `pow`: the proof of work the peer presented, checked against `min_difficulty`
+  // now; none when the peer is created before it sent anything (it is checked on
+  // its first long header). With `arm_messages` the session key is derived from
+  // the node's X25519 keys and the peer's key.
+  static std::expected<std::shared_ptr<NodePeer>, PeerError> create(
+      std::optional<Pow> pow, const PubKey& key, std::uint8_t min_difficulty, bool arm_messages,
+      const std::optional<crypto::X25519Key>& my_sk, const std::optional<crypto::X25519Key>& my_pk,
+      std::uint64_t now, const PubKey& default_route, std::shared_ptr<TimeCell> app_tx = nullptr);
+
+  NodePeer(const NodePeer&) = delete;
+  NodePeer& operator=(const NodePeer&) = delete;
+
+  const PubKey& key() const noexcept { return key_; }
+  const MessageKey& message_key() const noexcept { return message_key_; }
+  std::uint64_t created_at() const noexcept { return created_at_; }
+
+  // True when `pow` meets `min_difficulty` for `key`; the answer for the last
+  // proof of work seen is remembered, so a peer's packets cost one hash only when
+  // its proof of work changes.
+  std::expected<bool, PeerError> validate_pow(Pow pow, const PubKey& key, std::uint8_t min_difficulty) noexcept;
+  PowStatus pow() const noexcept;
+
+  // Application traffic marks (µs since the Unix epoch, 0 = never).
+  void app_rx(std::uint64_t now) noexcept { app_rx_.store(now, std::memory_order_release); }
+  std::uint64_t app_rx_time() const noexcept { return app_rx_.load(std::memory_order_acquire); }
+  std::uint64_t app_tx_time() const noexcept { return app_tx_->load(std::memory_order_acquire); }
+  const std::shared_ptr<TimeCell>& app_tx_cell() const noexcept { return app_tx_; }
+  // Traffic in either direction within `window_ms` before `now`.
+  bool has_app_traffic(std::uint64_t now, std::uint64_t window_ms) const noexcept;
+  void clear_app_tx_rx() noexcept;
+
+  ShortId rx_short_id() const noexcept { return ShortId(rx_short_id_.load(std::memory_order_acquire)); }
+  void set_rx_short_id(ShortId id) noexcept { rx_short_id_.store(id.value(), std::memory_order_release); }
+  std::optional<ShortId> tx_short_id() const noexcept;
+  void set_tx_short_id(std::optional<ShortId> id) noexcept;
+
+  DirectPaths& paths() noexcept { return paths_; }
+  const DirectPaths& paths() const noexcept { return paths_; }
+  RelayPaths& relay_paths() noexcept { return relay_paths_; }
+  const RelayPaths& relay_paths() const noexcept { return relay_paths_; }
+  // The path under `key`, added when absent and the peer has room for it; null otherwise.
+  std::shared_ptr<PeerPath> direct_path(const PeerPathKey& key);
+
+  void clear_paths();
+  // Drops direct paths whose HELLOs have gone unanswered longer than `hello_timeout_ms`.
+  void remove_stale_paths(std::uint64_t now, std::uint64_t hello_timeout_ms);
+  // A direct path is reachable.
+  bool is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const;
+  // The reachable direct path with the lowest median round trip (ties: the latest ACK).
+  std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> best_path(std::uint64_t now,
+                                                                           std::uint64_t hello_timeout_ms) const;
+
+  // Chooses the relaying super peer (the reachable relay path with the lowest
+  // round trip, else the default route) and records the best direct path.
+  void update_best_relay(std::uint64_t now, std::uint64_t hello_timeout_ms, const PubKey& default_route);
+  PubKey best_sp() const noexcept { return *best_sp_.load(); }
+  std::optional<PeerPathKey> best_path_key() const noexcept { return *best_path_key_.load(); }
+
+ private:
+  NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now, const PubKey& default_route,
+           std::shared_ptr<TimeCell> app_tx);
+
+  PubKey key_;
+  MessageKey message_key_;
+  std::uint64_t created_at_;
+  // Bits 0..31: the last proof of work checked; bits 32..39: its PowStatus.
+  std::atomic<std::uint64_t> pow_state_{0};
+  std::shared_ptr<TimeCell> app_tx_;
+  std::atomic<std::uint64_t> app_rx_{0};
+  std::atomic<std::uint32_t> rx_short_id_{0};
+  std::atomic<std::uint32_t> tx_short_id_{0};  // 0: none
+  DirectPaths paths_;
+  RelayPaths relay_paths_;
+  util::Snapshot<PubKey> best_sp_;
+  util::Snapshot<std::optional<PeerPathKey>> best_path_key_;
+};
+
+}  // namespace velarix::p2p

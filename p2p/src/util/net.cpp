@@ -1,0 +1,71 @@
+#include "util/net.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace velarix::p2p::util {
+
+namespace {
+std::uint64_t clock_us(clockid_t id) noexcept {
+  timespec ts{};
+  ::clock_gettime(id, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+}  // namespace
+
+std::uint64_t now_us() noexcept { return clock_us(CLOCK_REALTIME); }
+std::uint64_t coarse_now_us() noexcept { return clock_us(CLOCK_REALTIME_COARSE); }
+
+namespace net {
+
+std::expected<std::vector<InterfaceAddr>, std::error_code> get_addrs() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
+  std::vector<InterfaceAddr> out;
+  for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+    if (it->ifa_addr == nullptr || (it->ifa_flags & IFF_UP) == 0) continue;
+    const char* name = it->ifa_name != nullptr ? it->ifa_name : "";
+    if (it->ifa_addr->sa_family == AF_INET) {
+      sockaddr_in sin{};
+      std::memcpy(&sin, it->ifa_addr, sizeof sin);
+      out.emplace_back(name, boost::asio::ip::address_v4(ntohl(sin.sin_addr.s_addr)));
+    } else if (it->ifa_addr->sa_family == AF_INET6) {
+      sockaddr_in6 sin6{};
+      std::memcpy(&sin6, it->ifa_addr, sizeof sin6);
+      boost::asio::ip::address_v6::bytes_type bytes{};
+      std::memcpy(bytes.data(), sin6.sin6_addr.s6_addr, bytes.size());
+      out.emplace_back(name, boost::asio::ip::address_v6(bytes, sin6.sin6_scope_id));
+    }
+  }
+  ::freeifaddrs(list);
+  return out;
+}
+
+bool same_socket_addr(const boost::asio::ip::udp::endpoint& a, const boost::asio::ip::udp::endpoint& b) noexcept {
+  if (a.protocol() != b.protocol() || a.port() != b.port()) return false;
+  if (a.address().is_v4()) return a.address().to_v4() == b.address().to_v4();
+  const auto* sa = reinterpret_cast<const sockaddr_in6*>(a.data());
+  const auto* sb = reinterpret_cast<const sockaddr_in6*>(b.data());
+  return std::memcmp(&sa->sin6_addr, &sb->sin6_addr, sizeof sa->sin6_addr) == 0 &&
+         sa->sin6_flowinfo == sb->sin6_flowinfo && sa->sin6_scope_id == sb->sin6_scope_id;
+}
+
+namespace {
+template <class Ep>
+std::string endpoint_text(const Ep& ep) {
+  if (ep.address().is_v6()) return fmt::format("[{}]:{}", ep.address().to_string(), ep.port());
+  return fmt::format("{}:{}", ep.address().to_string(), ep.port());
+}
+}  // namespace
+
+std::string to_string(const boost::asio::ip::udp::endpoint& ep) { return endpoint_text(ep); }
+std::string to_string(const boost::asio::ip::tcp::endpoint& ep) { return endpoint_text(ep); }
+
+}  // namespace net
+}  // namespace velarix::p2p::util
