@@ -1,0 +1,288 @@
+// The receive road's dispatch, driven directly on a node state without tasks.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+#include "message/short_header.h"
+#include "node/inner.h"
+#include "node_test_support.h"
+
+namespace velarix::test {
+namespace {
+
+constexpr std::uint32_t kNetwork = 7;
+
+struct Fixture {
+  explicit Fixture(bool arm, std::function<void(NodeOpts&)> tweak = {}) : arm(arm) {
+    auto opts = loopback_opts(self, {super_peer_url(sp1.pk(), "127.0.0.1:9", kNetwork),
+                                     super_peer_url(sp2.pk(), "127.0.0.1:10", kNetwork)},
+                              arm, sink);
+    if (tweak) tweak(opts);
+    inner = create_inner(rt, std::move(opts));
+  }
+
+  MessageKey key_of(const Identity& from) const {
+    if (!arm) return std::nullopt;
+    return session_key(from, self.pk());
+  }
+  NetworkId nid(std::uint32_t id = kNetwork) const { return network_id_from_u32(id); }
+
+  std::vector<std::uint8_t> app_from(const Identity& from, std::vector<std::uint8_t> payload = {1, 2, 3, 4, 5},
+                                     std::uint32_t network = kNetwork, std::optional<PubKey> to = std::nullopt) const {
+    return *AppMessage::build(nid(network), from.pk(), from.pow(), key_of(from), to.value_or(self.pk()), payload);
+  }
+  std::vector<std::uint8_t> hello_from(const Identity& from, ShortId id = ShortId(0x01020304)) const {
+    return *HelloNodePeerMessage::build(nid(), from.pk(), from.pow(), key_of(from), self.pk(),
+                                        NodeInner::current_time(), id);
+  }
+  std::vector<std::uint8_t> unite_from(const Identity& sp, const PubKey& peer) const {
+    const std::vector<Endpoint> eps{Endpoint(boost::asio::ip::make_address("127.0.0.1"), 40000)};
+    return *UniteMessage::build(nid(), sp.pk(), sp.pow(), key_of(sp), self.pk(), peer, eps);
+  }
+
+  std::expected<void, Error> dispatch(std::vector<std::uint8_t> packet) {
+    out.clear();
+    const auto& binding = inner->udp_bindings()->front();
+    return inner->on_packet(packet, src, binding.get(), Transport::Udp, scratch, out);
+  }
+
+  util::Runtime rt{2};
+  bool arm;
+  Identity self = make_identity();
+  Identity sp1 = make_identity();
+  Identity sp2 = make_identity();
+  Identity other = make_identity();
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  std::shared_ptr<NodeInner> inner;
+  boost::asio::ip::udp::endpoint src{boost::asio::ip::make_address("127.0.0.1"), 50000};
+  std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kDefaultNetworkMtu);
+  Transmits out;
+};
+
+struct Case {
+  const char* name;
+  std::function<void(NodeOpts&)> tweak;
+  // Runs any preparation and returns the packet to dispatch.
+  std::function<std::vector<std::uint8_t>(Fixture&)> packet;
+  std::optional<Error::Kind> error;  // none: success
+  std::size_t delivered;             // payloads handed to the sink
+  std::function<void(Fixture&)> check;
+};
+
+std::vector<std::uint8_t> with_type(std::vector<std::uint8_t> p, std::uint8_t type) {
+  p[LongHeader::kTypeOffset] = type;
+  return p;
+}
+
+const std::vector<Case>& cases() {
+  static const std::vector<Case> table = {
+      {"too short", {}, [](Fixture&) { return std::vector<std::uint8_t>{0x1E, 0x3F, 0x50}; }, std::nullopt, 0,
+       [](Fixture& f) { EXPECT_EQ(f.inner->peers_list().peers.size(), 2u); }},
+      {"app from unknown node is admitted and delivered", {}, [](Fixture& f) { return f.app_from(f.other); },
+       std::nullopt, 1,
+       [](Fixture& f) {
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         ASSERT_TRUE(peer);
+         EXPECT_EQ(f.inner->peers_list().short_ids.get(peer->rx_short_id()), f.other.pk());
+         EXPECT_NE(peer->app_rx_time(), 0u);
+         EXPECT_EQ(f.sink->received().front().second, (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+       }},
+      {"registered short id is a short header",
+       {},
+       [](Fixture& f) {
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other)));
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         return *ShortHeader::build(peer->rx_short_id(), f.key_of(f.other), std::vector<std::uint8_t>{9, 9});
+       },
+       std::nullopt, 2,
+       [](Fixture& f) { EXPECT_EQ(f.sink->received().back().second, (std::vector<std::uint8_t>{9, 9})); }},
+      {"short id of a removed peer is outdated",
+       {},
+       [](Fixture& f) {
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other)));
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         f.inner->peers_list().peers.erase(f.other.pk());
+         return *ShortHeader::build(peer->rx_short_id(), f.key_of(f.other), std::vector<std::uint8_t>{9});
+       },
+       Error::Kind::ShortIdOutdated, 1, {}},
+      {"short id of a super peer is outdated",
+       {},
+       [](Fixture& f) {
+         f.inner->peers_list().short_ids.insert_or_assign(ShortId(0x0A0B0C0D), f.sp1.pk());
+         return std::vector<std::uint8_t>{0x0A, 0x0B, 0x0C, 0x0D, 1, 2, 3};
+       },
+       Error::Kind::ShortIdOutdated, 0, {}},
+      {"garbage long header", {}, [](Fixture&) { return std::vector<std::uint8_t>(100, 0x55); },
+       Error::Kind::MessageError, 0, {}},
+      {"other network id", {}, [](Fixture& f) { return f.app_from(f.other, {1}, 8); }, Error::Kind::NetworkIdInvalid,
+       0,
+       [](Fixture& f) {
+         auto r = f.dispatch(f.app_from(f.other, {1}, 8));
+         ASSERT_FALSE(r);
+         EXPECT_EQ(r.error().get<Error::NetworkIdInvalid>()->received, network_id_from_u32(8));
+       }},
+      {"other recipient", {}, [](Fixture& f) { return f.app_from(f.other, {1}, kNetwork, f.sp2.pk()); },
+       Error::Kind::MessageInvalidRecipient, 0, {}},
+      {"network id is checked before the recipient",
+       {},
+       [](Fixture& f) { return f.app_from(f.other, {1}, 8, f.sp2.pk()); },
+       Error::Kind::NetworkIdInvalid, 0, {}},
+      {"weak proof of work of an unknown sender", [](NodeOpts& o) { o.min_pow_difficulty = 12; },
+       [](Fixture& f) {
+         f.other = weak_identity(12);
+         return f.app_from(f.other);
+       },
+       Error::Kind::PowInvalid, 0,
+       [](Fixture& f) { EXPECT_FALSE(f.inner->peers_list().node_peer(f.other.pk())); }},
+      {"weak proof of work of a known node peer", [](NodeOpts& o) { o.min_pow_difficulty = 12; },
+       [](Fixture& f) {
+         f.other = weak_identity(12);
+         // Known without its proof of work, as after a UNITE: checked on its first long header.
+         EXPECT_TRUE(f.inner->admit_node_peer(f.other.pk(), std::nullopt, true));
+         return f.app_from(f.other);
+       },
+       Error::Kind::PowInvalid, 0,
+       [](Fixture& f) { EXPECT_EQ(f.inner->peers_list().node_peer(f.other.pk())->pow(), PowStatus::Nok); }},
+      {"peers map full with the super peers", [](NodeOpts& o) { o.max_peers = 2; },
+       [](Fixture& f) { return f.app_from(f.other); }, Error::Kind::PeersListCapacityExceeded, 0,
+       [](Fixture& f) { EXPECT_EQ(f.inner->peers_list().peers.size(), 2u); }},
+      {"max_peers 0 admits", [](NodeOpts& o) { o.max_peers = 0; }, [](Fixture& f) { return f.app_from(f.other); },
+       std::nullopt, 1, {}},
+      {"app from a super peer", {}, [](Fixture& f) { return f.app_from(f.sp1); }, Error::Kind::MessageTypeUnexpected,
+       0, {}},
+      {"hello from a super peer", {}, [](Fixture& f) { return f.hello_from(f.sp1); },
+       Error::Kind::MessageTypeUnexpected, 0, {}},
+      {"unite from a node peer", {}, [](Fixture& f) { return f.unite_from(f.other, f.sp2.pk()); },
+       Error::Kind::MessageTypeUnexpected, 0, {}},
+      {"type 4 is invalid", {}, [](Fixture& f) { return with_type(f.app_from(f.other), 4); },
+       Error::Kind::MessageTypeInvalid, 0, {}},
+      {"type 255 from a super peer is invalid", {}, [](Fixture& f) { return with_type(f.app_from(f.sp1), 255); },
+       Error::Kind::MessageTypeInvalid, 0, {}},
+      {"unites ignored", [](NodeOpts& o) { o.process_unites = false; },
+       [](Fixture& f) { return f.unite_from(f.sp1, f.other.pk()); }, std::nullopt, 0,
+       [](Fixture& f) {
+         EXPECT_TRUE(f.out.udp.empty());
+         EXPECT_FALSE(f.inner->peers_list().node_peer(f.other.pk()));
+       }},
+      {"unite introduces a node peer and sends it HELLOs", {},
+       [](Fixture& f) { return f.unite_from(f.sp1, f.other.pk()); }, std::nullopt, 0,
+       [](Fixture& f) {
+         ASSERT_EQ(f.out.udp.size(), 1u);
+         EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         ASSERT_TRUE(peer);
+         EXPECT_EQ(peer->paths().size(), 1u);
+         EXPECT_EQ(peer->pow(), PowStatus::Unknw);
+       }},
+      {"hello from a node peer is answered and gives a path and short id", {},
+       [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
+       [](Fixture& f) {
+         ASSERT_EQ(f.out.udp.size(), 1u);
+         EXPECT_EQ(f.out.udp[0].dst, f.src);
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         ASSERT_TRUE(peer);
+         EXPECT_EQ(peer->tx_short_id(), ShortId(0x01020304));
+         EXPECT_EQ(peer->paths().size(), 1u);
+         // The answer is an ACK to the sender, readable with the sender's key.
+         auto reply = f.out.udp[0].bytes;
+         auto header = LongHeader::parse(reply);
+         ASSERT_TRUE(header);
+         EXPECT_EQ(header->type_byte(), 0);
+         EXPECT_EQ(header->recipient(), f.other.pk());
+       }},
+  };
+  return table;
+}
+
+class ReceiveTable : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ReceiveTable, Dispatch) {
+  for (const auto& c : cases()) {
+    SCOPED_TRACE(c.name);
+    Fixture f(GetParam(), c.tweak);
+    auto r = f.dispatch(c.packet(f));
+    if (c.error) {
+      ASSERT_FALSE(r) << c.name;
+      EXPECT_EQ(kind_name(r.error().kind()), kind_name(*c.error)) << r.error().message();
+    } else {
+      EXPECT_TRUE(r) << r.error().message();
+    }
+    EXPECT_EQ(f.sink->count(), c.delivered);
+    if (c.check) c.check(f);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ArmedAndUnarmed, ReceiveTable, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Armed" : "Unarmed"; });
+
+TEST(Receive, ArmedAndUnarmedDoNotMix) {
+  Fixture armed(true);
+  Fixture unarmed(false);
+  // An unarmed APP to an armed node and the other way round.
+  auto r1 = armed.dispatch(*AppMessage::build(armed.nid(), armed.other.pk(), armed.other.pow(), std::nullopt,
+                                              armed.self.pk(), std::vector<std::uint8_t>{1}));
+  ASSERT_FALSE(r1);
+  EXPECT_EQ(r1.error().kind(), Error::Kind::MessageError);
+  auto r2 = unarmed.dispatch(*AppMessage::build(armed.nid(), unarmed.other.pk(), unarmed.other.pow(),
+                                                session_key(unarmed.other, unarmed.self.pk()), unarmed.self.pk(),
+                                                std::vector<std::uint8_t>{1}));
+  ASSERT_FALSE(r2);
+  EXPECT_EQ(r2.error().kind(), Error::Kind::MessageError);
+}
+
+TEST(Receive, TamperedArmedAppIsRefused) {
+  Fixture f(true);
+  auto p = f.app_from(f.other);
+  p.back() ^= 1;
+  auto r = f.dispatch(p);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::MessageError);
+  EXPECT_EQ(f.sink->count(), 0u);
+}
+
+TEST(Receive, SuperPeerAckMakesThePathReachable) {
+  Fixture f(true);
+  auto sp = f.inner->peers_list().super_peer(f.sp1.pk());
+  ASSERT_TRUE(sp);
+  const auto& binding = f.inner->udp_bindings()->front();
+  const boost::asio::ip::udp::endpoint sp_addr(boost::asio::ip::make_address("127.0.0.1"), 9);
+  auto path = sp->udp_paths().get(PeerPathKey{binding->local_addr(), sp_addr});
+  ASSERT_TRUE(path);
+  const auto sent = NodeInner::current_time();
+  (*path)->hello_tx(sent);
+  f.src = sp_addr;
+  auto ack = *AckMessage::build(f.nid(), f.sp1.pk(), f.sp1.pow(), f.key_of(f.sp1), f.self.pk(), sent);
+  ASSERT_TRUE(f.dispatch(ack));
+  EXPECT_TRUE((*path)->is_reachable(NodeInner::current_time(), 1000));
+  EXPECT_EQ((*path)->inner()->hello_tx, std::optional<std::uint64_t>(0));
+  EXPECT_EQ((*path)->inner()->latencies.size(), 1u);
+}
+
+TEST(Receive, NodePeerAckInTheFutureIsRefused) {
+  Fixture f(false);
+  ASSERT_TRUE(f.dispatch(f.app_from(f.other)));
+  auto ack = *AckMessage::build(f.nid(), f.other.pk(), f.other.pow(), std::nullopt, f.self.pk(),
+                                NodeInner::current_time() + 60'000'000);
+  auto r = f.dispatch(ack);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::AckTimeIsInFuture);
+}
+
+TEST(Receive, FloodOfSendersStopsAtMaxPeers) {
+  Fixture f(false, [](NodeOpts& o) { o.max_peers = 10; });
+  std::size_t refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    auto r = f.dispatch(f.app_from(make_identity()));
+    if (!r) {
+      EXPECT_EQ(r.error().kind(), Error::Kind::PeersListCapacityExceeded);
+      ++refused;
+    }
+  }
+  EXPECT_EQ(f.inner->peers_list().peers.size(), 10u);
+  EXPECT_EQ(refused, 32u);
+}
+
+}  // namespace
+}  // namespace velarix::test
