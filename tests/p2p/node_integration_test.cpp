@@ -1,0 +1,173 @@
+// Two nodes and a super peer on loopback, in one process: relayed delivery, the
+// direct path, TCP links (enforced and as fall-back) and re-binding.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "node/node.h"
+#include "node_test_support.h"
+#include "superpeer/super_peer_server.h"
+
+namespace velarix::test {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr std::uint32_t kNetwork = 42;
+
+struct Overlay {
+  explicit Overlay(bool arm, std::function<void(SuperPeerOptions&)> sp_tweak = {},
+                   std::function<void(NodeOpts&)> node_tweak = {}) {
+    SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+    so.unite_interval = 200ms;
+    if (sp_tweak) sp_tweak(so);
+    auto started = SuperPeerServer::start(rt, so);
+    if (!started) throw std::runtime_error(started.error());
+    server = std::move(*started);
+    a = bind_node(ida, arm, sink_a, node_tweak);
+    b = bind_node(idb, arm, sink_b, node_tweak);
+  }
+  ~Overlay() {
+    a.reset();
+    b.reset();
+    server->stop();
+  }
+
+  std::shared_ptr<Node> bind_node(const Identity& id, bool arm, std::shared_ptr<RecordingSink> sink,
+                                  const std::function<void(NodeOpts&)>& tweak) {
+    auto opts = loopback_opts(id, {server->url()}, arm, std::move(sink));
+    if (tweak) tweak(opts);
+    auto node = util::block_on(rt, Node::bind(std::move(opts)));
+    if (!node) throw std::runtime_error(node.error().message());
+    return *node;
+  }
+
+  // Sends numbered payloads from A to B until `done` holds for what B got (true)
+  // or the deadline passes (false). Each payload is 1,000 bytes with its number.
+  bool send_until(const std::function<bool(const std::vector<std::uint8_t>& last)>& done,
+                  std::chrono::milliseconds deadline = 15s) {
+    auto handle = a->send_handle(idb.pk());
+    if (!handle) return false;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+      std::vector<std::uint8_t> payload(1000);
+      const std::uint32_t n = ++counter;
+      for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(n * 31 + i);
+      (void)util::block_on(rt, (*handle)->send(payload));
+      const bool got = sink_b->wait_until(
+          [&](const auto& rx) { return !rx.empty() && rx.back().second == payload && done(payload); }, 50ms);
+      if (got) return true;
+    }
+    return false;
+  }
+
+  util::Runtime rt{4};
+  Identity ida = make_identity();
+  Identity idb = make_identity();
+  std::shared_ptr<RecordingSink> sink_a = std::make_shared<RecordingSink>();
+  std::shared_ptr<RecordingSink> sink_b = std::make_shared<RecordingSink>();
+  std::unique_ptr<SuperPeerServer> server;
+  std::shared_ptr<Node> a, b;
+  std::atomic<std::uint32_t> counter{0};
+};
+
+bool direct(const Node& node, const PubKey& peer) {
+  auto h = const_cast<Node&>(node).send_handle(peer);
+  if (!h) return false;
+  auto st = (*h)->state();
+  return st->direct_path && st->tx_short_id;
+}
+
+class Integration : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Integration, RelayedFirstThenDirectWithShortHeaders) {
+  Overlay o(GetParam());
+  // Relayed through the super peer at first.
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  EXPECT_GT(o.server->stats().relayed_udp, 0u);
+  EXPECT_EQ(o.sink_b->received().back().first, o.ida.pk());
+
+  // UNITE, HELLO and ACK run; the handle then holds a direct path and a short id.
+  ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }));
+  const auto relayed = o.server->stats().relayed_udp;
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(o.send_until([](const auto&) { return true; }, 5s));
+  EXPECT_EQ(o.server->stats().relayed_udp, relayed) << "payloads still went through the super peer";
+  auto peer = o.a->peers_list().node_peer(o.idb.pk());
+  ASSERT_TRUE(peer);
+  EXPECT_TRUE(peer->best_path_key());
+}
+
+TEST_P(Integration, EnforcedTcpRelaysThroughTheLink) {
+  Overlay o(GetParam(), {}, [](NodeOpts& opts) {
+    opts.enforce_tcp = true;
+    opts.process_unites = false;
+  });
+  ASSERT_TRUE(o.server->wait_for([](const SuperPeerStats& s) { return s.tcp_links >= 2; }, 10s));
+  // Once A's handle has the link, relayed payloads take it.
+  ASSERT_TRUE(o.send_until([&](const auto&) {
+    auto h = o.a->send_handle(o.idb.pk());
+    return h && (*h)->state()->relay_tcp != nullptr;
+  }));
+  const auto before = o.server->stats().relayed_tcp;
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  EXPECT_GT(o.server->stats().relayed_tcp, before);
+  auto sp = o.a->peers_list().super_peer(o.server->public_key());
+  ASSERT_TRUE(sp && sp->tcp_connection());
+}
+
+TEST_P(Integration, FallsBackToTcpWhenUdpGoesUnanswered) {
+  Overlay o(GetParam(), [](SuperPeerOptions& so) { so.answer_udp = false; },
+            [](NodeOpts& opts) { opts.process_unites = false; });
+  ASSERT_TRUE(o.server->wait_for([](const SuperPeerStats& s) { return s.tcp_links >= 2; }, 10s));
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  EXPECT_GT(o.server->stats().relayed_tcp, 0u);
+  EXPECT_EQ(o.server->stats().relayed_udp, 0u);
+}
+
+TEST_P(Integration, CancelledBindingsAreReboundAndTrafficResumes) {
+  Overlay o(GetParam());
+  ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }));
+
+  const auto old_a = o.a->udp_bindings();
+  const auto old_b = o.b->udp_bindings();
+  for (const auto& bnd : *old_a) bnd->cancel_binding();
+  for (const auto& bnd : *old_b) bnd->cancel_binding();
+  auto rebound = [](const Node& n, const UdpBindings& old) {
+    auto now = n.udp_bindings();
+    if (now->empty()) return false;
+    for (const auto& b : *now) {
+      if (b->is_cancelled() || std::find(old.begin(), old.end(), b) != old.end()) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(o.send_until([&](const auto&) { return rebound(*o.a, *old_a) && rebound(*o.b, *old_b); }));
+  // Traffic flows again, directly once the paths are found anew.
+  ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(ArmedAndUnarmed, Integration, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Armed" : "Unarmed"; });
+
+TEST(NodeLifecycle, ReleasingTheNodeStopsItsTasks) {
+  util::Runtime rt{2};
+  auto sink = std::make_shared<RecordingSink>();
+  auto node = *util::block_on(rt, Node::bind(loopback_opts(make_identity(), {super_peer_url(make_identity().pk(),
+                                                                                           "127.0.0.1:9", 1)},
+                                                           true, sink)));
+  auto inner = std::weak_ptr<NodeInner>(node->inner());
+  auto handle = *node->send_handle(make_identity().pk());
+  const auto token = node->inner()->token();
+  node.reset();
+  EXPECT_TRUE(token.is_cancelled());
+  auto r = util::block_on(rt, handle->send(std::vector<std::uint8_t>{1}));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::SendHandleClosed);
+  // Every task lets go of the node state.
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (!inner.expired() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+  EXPECT_TRUE(inner.expired());
+}
+
+}  // namespace
+}  // namespace velarix::test
