@@ -1,0 +1,735 @@
+#include "superpeer/super_peer_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
+
+#include "crypto/crypto.h"
+#include "message/endpoints.h"
+#include "message/long_header.h"
+#include "message/messages.h"
+#include "util/cancellation_token.h"
+#include "util/channel.h"
+#include "util/length_codec.h"
+#include "util/log.h"
+
+namespace velarix::p2p {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+using asio::ip::tcp;
+using asio::ip::udp;
+using namespace asio::experimental::awaitable_operators;
+using Clock = std::chrono::steady_clock;
+using IoStrand = asio::strand<asio::io_context::executor_type>;
+
+namespace {
+
+// A link whose node does not read may hold at most this much unsent data; more is dropped,
+// as a congested UDP path would drop it.
+constexpr std::size_t kLinkQueueBytes = 256 * 1024;
+constexpr std::size_t kLinkQueueFrames = 512;
+// Datagrams handed to the UDP socket from other tasks and not yet sent.
+constexpr std::size_t kMaxPendingUdpSends = 1024;
+// Larger than any UDP payload, so no datagram is cut.
+constexpr std::size_t kUdpBufferSize = 65536;
+// A listener that fails to accept (out of descriptors) pauses this long before trying again.
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// Tries to find a system-chosen port free for both UDP and TCP.
+constexpr int kSharedPortAttempts = 32;
+
+// An IPv4 address seen through a dual-stack IPv6 socket is handed on in its IPv4 form.
+Endpoint plain_endpoint(const Endpoint& ep) {
+  if (ep.address().is_v6() && ep.address().to_v6().is_v4_mapped()) {
+    return Endpoint(asio::ip::make_address_v4(asio::ip::v4_mapped, ep.address().to_v6()), ep.port());
+  }
+  return ep;
+}
+
+bool usable(const Endpoint& ep) { return ep.port() != 0 && !ep.address().is_unspecified(); }
+
+struct PairKey {
+  PubKey a, b;  // a < b
+  friend bool operator==(const PairKey&, const PairKey&) = default;
+};
+struct PairKeyHash {
+  std::size_t operator()(const PairKey& k) const noexcept {
+    const std::hash<PubKey> h;
+    return h(k.a) * 31 + h(k.b);
+  }
+};
+
+bool is_aborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
+
+// "ADDR:PORT", with an IPv6 address in brackets.
+template <class Ep>
+std::string text(const Ep& ep) {
+  const auto a = ep.address();
+  return a.is_v6() ? fmt::format("[{}]:{}", a.to_string(), ep.port()) : fmt::format("{}:{}", a.to_string(), ep.port());
+}
+
+// One accepted TCP connection. Its reader and writer run on its strand; other tasks only queue
+// frames for it.
+struct Link {
+  Link(tcp::socket s, IoStrand st, util::CancellationToken t)
+      : socket(std::move(s)), strand(std::move(st)), token(std::move(t)) {}
+
+  // Queues `bytes` as one frame; false when the link is closing or its queue is full.
+  bool enqueue(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > util::kMaxFrameSize) return false;
+    if (queued_bytes.fetch_add(bytes.size()) + bytes.size() > kLinkQueueBytes) {
+      queued_bytes.fetch_sub(bytes.size());
+      return false;
+    }
+    if (!out.try_send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()))) {
+      queued_bytes.fetch_sub(bytes.size());
+      return false;
+    }
+    return true;
+  }
+
+  tcp::socket socket;
+  IoStrand strand;
+  util::CancellationToken token;  // ends both tasks of the link
+  util::Channel<std::vector<std::uint8_t>> out{kLinkQueueFrames};
+  std::atomic<std::size_t> queued_bytes{0};
+  tcp::endpoint remote;
+};
+
+// What the server knows of one node.
+struct NodeRecord {
+  std::optional<udp::endpoint> udp_addr;  // where its UDP HELLOs come from
+  std::shared_ptr<Link> link;        // the TCP link its HELLOs came on, while open
+  std::vector<Endpoint> candidates;  // announced in its last HELLO
+  std::optional<crypto::SessionKey> key;
+  bool armed = false;  // form of its last HELLO; what it is sent follows it
+  Clock::time_point last_seen;
+};
+
+// Where and how to send to one node, copied out of its record.
+struct Path {
+  PubKey pk;
+  std::optional<udp::endpoint> udp_addr;
+  std::shared_ptr<Link> link;
+  MessageKey key;  // set when the node arms
+  std::vector<Endpoint> endpoints;  // observed UDP address first, then its candidates
+};
+
+}  // namespace
+
+struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::Inner> {
+  Inner(util::Runtime& rt, SuperPeerOptions o)
+      : runtime(rt),
+        opts(std::move(o)),
+        network_id(network_id_from_u32(opts.network_id)),
+        udp_socket(rt.context()),
+        udp_strand(asio::make_strand(rt.context())),
+        acceptor(rt.context()),
+        answer_udp(opts.answer_udp) {}
+
+  ~Inner() { close_sockets(); }
+
+  // Keeps count of the server's running tasks (and queued sends) so that stop() can wait for
+  // them. Lives in the task's coroutine frame or handler, so it also ends when the runtime
+  // destroys a task that never ran.
+  class Ticket {
+   public:
+    explicit Ticket(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {
+      std::lock_guard lock(inner_->tasks_mutex);
+      ++inner_->live_tasks;
+    }
+    Ticket(Ticket&& other) noexcept = default;
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    Ticket& operator=(Ticket&&) = delete;
+    ~Ticket() {
+      if (!inner_) return;
+      std::lock_guard lock(inner_->tasks_mutex);
+      --inner_->live_tasks;
+      inner_->tasks_done.notify_all();
+    }
+    Inner& inner() const { return *inner_; }
+
+   private:
+    std::shared_ptr<Inner> inner_;
+  };
+
+  static awaitable<void> run_task(Ticket ticket, awaitable<void> task) {
+    (void)ticket;
+    try {
+      co_await std::move(task);
+    } catch (const boost::system::system_error& e) {
+      if (!is_aborted(e.code())) log::error("Super peer task failed: {}", e.what());
+    } catch (const std::exception& e) {
+      log::error("Super peer task failed: {}", e.what());
+    }
+  }
+
+  template <class Executor>
+  void spawn(const Executor& executor, awaitable<void> task) {
+    asio::co_spawn(executor, run_task(Ticket(shared_from_this()), std::move(task)), asio::detached);
+  }
+
+  std::expected<void, std::string> bind();
+  void close_sockets();
+  void stop();
+
+  awaitable<void> udp_reader();
+  awaitable<void> accept_loop();
+  awaitable<void> link_reader(std::shared_ptr<Link> link);
+  awaitable<void> link_writer(std::shared_ptr<Link> link);
+
+  void on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link);
+  void on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
+                const std::shared_ptr<Link>& from_link);
+  void relay(const LongHeader& header, std::span<const std::uint8_t> packet);
+  void send_unite(const Path& to, const Path& about);
+  bool send(const Path& path, std::span<const std::uint8_t> bytes, bool count_relay);
+  bool send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes);
+  void forget_link(const std::shared_ptr<Link>& link);
+  std::optional<crypto::SessionKey> session_key_for(const PubKey& pk);
+  Path path_of(const PubKey& pk, const NodeRecord& record) const;
+
+  template <class... Args>
+  void drop(fmt::format_string<Args...> format, Args&&... args) {
+    if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
+    bump(&SuperPeerStats::dropped);
+  }
+  void bump(std::uint64_t SuperPeerStats::*counter) {
+    std::lock_guard lock(mutex);
+    ++(counters.*counter);
+    changed.notify_all();
+  }
+
+  util::Runtime& runtime;
+  const SuperPeerOptions opts;
+  const NetworkId network_id;
+  crypto::X25519Key x_pk{};
+  crypto::X25519Key x_sk{};
+  std::optional<SuperPeerUrl> url;
+
+  // The UDP socket is used on `udp_strand` only; other tasks post their sends there.
+  udp::socket udp_socket;
+  IoStrand udp_strand;
+  tcp::acceptor acceptor;
+  udp::endpoint udp_local;
+  tcp::endpoint tcp_local;
+  util::CancellationToken token;
+  std::atomic<bool> answer_udp;
+  std::atomic<std::size_t> pending_udp_sends{0};
+  std::atomic<bool> stopping{false};
+  std::once_flag closed_once;
+
+  // Node records, UNITE times and stats; never held across a co_await or a send.
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::unordered_map<PubKey, NodeRecord> nodes;
+  std::unordered_map<PairKey, Clock::time_point, PairKeyHash> unites;
+  std::size_t link_count = 0;
+  SuperPeerStats counters;
+
+  std::mutex tasks_mutex;
+  std::condition_variable tasks_done;
+  std::size_t live_tasks = 0;
+};
+
+using Inner = SuperPeerServer::Inner;
+
+// --- start and stop ---------------------------------------------------------------------
+
+std::expected<void, std::string> Inner::bind() {
+  boost::system::error_code ec;
+  const auto addr = opts.listen_address;
+  const bool shared_port = !opts.tcp_port.has_value();
+  const int attempts = shared_port && opts.udp_port == 0 ? kSharedPortAttempts : 1;
+  std::string failure;
+  for (int i = 0; i < attempts; ++i) {
+    udp_socket.close(ec);
+    acceptor.close(ec);
+    const udp::endpoint udp_want(addr, opts.udp_port);
+    if (udp_socket.open(udp_want.protocol(), ec); ec) return std::unexpected(fmt::format("open UDP socket: {}", ec.message()));
+    if (udp_socket.bind(udp_want, ec); ec) {
+      return std::unexpected(fmt::format("bind UDP {}: {}", text(udp_want), ec.message()));
+    }
+    udp_local = udp_socket.local_endpoint(ec);
+    if (ec) return std::unexpected(fmt::format("UDP local address: {}", ec.message()));
+    // Sends never wait: a full socket buffer drops the datagram, as the network may.
+    udp_socket.non_blocking(true, ec);
+
+    const tcp::endpoint tcp_want(addr, shared_port ? udp_local.port() : *opts.tcp_port);
+    if (acceptor.open(tcp_want.protocol(), ec); ec) {
+      return std::unexpected(fmt::format("open TCP listener: {}", ec.message()));
+    }
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    acceptor.bind(tcp_want, ec);
+    if (ec) {
+      failure = fmt::format("bind TCP {}: {}", text(tcp_want), ec.message());
+      continue;  // another port pair, when the system chose the UDP one
+    }
+    if (acceptor.listen(asio::socket_base::max_listen_connections, ec); ec) {
+      return std::unexpected(fmt::format("listen on TCP {}: {}", text(tcp_want), ec.message()));
+    }
+    tcp_local = acceptor.local_endpoint(ec);
+    if (ec) return std::unexpected(fmt::format("TCP local address: {}", ec.message()));
+    return {};
+  }
+  udp_socket.close(ec);
+  acceptor.close(ec);
+  return std::unexpected(failure);
+}
+
+void Inner::close_sockets() {
+  std::call_once(closed_once, [this] {
+    boost::system::error_code ec;
+    udp_socket.close(ec);
+    acceptor.close(ec);
+  });
+}
+
+void Inner::stop() {
+  if (!stopping.exchange(true)) token.cancel();
+  if (runtime.running_in_this_thread()) return;  // waiting here could hold up the tasks it waits for
+  {
+    std::unique_lock lock(tasks_mutex);
+    tasks_done.wait(lock, [&] { return live_tasks == 0; });
+  }
+  // No task is left to use the sockets.
+  close_sockets();
+  std::unordered_map<PubKey, NodeRecord> dropped;
+  {
+    std::lock_guard lock(mutex);
+    dropped.swap(nodes);
+    unites.clear();
+    changed.notify_all();
+  }
+}
+
+std::expected<std::unique_ptr<SuperPeerServer>, std::string> SuperPeerServer::start(util::Runtime& runtime,
+                                                                                    SuperPeerOptions options) {
+  auto inner = std::make_shared<Inner>(runtime, std::move(options));
+  auto x_sk = crypto::convert_ed25519_sk_to_curve25519_sk(inner->opts.identity.sk());
+  auto x_pk = crypto::convert_ed25519_pk_to_curve25519_pk(inner->opts.identity.pk());
+  if (!x_sk || !x_pk) return std::unexpected(std::string("the identity has no X25519 form"));
+  inner->x_sk = *x_sk;
+  inner->x_pk = *x_pk;
+
+  if (auto bound = inner->bind(); !bound) return std::unexpected(bound.error());
+
+  auto host = inner->udp_local.address();
+  if (host.is_unspecified()) {
+    host = host.is_v4() ? asio::ip::address(asio::ip::address_v4::loopback())
+                        : asio::ip::address(asio::ip::address_v6::loopback());
+  }
+  const auto host_text = host.is_v6() ? "[" + host.to_string() + "]" : host.to_string();
+  const auto url_string = fmt::format("udp://{}:{}?publicKey={}&networkId={}", host_text, inner->udp_local.port(),
+                                inner->opts.identity.pk().to_string(), inner->opts.network_id);
+  auto url = SuperPeerUrl::parse(url_string);
+  if (!url) return std::unexpected(fmt::format("the listen address makes no super peer address: {}", url.error().message()));
+  inner->url = *url;
+
+  inner->spawn(inner->udp_strand, inner->udp_reader());
+  inner->spawn(asio::make_strand(runtime.context()), inner->accept_loop());
+  log::info("Super peer {} listening on udp://{} and tcp://{}", inner->opts.identity.pk().to_string(),
+            text(inner->udp_local), text(inner->tcp_local));
+  return std::unique_ptr<SuperPeerServer>(new SuperPeerServer(std::move(inner)));
+}
+
+SuperPeerServer::~SuperPeerServer() { stop(); }
+
+void SuperPeerServer::stop() { inner_->stop(); }
+
+udp::endpoint SuperPeerServer::udp_endpoint() const noexcept { return inner_->udp_local; }
+tcp::endpoint SuperPeerServer::tcp_endpoint() const noexcept { return inner_->tcp_local; }
+const PubKey& SuperPeerServer::public_key() const noexcept { return inner_->opts.identity.pk(); }
+SuperPeerUrl SuperPeerServer::url() const { return *inner_->url; }
+
+std::size_t SuperPeerServer::known_nodes() const {
+  std::lock_guard lock(inner_->mutex);
+  return inner_->nodes.size();
+}
+
+SuperPeerStats SuperPeerServer::stats() const {
+  std::lock_guard lock(inner_->mutex);
+  SuperPeerStats s = inner_->counters;
+  s.known_nodes = inner_->nodes.size();
+  s.tcp_links = inner_->link_count;
+  return s;
+}
+
+bool SuperPeerServer::wait_for(const std::function<bool(const SuperPeerStats&)>& pred,
+                               std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(inner_->mutex);
+  return inner_->changed.wait_for(lock, timeout, [&] {
+    SuperPeerStats s = inner_->counters;
+    s.known_nodes = inner_->nodes.size();
+    s.tcp_links = inner_->link_count;
+    return pred(s);
+  });
+}
+
+void SuperPeerServer::set_answer_udp(bool answer) { inner_->answer_udp.store(answer); }
+
+// --- UDP ----------------------------------------------------------------------------------
+
+awaitable<void> Inner::udp_reader() {
+  std::vector<std::uint8_t> buf(kUdpBufferSize);
+  udp::endpoint from;
+  for (;;) {
+    auto r = co_await (udp_socket.async_receive_from(asio::buffer(buf), from, asio::as_tuple(asio::use_awaitable)) ||
+                       token.cancelled());
+    if (r.index() == 1) break;
+    auto [ec, n] = std::get<0>(r);
+    if (ec) {
+      if (is_aborted(ec) || ec == asio::error::bad_descriptor) break;
+      log::debug("Super peer: receiving a datagram failed: {}", ec.message());
+      continue;
+    }
+    if (!answer_udp.load(std::memory_order_relaxed)) {
+      drop("Super peer: UDP is switched off, dropping a datagram from {}", text(from));
+      continue;
+    }
+    on_packet(std::span<std::uint8_t>(buf.data(), n), &from, nullptr);
+  }
+}
+
+bool Inner::send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes) {
+  if (!answer_udp.load(std::memory_order_relaxed)) return false;
+  if (udp_strand.running_in_this_thread()) {
+    boost::system::error_code ec;
+    udp_socket.send_to(asio::buffer(bytes.data(), bytes.size()), to, 0, ec);
+    if (ec) {
+      log::debug("Super peer: sending to udp://{} failed: {}", text(to), ec.message());
+      return false;
+    }
+    return true;
+  }
+  if (pending_udp_sends.fetch_add(1) >= kMaxPendingUdpSends) {
+    pending_udp_sends.fetch_sub(1);
+    log::debug("Super peer: too many UDP sends waiting, dropping one to udp://{}", text(to));
+    return false;
+  }
+  asio::post(udp_strand, [ticket = Ticket(shared_from_this()), to,
+                          data = std::vector<std::uint8_t>(bytes.begin(), bytes.end())]() {
+    auto& self = ticket.inner();
+    self.pending_udp_sends.fetch_sub(1);
+    boost::system::error_code ec;
+    self.udp_socket.send_to(asio::buffer(data), to, 0, ec);
+    if (ec) log::debug("Super peer: sending to udp://{} failed: {}", text(to), ec.message());
+  });
+  return true;
+}
+
+// --- TCP ----------------------------------------------------------------------------------
+
+awaitable<void> Inner::accept_loop() {
+  for (;;) {
+    auto r = co_await (acceptor.async_accept(asio::as_tuple(asio::use_awaitable)) || token.cancelled());
+    if (r.index() == 1) break;
+    auto [ec, socket] = std::get<0>(std::move(r));
+    if (ec) {
+      if (is_aborted(ec) || ec == asio::error::bad_descriptor) break;
+      log::warn("Super peer: accepting a TCP connection failed: {}", ec.message());
+      asio::steady_timer pause(co_await asio::this_coro::executor, kAcceptRetryDelay);
+      auto p = co_await (pause.async_wait(asio::as_tuple(asio::use_awaitable)) || token.cancelled());
+      if (p.index() == 1) break;
+      continue;
+    }
+    boost::system::error_code ignored;
+    const auto remote = socket.remote_endpoint(ignored);
+    {
+      std::lock_guard lock(mutex);
+      if (link_count >= opts.max_tcp_links) {
+        ++counters.dropped;
+        changed.notify_all();
+        log::debug("Super peer: refusing a TCP connection from {}: {} links are open", text(remote), link_count);
+        socket.close(ignored);
+        continue;
+      }
+      ++link_count;
+      changed.notify_all();
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto link = std::make_shared<Link>(std::move(socket), asio::make_strand(runtime.context()), token.child_token());
+    link->remote = remote;
+    log::debug("Super peer: TCP link from {}", text(remote));
+    spawn(link->strand, link_reader(link));
+    spawn(link->strand, link_writer(link));
+  }
+}
+
+awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
+  std::vector<std::uint8_t> frame;
+  for (;;) {
+    auto r = co_await (util::read_frame(link->socket, frame) || link->token.cancelled());
+    if (r.index() == 1) break;
+    const auto ec = std::get<0>(r);
+    if (ec) {
+      if (ec == asio::error::eof) {
+        log::debug("Super peer: TCP link from {} closed", text(link->remote));
+      } else if (!is_aborted(ec)) {
+        log::debug("Super peer: reading from TCP link {} failed: {}", text(link->remote), ec.message());
+      }
+      break;
+    }
+    on_packet(frame, nullptr, link);
+  }
+  // Closing here, on the link's strand, also ends a write the writer has in progress.
+  link->token.cancel();
+  link->out.close();
+  boost::system::error_code ignored;
+  link->socket.shutdown(tcp::socket::shutdown_both, ignored);
+  link->socket.close(ignored);
+  forget_link(link);
+}
+
+awaitable<void> Inner::link_writer(std::shared_ptr<Link> link) {
+  for (;;) {
+    auto next = co_await (link->out.receive() || link->token.cancelled());
+    if (next.index() == 1 || !std::get<0>(next)) break;
+    const auto bytes = std::move(*std::get<0>(next));
+    auto written = co_await (util::write_frame(link->socket, bytes) || link->token.cancelled());
+    link->queued_bytes.fetch_sub(bytes.size());
+    if (written.index() == 1) break;
+    if (const auto ec = std::get<0>(written)) {
+      if (!is_aborted(ec)) log::debug("Super peer: writing to TCP link {} failed: {}", text(link->remote), ec.message());
+      break;
+    }
+  }
+  link->token.cancel();  // the reader closes the socket
+}
+
+void Inner::forget_link(const std::shared_ptr<Link>& link) {
+  std::vector<std::shared_ptr<Link>> released;  // destroyed after the lock
+  std::lock_guard lock(mutex);
+  --link_count;
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    auto& record = it->second;
+    if (record.link == link) {
+      released.push_back(std::move(record.link));
+      record.link.reset();
+      if (!record.udp_addr) {
+        it = nodes.erase(it);
+        continue;
+      }
+    }
+    ++it;
+  }
+  changed.notify_all();
+}
+
+// --- packets ------------------------------------------------------------------------------
+
+void Inner::on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp,
+                      const std::shared_ptr<Link>& from_link) {
+  auto header = LongHeader::parse(packet);
+  if (!header) {
+    // Short headers land here too: they are meant for a node, never for a super peer.
+    drop("Super peer: dropping a packet of {} bytes: {}", packet.size(), header.error().message());
+    return;
+  }
+  if (packet.size() > kMaxMessageSize) {
+    drop("Super peer: dropping a packet of {} bytes: too long", packet.size());
+    return;
+  }
+  if (header->network_id() != network_id) {
+    const auto id = header->network_id();
+    drop("Super peer: dropping a packet for network {:02x}{:02x}{:02x}{:02x}", id[0], id[1], id[2], id[3]);
+    return;
+  }
+  const PubKey sender = header->sender();
+  if (sender == opts.identity.pk()) {
+    drop("Super peer: dropping a packet that claims to come from this super peer");
+    return;
+  }
+  if (header->recipient() == opts.identity.pk()) {
+    if (header->type() == MessageType::Hello) {
+      on_hello(*header, packet.subspan(LongHeader::kSize), from_udp, from_link);
+    } else {
+      drop("Super peer: ignoring a {} message addressed to it from {}", message_type_name(header->type_byte()),
+           sender.to_string());
+    }
+    return;
+  }
+  relay(*header, packet);
+}
+
+std::optional<crypto::SessionKey> Inner::session_key_for(const PubKey& pk) {
+  {
+    std::lock_guard lock(mutex);
+    auto it = nodes.find(pk);
+    if (it != nodes.end() && it->second.key) return it->second.key;
+  }
+  auto peer = crypto::convert_ed25519_pk_to_curve25519_pk(pk);
+  if (!peer) return std::nullopt;
+  auto key = crypto::compute_kx_session_keys(x_pk, x_sk, *peer);
+  if (!key) return std::nullopt;
+  return *key;
+}
+
+void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
+                     const std::shared_ptr<Link>& from_link) {
+  const PubKey sender = header.sender();
+  if (opts.arm_messages && *opts.arm_messages != header.armed()) {
+    drop("Super peer: refusing an {} HELLO from {}", header.armed() ? "armed" : "unarmed", sender.to_string());
+    return;
+  }
+  MessageKey key;
+  if (header.armed()) {
+    key = session_key_for(sender);
+    if (!key) {
+      drop("Super peer: no session key with {}", sender.to_string());
+      return;
+    }
+  }
+  auto hello = HelloSuperPeerMessage::parse(body, header, key);
+  if (!hello) {
+    drop("Super peer: dropping a HELLO from {}: {}", sender.to_string(), hello.error().message());
+    return;
+  }
+  std::vector<Endpoint> candidates;
+  for (const auto& raw : hello->endpoints()) {
+    const auto ep = plain_endpoint(raw);
+    if (usable(ep) && std::find(candidates.begin(), candidates.end(), ep) == candidates.end()) {
+      candidates.push_back(ep);
+    }
+  }
+
+  auto ack = AckMessage::build(network_id, opts.identity.pk(), opts.identity.pow(), key, sender, hello->time());
+  if (!ack) {
+    drop("Super peer: building an ACK for {} failed: {}", sender.to_string(), ack.error().message());
+    return;
+  }
+
+  std::shared_ptr<Link> replaced;  // destroyed after the lock
+  {
+    std::lock_guard lock(mutex);
+    auto it = nodes.find(sender);
+    if (it == nodes.end()) {
+      if (nodes.size() >= std::max<std::size_t>(opts.max_nodes, 1)) {
+        auto oldest = std::min_element(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) {
+          return a.second.last_seen < b.second.last_seen;
+        });
+        log::debug("Super peer: forgetting node {} to make room", oldest->first.to_string());
+        replaced = std::move(oldest->second.link);
+        nodes.erase(oldest);
+      }
+      it = nodes.emplace(sender, NodeRecord{}).first;
+    }
+    auto& record = it->second;
+    if (from_udp) record.udp_addr = *from_udp;
+    if (from_link && record.link != from_link) {
+      replaced = std::exchange(record.link, from_link);
+    }
+    record.candidates = std::move(candidates);
+    record.armed = header.armed();
+    if (key) record.key = key;
+    record.last_seen = Clock::now();
+    changed.notify_all();
+  }
+
+  const bool sent = from_udp ? send_udp(*from_udp, *ack) : from_link->enqueue(*ack);
+  if (sent) {
+    log::trace("Super peer: answered HELLO from {}", sender.to_string());
+    bump(&SuperPeerStats::hellos_answered);
+  } else {
+    drop("Super peer: could not answer the HELLO from {}", sender.to_string());
+  }
+}
+
+Path Inner::path_of(const PubKey& pk, const NodeRecord& record) const {
+  Path p{pk, record.udp_addr, record.link, record.armed ? record.key : std::nullopt, {}};
+  if (record.udp_addr) p.endpoints.push_back(plain_endpoint(*record.udp_addr));
+  for (const auto& ep : record.candidates) {
+    if (p.endpoints.size() >= kMaxEndpoints) break;
+    if (std::find(p.endpoints.begin(), p.endpoints.end(), ep) == p.endpoints.end()) p.endpoints.push_back(ep);
+  }
+  return p;
+}
+
+void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet) {
+  const PubKey recipient = header.recipient();
+  const PubKey sender = header.sender();
+  std::optional<Path> to;
+  std::optional<Path> from;  // set when the two are to be introduced
+  {
+    std::lock_guard lock(mutex);
+    auto r = nodes.find(recipient);
+    if (r != nodes.end()) {
+      to = path_of(recipient, r->second);
+      auto s = nodes.find(sender);
+      if (opts.send_unites && s != nodes.end() && sender != recipient) {
+        const PairKey pair = sender < recipient ? PairKey{sender, recipient} : PairKey{recipient, sender};
+        const auto now = Clock::now();
+        auto [u, inserted] = unites.try_emplace(pair, now);
+        if (inserted || now - u->second >= opts.unite_interval) {
+          u->second = now;
+          from = path_of(sender, s->second);
+        }
+        // Pairs of nodes long forgotten must not pile up.
+        const std::size_t cap = 4 * std::max<std::size_t>(opts.max_nodes, 1);
+        if (unites.size() > cap) {
+          std::erase_if(unites, [&](const auto& e) { return now - e.second >= opts.unite_interval; });
+          if (unites.size() > cap) unites.clear();
+        }
+      }
+    }
+  }
+  if (!to) {
+    drop("Super peer: dropping a {} message for unknown node {}", message_type_name(header.type_byte()),
+         recipient.to_string());
+    return;
+  }
+  if (!send(*to, packet, true)) {
+    drop("Super peer: could not relay a {} message to {}", message_type_name(header.type_byte()),
+         recipient.to_string());
+  }
+  if (from) {
+    send_unite(*to, *from);
+    send_unite(*from, *to);
+  }
+}
+
+void Inner::send_unite(const Path& to, const Path& about) {
+  auto unite =
+      UniteMessage::build(network_id, opts.identity.pk(), opts.identity.pow(), to.key, to.pk, about.pk, about.endpoints);
+  if (!unite) {
+    log::debug("Super peer: building a UNITE for {} failed: {}", to.pk.to_string(), unite.error().message());
+    return;
+  }
+  if (send(to, *unite, false)) {
+    log::trace("Super peer: sent UNITE to {} about {}", to.pk.to_string(), about.pk.to_string());
+    bump(&SuperPeerStats::unites_sent);
+  }
+}
+
+bool Inner::send(const Path& path, std::span<const std::uint8_t> bytes, bool count_relay) {
+  if (path.link) {
+    if (!path.link->enqueue(bytes)) return false;
+    if (count_relay) bump(&SuperPeerStats::relayed_tcp);
+    return true;
+  }
+  if (path.udp_addr && send_udp(*path.udp_addr, bytes)) {
+    if (count_relay) bump(&SuperPeerStats::relayed_udp);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace velarix::p2p

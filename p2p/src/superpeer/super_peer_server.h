@@ -1,0 +1,113 @@
+#pragma once
+// SuperPeerServer: a small super peer, for tests and for trying the overlay out.
+//
+// - HELLOs addressed to it (over UDP, or as frames on a TCP link) record the sending node: the
+//   UDP address its HELLOs come from, or the TCP link they came on, and the endpoint candidates
+//   it announced. Each is answered with an ACK echoing the HELLO's time, on the same path and in
+//   the same form (armed when the HELLO was armed).
+// - Every other long-header message names another node as recipient and is relayed unchanged
+//   to that node's path: its TCP link while it has one, else the UDP address its last HELLO
+//   came from. Messages for nodes it has not heard from are dropped.
+// - When it relays between two nodes it knows, it sends each a UNITE that introduces the other
+//   (the observed UDP address first, then the announced candidates), at most once per pair and
+//   `unite_interval`.
+// - Garbage, short headers, other network ids and unknown types are dropped without an answer.
+//   All state is bounded: at most `max_nodes` nodes (the least recently heard is evicted),
+//   `max_tcp_links` links, and a bounded send queue per link.
+//
+// TCP links carry length-delimited frames (util/length_codec.h). The TCP listener takes the
+// UDP port's number unless told otherwise, so one `SuperPeerUrl` names both.
+//
+// Threads: all members are thread-safe. The server runs its tasks on the Runtime given to
+// `start`; destroy the server before that Runtime.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "identity/identity.h"
+#include "identity/super_peer_url.h"
+#include "util/runtime.h"
+
+namespace velarix::p2p {
+
+struct SuperPeerOptions {
+  Identity identity;
+  std::uint32_t network_id = 0;
+  boost::asio::ip::address listen_address = boost::asio::ip::address_v4::loopback();
+  std::uint16_t udp_port = 0;             // 0: chosen by the system
+  std::optional<std::uint16_t> tcp_port = std::nullopt;  // absent: the UDP port's number; 0: chosen by the system
+  // Absent: HELLOs of both forms are accepted and answered in their own form. true / false:
+  // only armed / only unarmed HELLOs are accepted.
+  std::optional<bool> arm_messages = std::nullopt;
+  // false: every datagram is dropped unread, as if UDP were blocked (nodes fall back to TCP).
+  bool answer_udp = true;
+  bool send_unites = true;
+  std::chrono::milliseconds unite_interval{5000};  // per pair of nodes
+  std::size_t max_nodes = 4096;
+  std::size_t max_tcp_links = 1024;
+};
+
+// What the server has done since it started.
+struct SuperPeerStats {
+  std::size_t known_nodes = 0;
+  std::size_t tcp_links = 0;          // open now
+  std::uint64_t hellos_answered = 0;  // ACKs sent, UDP and TCP
+  std::uint64_t relayed_udp = 0;      // messages relayed to a UDP address
+  std::uint64_t relayed_tcp = 0;      // messages relayed over a TCP link
+  std::uint64_t unites_sent = 0;
+  std::uint64_t dropped = 0;          // packets and frames dropped (garbage, unknown recipient, ...)
+};
+
+class SuperPeerServer {
+ public:
+  // Binds the sockets (so the ports are known when it returns) and starts serving. The error
+  // is a text naming the step that failed.
+  static std::expected<std::unique_ptr<SuperPeerServer>, std::string> start(util::Runtime& runtime,
+                                                                             SuperPeerOptions options);
+
+  // Stops (see stop()).
+  ~SuperPeerServer();
+  SuperPeerServer(const SuperPeerServer&) = delete;
+  SuperPeerServer& operator=(const SuperPeerServer&) = delete;
+
+  // Ends every task and closes every socket. Idempotent. Called from outside the runtime it
+  // returns once all is closed; called from a runtime thread it only starts the stop, and the
+  // sockets close as the tasks end.
+  void stop();
+
+  boost::asio::ip::udp::endpoint udp_endpoint() const noexcept;
+  boost::asio::ip::tcp::endpoint tcp_endpoint() const noexcept;
+  std::uint16_t udp_port() const noexcept { return udp_endpoint().port(); }
+  std::uint16_t tcp_port() const noexcept { return tcp_endpoint().port(); }
+  const PubKey& public_key() const noexcept;
+  // "udp://HOST:PORT?publicKey=...&networkId=..." with the UDP port; an unspecified listen
+  // address (0.0.0.0, ::) is given as loopback.
+  SuperPeerUrl url() const;
+  std::string url_text() const { return url().to_string(); }
+
+  std::size_t known_nodes() const;
+  SuperPeerStats stats() const;
+  // Waits until `pred` holds for the stats, or `timeout` passes (then false). For tests.
+  bool wait_for(const std::function<bool(const SuperPeerStats&)>& pred, std::chrono::milliseconds timeout) const;
+
+  // Switches UDP answering at run time (see SuperPeerOptions::answer_udp).
+  void set_answer_udp(bool answer);
+
+  struct Inner;  // internal
+
+ private:
+  explicit SuperPeerServer(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
+  std::shared_ptr<Inner> inner_;
+};
+
+}  // namespace velarix::p2p

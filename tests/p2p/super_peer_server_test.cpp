@@ -1,0 +1,533 @@
+#include "superpeer/super_peer_server.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include "crypto/crypto.h"
+#include "identity/identity.h"
+#include "message/long_header.h"
+#include "message/messages.h"
+#include "message/short_header.h"
+#include "util/length_codec.h"
+#include "util/runtime.h"
+
+namespace velarix::p2p {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using asio::ip::udp;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kNetwork = 0x00C0FFEE;
+const NetworkId kNet = network_id_from_u32(kNetwork);
+constexpr auto kDeadline = 10s;
+
+crypto::SessionKey session_key(const Identity& me, const PubKey& peer) {
+  return *crypto::compute_kx_session_keys(*crypto::convert_ed25519_pk_to_curve25519_pk(me.pk()),
+                                          *crypto::convert_ed25519_sk_to_curve25519_sk(me.sk()),
+                                          *crypto::convert_ed25519_pk_to_curve25519_pk(peer));
+}
+
+bool readable(int fd, std::chrono::milliseconds timeout) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+// A node as the super peer sees it, driven by hand: its identity, a UDP socket and, when
+// connected, a TCP link. Blocking sockets; every receive has a deadline.
+class TestNode {
+ public:
+  TestNode(asio::io_context& io, const PubKey& super_peer, bool armed)
+      : id_(*Identity::generate(0)), super_peer_(super_peer), armed_(armed), udp_(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)), tcp_(io) {}
+
+  const Identity& id() const { return id_; }
+  const PubKey& pk() const { return id_.pk(); }
+  bool armed() const { return armed_; }
+  udp::endpoint udp_local() const { return udp_.local_endpoint(); }
+  MessageKey key_with(const PubKey& peer) const {
+    return armed_ ? MessageKey(session_key(id_, peer)) : std::nullopt;
+  }
+
+  Bytes hello(std::uint64_t time, const std::vector<Endpoint>& candidates = {}) const {
+    return *HelloSuperPeerMessage::build(kNet, pk(), id_.pow(), key_with(super_peer_), super_peer_, time, candidates);
+  }
+  Bytes app_to(const TestNode& to, const Bytes& payload) const {
+    return *AppMessage::build(kNet, pk(), id_.pow(), key_with(to.pk()), to.pk(), payload);
+  }
+
+  void send_udp(const Bytes& bytes, const udp::endpoint& to) { udp_.send_to(asio::buffer(bytes), to); }
+  std::optional<Bytes> recv_udp(std::chrono::milliseconds timeout = kDeadline) {
+    if (!readable(udp_.native_handle(), timeout)) return std::nullopt;
+    Bytes buf(65536);
+    buf.resize(udp_.receive(asio::buffer(buf)));
+    return buf;
+  }
+
+  void connect(const tcp::endpoint& to) {
+    tcp_.connect(to);
+    tcp_.set_option(tcp::no_delay(true));
+  }
+  void send_frame(const Bytes& bytes) { asio::write(tcp_, asio::buffer(*util::encode_frame(bytes))); }
+  void send_raw(const Bytes& bytes) { asio::write(tcp_, asio::buffer(bytes)); }
+  // The next frame, or std::nullopt when the deadline passes or the link ends.
+  std::optional<Bytes> recv_frame(std::chrono::milliseconds timeout = kDeadline) {
+    std::array<std::uint8_t, 2> header{};
+    if (!read_exact(header.data(), header.size(), timeout)) return std::nullopt;
+    Bytes frame(util::frame_length(header));
+    if (!read_exact(frame.data(), frame.size(), timeout)) return std::nullopt;
+    return frame;
+  }
+  // True when the server closed the link (seen before the deadline); what it sent before is skipped.
+  bool link_closed(std::chrono::milliseconds timeout = kDeadline) {
+    std::array<std::uint8_t, 4096> skip;
+    for (;;) {
+      if (!readable(tcp_.native_handle(), timeout)) return false;
+      boost::system::error_code ec;
+      tcp_.read_some(asio::buffer(skip), ec);
+      if (ec) return ec == asio::error::eof || ec == asio::error::connection_reset;
+    }
+  }
+  void close_link() { tcp_.close(); }
+
+ private:
+  bool read_exact(std::uint8_t* p, std::size_t n, std::chrono::milliseconds timeout) {
+    while (n > 0) {
+      if (!readable(tcp_.native_handle(), timeout)) return false;
+      boost::system::error_code ec;
+      const auto got = tcp_.read_some(asio::buffer(p, n), ec);
+      if (ec) return false;
+      p += got;
+      n -= got;
+    }
+    return true;
+  }
+
+  Identity id_;
+  PubKey super_peer_;
+  bool armed_;
+  udp::socket udp_;
+  tcp::socket tcp_;
+};
+
+class SuperPeerServerTest : public ::testing::Test {
+ protected:
+  void start(SuperPeerOptions opts) {
+    auto s = SuperPeerServer::start(rt_, std::move(opts));
+    ASSERT_TRUE(s) << s.error();
+    server_ = std::move(*s);
+  }
+  void start() { start(options()); }
+  SuperPeerOptions options() { return SuperPeerOptions{.identity = sp_id_, .network_id = kNetwork}; }
+
+  std::unique_ptr<TestNode> node(bool armed) { return std::make_unique<TestNode>(io_, sp_id_.pk(), armed); }
+  udp::endpoint sp_udp() const { return server_->udp_endpoint(); }
+
+  // Parses an ACK from the super peer to `n` and returns its time.
+  std::optional<std::uint64_t> ack_time(const TestNode& n, Bytes bytes) {
+    auto header = LongHeader::parse(bytes);
+    if (!header) return std::nullopt;
+    EXPECT_EQ(header->sender(), sp_id_.pk());
+    EXPECT_EQ(header->recipient(), n.pk());
+    EXPECT_EQ(header->network_id(), kNet);
+    EXPECT_EQ(header->armed(), n.armed());
+    auto ack = AckMessage::parse(std::span(bytes).subspan(LongHeader::kSize), *header, n.key_with(sp_id_.pk()));
+    if (!ack) return std::nullopt;
+    return ack->time();
+  }
+
+  // Parses a UNITE from the super peer to `n`: the peer it names and its endpoints.
+  std::optional<std::pair<PubKey, std::vector<Endpoint>>> unite(const TestNode& n, Bytes bytes) {
+    auto header = LongHeader::parse(bytes);
+    if (!header || header->type() != MessageType::Unite) return std::nullopt;
+    EXPECT_EQ(header->sender(), sp_id_.pk());
+    EXPECT_EQ(header->recipient(), n.pk());
+    auto u = UniteMessage::parse(std::span(bytes).subspan(LongHeader::kSize), *header, n.key_with(sp_id_.pk()));
+    if (!u) return std::nullopt;
+    return std::pair(u->peer(), u->endpoints().to_vector());
+  }
+
+  bool wait(const std::function<bool(const SuperPeerStats&)>& pred) { return server_->wait_for(pred, kDeadline); }
+
+  util::Runtime rt_{2};
+  asio::io_context io_;  // only for the test's blocking sockets
+  Identity sp_id_ = *Identity::generate(0);
+  std::unique_ptr<SuperPeerServer> server_;
+};
+
+TEST_F(SuperPeerServerTest, ReportsItsAddress) {
+  start();
+  EXPECT_NE(server_->udp_port(), 0);
+  EXPECT_EQ(server_->tcp_port(), server_->udp_port());  // one URL names both
+  const auto url = server_->url();
+  EXPECT_EQ(url.pk(), sp_id_.pk());
+  EXPECT_EQ(url.network_id(), kNetwork);
+  EXPECT_EQ(url.port(), server_->udp_port());
+  EXPECT_EQ(url.host(), "127.0.0.1");
+  EXPECT_EQ(SuperPeerUrl::parse(server_->url_text()).value(), url);
+  EXPECT_EQ(server_->public_key(), sp_id_.pk());
+}
+
+TEST_F(SuperPeerServerTest, UdpHelloIsAnsweredWithAnAckInItsOwnForm) {
+  start();
+  for (bool armed : {true, false}) {
+    SCOPED_TRACE(armed ? "armed" : "unarmed");
+    auto n = node(armed);
+    const std::uint64_t time = armed ? 0x0102030405060708ull : 42;
+    n->send_udp(n->hello(time), sp_udp());
+    auto reply = n->recv_udp();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size(), AckMessage::wire_size(armed));
+    EXPECT_EQ(ack_time(*n, *reply), time);
+  }
+  const auto s = server_->stats();
+  EXPECT_EQ(s.hellos_answered, 2u);
+  EXPECT_EQ(s.known_nodes, 2u);
+}
+
+TEST_F(SuperPeerServerTest, TcpHelloIsAnsweredWithAnAckFrame) {
+  start();
+  auto n = node(true);
+  n->connect(server_->tcp_endpoint());
+  n->send_frame(n->hello(777));
+  auto frame = n->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(ack_time(*n, *frame), 777u);
+  // An empty frame and a second HELLO on the same link: the link stays up.
+  n->send_frame({});
+  n->send_frame(n->hello(778));
+  frame = n->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(ack_time(*n, *frame), 778u);
+  EXPECT_TRUE(wait([](const auto& s) { return s.tcp_links == 1 && s.known_nodes == 1 && s.dropped == 1; }));
+}
+
+TEST_F(SuperPeerServerTest, RelaysOverUdpUnchangedAndUnitesThePairOnce) {
+  start();
+  auto a = node(true);
+  auto b = node(false);  // each gets its UNITE in its own form
+  const std::vector<Endpoint> a_candidates{Endpoint(asio::ip::make_address("192.0.2.10"), 4000),
+                                           Endpoint(asio::ip::make_address("2001:db8::1"), 4001)};
+  const std::vector<Endpoint> b_candidates{Endpoint(asio::ip::make_address("198.51.100.7"), 5000)};
+  a->send_udp(a->hello(1, a_candidates), sp_udp());
+  ASSERT_TRUE(a->recv_udp());
+  b->send_udp(b->hello(2, b_candidates), sp_udp());
+  ASSERT_TRUE(b->recv_udp());
+
+  // A -> B (armed end to end would need B armed too; the super peer does not care).
+  const Bytes app = a->app_to(*b, {1, 2, 3, 4, 5});
+  a->send_udp(app, sp_udp());
+  auto relayed = b->recv_udp();
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(*relayed, app);
+
+  auto to_b = b->recv_udp();
+  ASSERT_TRUE(to_b);
+  auto ub = unite(*b, *to_b);
+  ASSERT_TRUE(ub);
+  EXPECT_EQ(ub->first, a->pk());
+  std::vector<Endpoint> want_a{a->udp_local()};
+  want_a.insert(want_a.end(), a_candidates.begin(), a_candidates.end());
+  EXPECT_EQ(ub->second, want_a);
+
+  auto to_a = a->recv_udp();
+  ASSERT_TRUE(to_a);
+  auto ua = unite(*a, *to_a);
+  ASSERT_TRUE(ua);
+  EXPECT_EQ(ua->first, b->pk());
+  std::vector<Endpoint> want_b{b->udp_local()};
+  want_b.insert(want_b.end(), b_candidates.begin(), b_candidates.end());
+  EXPECT_EQ(ua->second, want_b);
+
+  // Traffic the other way within the interval is relayed, and the pair is not united again.
+  const Bytes back = b->app_to(*a, {9});
+  b->send_udp(back, sp_udp());
+  auto relayed_back = a->recv_udp();
+  ASSERT_TRUE(relayed_back);
+  EXPECT_EQ(*relayed_back, back);
+  // The super peer reads one socket in order: once B's next HELLO is answered, everything B
+  // sent before has been handled.
+  b->send_udp(b->hello(3, b_candidates), sp_udp());
+  auto ack = b->recv_udp();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack_time(*b, *ack), 3u);
+  EXPECT_FALSE(a->recv_udp(0ms));
+  const auto s = server_->stats();
+  EXPECT_EQ(s.relayed_udp, 2u);
+  EXPECT_EQ(s.unites_sent, 2u);
+}
+
+TEST_F(SuperPeerServerTest, RelaysBetweenUdpAndTcpLinks) {
+  start();
+  auto a = node(true);
+  auto b = node(true);
+  a->send_udp(a->hello(1), sp_udp());
+  ASSERT_TRUE(a->recv_udp());
+  // B is heard over UDP first and then over TCP: the link is its path from then on.
+  b->send_udp(b->hello(2), sp_udp());
+  ASSERT_TRUE(b->recv_udp());
+  b->connect(server_->tcp_endpoint());
+  b->send_frame(b->hello(3));
+  auto ack = b->recv_frame();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack_time(*b, *ack), 3u);
+
+  const Bytes app = a->app_to(*b, Bytes(1000, 0xAB));
+  a->send_udp(app, sp_udp());
+  auto frame = b->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(*frame, app);
+  auto ub_frame = b->recv_frame();
+  ASSERT_TRUE(ub_frame);
+  auto ub = unite(*b, *ub_frame);
+  ASSERT_TRUE(ub);
+  EXPECT_EQ(ub->first, a->pk());
+  EXPECT_EQ(ub->second, std::vector<Endpoint>{a->udp_local()});
+  auto ua_bytes = a->recv_udp();
+  ASSERT_TRUE(ua_bytes);
+  auto ua = unite(*a, *ua_bytes);
+  ASSERT_TRUE(ua);
+  EXPECT_EQ(ua->first, b->pk());
+  EXPECT_EQ(ua->second, std::vector<Endpoint>{b->udp_local()});  // its observed UDP address
+
+  const Bytes back = b->app_to(*a, {});
+  b->send_frame(back);
+  auto relayed = a->recv_udp();
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(*relayed, back);
+  const auto s = server_->stats();
+  EXPECT_EQ(s.relayed_tcp, 1u);
+  EXPECT_EQ(s.relayed_udp, 1u);
+
+  // When the link closes, B is reached over UDP again.
+  b->close_link();
+  ASSERT_TRUE(wait([](const auto& s) { return s.tcp_links == 0; }));
+  a->send_udp(app, sp_udp());
+  auto over_udp = b->recv_udp();
+  ASSERT_TRUE(over_udp);
+  EXPECT_EQ(*over_udp, app);
+}
+
+TEST_F(SuperPeerServerTest, NodeKnownOnlyByItsLinkIsForgottenWhenTheLinkCloses) {
+  start();
+  auto a = node(false);
+  a->connect(server_->tcp_endpoint());
+  a->send_frame(a->hello(1));
+  ASSERT_TRUE(a->recv_frame());
+  EXPECT_EQ(server_->known_nodes(), 1u);
+  a->close_link();
+  EXPECT_TRUE(wait([](const auto& s) { return s.tcp_links == 0 && s.known_nodes == 0; }));
+}
+
+TEST_F(SuperPeerServerTest, GarbageAndForeignPacketsGetNoAnswer) {
+  start();
+  auto n = node(true);
+  auto other = node(true);
+  Bytes foreign = *HelloSuperPeerMessage::build(network_id_from_u32(kNetwork + 1), n->pk(), n->id().pow(),
+                                                n->key_with(sp_id_.pk()), sp_id_.pk(), 1, {});
+  Bytes tampered = n->hello(2);
+  tampered.back() ^= 0x01;
+  Bytes wrong_key = *HelloSuperPeerMessage::build(kNet, n->pk(), n->id().pow(), n->key_with(other->pk()),
+                                                  sp_id_.pk(), 3, {});
+  Bytes truncated = n->hello(4);
+  truncated.resize(LongHeader::kSize + 3);
+  Bytes bad_version = n->hello(5);
+  bad_version[4] = 2;
+  const Bytes cases[] = {
+      {},                                                        // empty datagram
+      {0x1E, 0x3F, 0x50},                                        // shorter than any header
+      Bytes(LongHeader::kSize - 1, 0x00),                        // shorter than a long header
+      *ShortHeader::build(ShortId(7), std::nullopt, Bytes{1}),   // a short header
+      Bytes(1500, 0xFF),                                         // noise
+      foreign,                                                   // another network
+      tampered,                                                  // fails authentication
+      wrong_key,                                                 // armed for someone else
+      truncated,                                                 // body cut short
+      bad_version,                                               // unknown version
+      n->app_to(*other, {1}),                                    // for a node it does not know
+      *AppMessage::build(kNet, n->pk(), n->id().pow(), std::nullopt, sp_id_.pk(), Bytes{1}),  // APP for itself
+      *AckMessage::build(kNet, n->pk(), n->id().pow(), std::nullopt, sp_id_.pk(), 1),         // ACK for itself
+  };
+  for (const auto& c : cases) n->send_udp(c, sp_udp());
+  const auto count = std::size(cases);
+  ASSERT_TRUE(wait([&](const auto& s) { return s.dropped == count; }));
+  EXPECT_FALSE(n->recv_udp(0ms));
+  EXPECT_EQ(server_->known_nodes(), 0u);
+
+  // The same over TCP: frames are dropped one by one, the link stays.
+  n->connect(server_->tcp_endpoint());
+  for (const auto& c : cases) n->send_frame(c);
+  n->send_frame(n->hello(99));
+  auto frame = n->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(ack_time(*n, *frame), 99u);  // the first thing it got back
+  EXPECT_EQ(server_->stats().dropped, 2 * count);
+
+  // Still serving UDP.
+  n->send_udp(n->hello(100), sp_udp());
+  auto reply = n->recv_udp();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(ack_time(*n, *reply), 100u);
+}
+
+TEST_F(SuperPeerServerTest, ArmingCanBeRequired) {
+  auto opts = options();
+  opts.arm_messages = true;
+  start(opts);
+  auto plain = node(false);
+  plain->send_udp(plain->hello(1), sp_udp());
+  ASSERT_TRUE(wait([](const auto& s) { return s.dropped == 1; }));
+  EXPECT_FALSE(plain->recv_udp(0ms));
+  auto armed = node(true);
+  armed->send_udp(armed->hello(2), sp_udp());
+  auto reply = armed->recv_udp();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(ack_time(*armed, *reply), 2u);
+}
+
+TEST_F(SuperPeerServerTest, UdpCanBeSwitchedOffToForceTcp) {
+  auto opts = options();
+  opts.answer_udp = false;
+  start(opts);
+  auto n = node(true);
+  n->send_udp(n->hello(1), sp_udp());
+  ASSERT_TRUE(wait([](const auto& s) { return s.dropped == 1; }));
+  EXPECT_FALSE(n->recv_udp(0ms));
+  EXPECT_EQ(server_->known_nodes(), 0u);
+
+  n->connect(server_->tcp_endpoint());
+  n->send_frame(n->hello(2));
+  auto frame = n->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(ack_time(*n, *frame), 2u);
+
+  server_->set_answer_udp(true);
+  n->send_udp(n->hello(3), sp_udp());
+  auto reply = n->recv_udp();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(ack_time(*n, *reply), 3u);
+}
+
+TEST_F(SuperPeerServerTest, UnitesCanBeSwitchedOff) {
+  auto opts = options();
+  opts.send_unites = false;
+  start(opts);
+  auto a = node(false);
+  auto b = node(false);
+  for (auto* n : {a.get(), b.get()}) {
+    n->send_udp(n->hello(1), sp_udp());
+    ASSERT_TRUE(n->recv_udp());
+  }
+  const Bytes app = a->app_to(*b, {1});
+  a->send_udp(app, sp_udp());
+  auto relayed = b->recv_udp();
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(*relayed, app);
+  a->send_udp(a->hello(2), sp_udp());
+  ASSERT_TRUE(a->recv_udp());  // the ACK, not a UNITE
+  EXPECT_FALSE(b->recv_udp(0ms));
+  EXPECT_EQ(server_->stats().unites_sent, 0u);
+}
+
+TEST_F(SuperPeerServerTest, KnownNodesAreCappedOldestFirst) {
+  auto opts = options();
+  opts.max_nodes = 2;
+  start(opts);
+  auto first = node(false);
+  auto second = node(false);
+  auto third = node(false);
+  for (auto* n : {first.get(), second.get(), third.get()}) {
+    n->send_udp(n->hello(1), sp_udp());
+    ASSERT_TRUE(n->recv_udp());
+  }
+  EXPECT_EQ(server_->known_nodes(), 2u);
+  // The first was evicted: messages for it are dropped, those for the second still relayed.
+  third->send_udp(third->app_to(*first, {1}), sp_udp());
+  ASSERT_TRUE(wait([](const auto& s) { return s.dropped == 1; }));
+  third->send_udp(third->app_to(*second, {2}), sp_udp());
+  ASSERT_TRUE(second->recv_udp());
+  EXPECT_FALSE(first->recv_udp(0ms));
+}
+
+TEST_F(SuperPeerServerTest, LinksBeyondTheCapAreClosed) {
+  auto opts = options();
+  opts.max_tcp_links = 1;
+  start(opts);
+  auto a = node(false);
+  auto b = node(false);
+  a->connect(server_->tcp_endpoint());
+  ASSERT_TRUE(wait([](const auto& s) { return s.tcp_links == 1; }));
+  b->connect(server_->tcp_endpoint());
+  EXPECT_TRUE(b->link_closed());
+  a->send_frame(a->hello(5));
+  auto frame = a->recv_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(ack_time(*a, *frame), 5u);
+}
+
+TEST_F(SuperPeerServerTest, StopClosesLinksAndSockets) {
+  start();
+  auto a = node(false);
+  a->connect(server_->tcp_endpoint());
+  a->send_frame(a->hello(1));
+  ASSERT_TRUE(a->recv_frame());
+  // A frame left half sent must not hold the stop up.
+  a->send_raw({0x00, 0x10, 0x01});
+  const auto tcp_at = server_->tcp_endpoint();
+  server_->stop();
+  EXPECT_TRUE(a->link_closed());
+  tcp::socket late(io_);
+  boost::system::error_code ec;
+  late.connect(tcp_at, ec);
+  EXPECT_EQ(ec, asio::error::connection_refused);
+  server_->stop();  // idempotent
+}
+
+TEST_F(SuperPeerServerTest, DestroyedWithLinksOpenAndTrafficInFlight) {
+  start();
+  std::vector<std::unique_ptr<TestNode>> nodes;
+  for (int i = 0; i < 4; ++i) {
+    nodes.push_back(node(i % 2 == 0));
+    auto& n = *nodes.back();
+    n.connect(server_->tcp_endpoint());
+    n.send_frame(n.hello(1));
+    ASSERT_TRUE(n.recv_frame());
+  }
+  // Relays queued for links nobody reads.
+  for (int i = 0; i < 200; ++i) nodes[0]->send_frame(nodes[0]->app_to(*nodes[1], Bytes(1200, 1)));
+  nodes[2]->send_raw({0xFF, 0xFF, 0x00});
+  server_.reset();
+  for (auto& n : nodes) EXPECT_TRUE(n->link_closed());
+}
+
+TEST_F(SuperPeerServerTest, PortsInUseAreReported) {
+  start();
+  auto opts = options();
+  opts.udp_port = server_->udp_port();
+  auto second = SuperPeerServer::start(rt_, opts);
+  ASSERT_FALSE(second);
+  EXPECT_NE(second.error().find("bind UDP 127.0.0.1:"), std::string::npos) << second.error();
+  // Separate ports on request.
+  auto split = options();
+  split.tcp_port = 0;
+  auto third = SuperPeerServer::start(rt_, split);
+  ASSERT_TRUE(third) << third.error();
+  EXPECT_NE((*third)->tcp_port(), 0);
+}
+
+}  // namespace
+}  // namespace velarix::p2p
