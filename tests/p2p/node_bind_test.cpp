@@ -1,0 +1,257 @@
+// Binding a node, the super-peer host lookup, and one housekeeping pass over
+// node peers and super peers, driven on a node state without its tasks.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include "node/node.h"
+#include "node_test_support.h"
+#include "util/net.h"
+
+namespace velarix::test {
+namespace {
+
+namespace ip = boost::asio::ip;
+using namespace std::chrono_literals;
+
+std::expected<std::shared_ptr<NodeInner>, Error> try_create(util::Runtime& rt, NodeOpts opts) {
+  return util::block_on(rt, NodeInner::create(std::move(opts)));
+}
+
+TEST(Bind, SocketsPerAddressAndPorts) {
+  util::Runtime rt{2};
+  const auto id = make_identity();
+  auto opts = loopback_opts(id, {super_peer_url(make_identity().pk(), "127.0.0.1:9", 5)}, true,
+                            std::make_shared<RecordingSink>());
+  opts.udp_addrs = {ip::make_address("127.0.0.1"), ip::make_address("127.0.0.2")};
+  opts.udp_sockets = 3;
+  auto inner = try_create(rt, opts);
+  ASSERT_TRUE(inner) << inner.error().message();
+  const auto bindings = (*inner)->udp_bindings();
+  ASSERT_EQ(bindings->size(), 6u);
+  for (const auto& b : *bindings) EXPECT_NE(b->local_addr().port(), 0);
+  // One UDP path from every binding to the super peer.
+  auto sp = (*inner)->peers_list().super_peer(opts.super_peers[0].pk());
+  ASSERT_TRUE(sp);
+  EXPECT_EQ(sp->udp_paths().size(), 6u);
+  EXPECT_EQ((*inner)->network_id(), network_id_from_u32(5));
+  EXPECT_EQ((*inner)->peers_list().default_route(), opts.super_peers[0].pk());
+  EXPECT_TRUE((*inner)->x25519_sk() && sp->message_key());
+
+  // Without a port option every socket takes the port of the own key.
+  opts.udp_addrs = {ip::make_address("127.0.0.1")};
+  opts.udp_sockets = 2;
+  opts.udp_port.reset();
+  auto derived = try_create(rt, opts);
+  ASSERT_TRUE(derived) << derived.error().message();
+  for (const auto& b : *(*derived)->udp_bindings()) EXPECT_EQ(b->local_addr().port(), id.pk().udp_port());
+}
+
+TEST(Bind, Refusals) {
+  util::Runtime rt{2};
+  const auto sp = make_identity().pk();
+  auto base = [&] {
+    return loopback_opts(make_identity(), {super_peer_url(sp, "127.0.0.1:9", 5)}, true,
+                         std::make_shared<RecordingSink>());
+  };
+  {
+    auto opts = base();
+    opts.udp_addrs = {ip::make_address("192.0.2.1")};  // not an address of this host
+    auto r = try_create(rt, opts);
+    ASSERT_FALSE(r);
+    ASSERT_EQ(r.error().kind(), Error::Kind::BindError);
+    EXPECT_EQ(r.error().get<Error::BindError>()->addr.address(), ip::make_address("192.0.2.1"));
+  }
+  {
+    auto opts = base();
+    opts.super_peers.clear();
+    auto r = try_create(rt, opts);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), Error::Kind::NoSuperPeers);
+  }
+  {
+    auto opts = base();
+    opts.super_peers.push_back(super_peer_url(make_identity().pk(), "127.0.0.1:10", 6));
+    auto r = try_create(rt, opts);
+    ASSERT_FALSE(r);
+    ASSERT_EQ(r.error().kind(), Error::Kind::SuperPeerNetworkIdMismatch);
+    EXPECT_EQ(r.error().get<Error::SuperPeerNetworkIdMismatch>()->first, network_id_from_u32(5));
+    EXPECT_EQ(r.error().get<Error::SuperPeerNetworkIdMismatch>()->other, network_id_from_u32(6));
+  }
+}
+
+TEST(Bind, UnarmedNodeHasNoKeysAndMaxPeersZeroBinds) {
+  util::Runtime rt{2};
+  auto opts = loopback_opts(make_identity(), {super_peer_url(make_identity().pk(), "127.0.0.1:9", 5)}, false,
+                            std::make_shared<RecordingSink>());
+  opts.max_peers = 0;
+  auto inner = try_create(rt, opts);
+  ASSERT_TRUE(inner);
+  EXPECT_FALSE((*inner)->x25519_sk());
+  EXPECT_FALSE((*inner)->peers_list().super_peer(opts.super_peers[0].pk())->message_key());
+}
+
+TEST(LookupHost, LiteralsFailuresAndTimeout) {
+  util::Runtime rt{2};
+  auto v4 = util::block_on(rt, SuperPeer::lookup_host("192.0.2.1:4000"));
+  ASSERT_TRUE(v4);
+  EXPECT_EQ(*v4, (ResolvedAddrs{ip::udp::endpoint(ip::make_address("192.0.2.1"), 4000)}));
+  auto v6 = util::block_on(rt, SuperPeer::lookup_host("[2001:db8::1]:5"));
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->front(), ip::udp::endpoint(ip::make_address("2001:db8::1"), 5));
+
+  for (const char* bad : {"localhost", "192.0.2.1", "host:port", ":80"}) {
+    auto r = util::block_on(rt, SuperPeer::lookup_host(bad));
+    ASSERT_FALSE(r) << bad;
+    EXPECT_EQ(r.error().kind(), PeerError::Kind::SuperPeerLookupFailed) << bad;
+    EXPECT_EQ(r.error().get<PeerError::SuperPeerLookupFailed>()->address, bad);
+  }
+
+  auto timed_out = util::block_on(rt, SuperPeer::lookup_host("localhost:80", 0ms));
+  ASSERT_FALSE(timed_out);
+  ASSERT_EQ(timed_out.error().kind(), PeerError::Kind::SuperPeerResolveTimeout);
+  EXPECT_EQ(timed_out.error().get<PeerError::SuperPeerResolveTimeout>()->address, "localhost:80");
+}
+
+// A node state with one super peer whose UDP address is a socket the test reads.
+struct HousekeepingFixture {
+  explicit HousekeepingFixture(bool enforce_tcp = false) {
+    timeval tv{0, 100'000};
+    ::setsockopt(sp_socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    auto opts = loopback_opts(self, {super_peer_url(sp.pk(), util::net::to_string(sp_socket.local_endpoint()), 1)},
+                              false, std::make_shared<RecordingSink>());
+    opts.enforce_tcp = enforce_tcp;
+    inner = create_inner(rt, opts);
+    super_peer = inner->peers_list().super_peer(sp.pk());
+    peer = *inner->admit_node_peer(other.pk(), std::nullopt, true);
+  }
+  // How many datagrams reached the super peer's socket, and of which types.
+  std::vector<std::uint8_t> received_types() {
+    std::vector<std::uint8_t> types;
+    std::vector<std::uint8_t> buf(2000);
+    for (;;) {
+      const auto n = ::recv(sp_socket.native_handle(), buf.data(), buf.size(), 0);
+      if (n < 0) return types;
+      if (auto h = LongHeader::parse(std::span(buf.data(), static_cast<std::size_t>(n)))) {
+        types.push_back(h->recipient() == sp.pk() ? 0xFF : h->type_byte());
+      }
+    }
+  }
+  std::expected<void, Error> node_peer_pass() {
+    return util::block_on(rt, inner->node_peer_housekeeping(other.pk(), *peer, NodeInner::current_time()));
+  }
+  std::expected<void, Error> super_peer_pass() {
+    return util::block_on(rt, inner->super_peer_housekeeping(sp.pk(), super_peer, NodeInner::current_time(),
+                                                             {ip::make_address("127.0.0.1")}, {}));
+  }
+  PeerPathKey local_path_to(const ip::udp::endpoint& remote) const {
+    return PeerPathKey{inner->udp_bindings()->front()->local_addr(), remote};
+  }
+
+  util::Runtime rt{2};
+  boost::asio::io_context io;
+  ip::udp::socket sp_socket{io, ip::udp::endpoint(ip::make_address("127.0.0.1"), 0)};
+  Identity self = make_identity();
+  Identity sp = make_identity();
+  Identity other = make_identity();
+  std::shared_ptr<NodeInner> inner;
+  std::shared_ptr<SuperPeer> super_peer;
+  std::shared_ptr<NodePeer> peer;
+};
+
+TEST(NodePeerHousekeeping, DrawsAMissingRxShortId) {
+  HousekeepingFixture f;
+  f.inner->peers_list().short_ids.erase(f.peer->rx_short_id());
+  f.peer->set_rx_short_id(ShortId());
+  ASSERT_TRUE(f.node_peer_pass());
+  ASSERT_TRUE(f.peer->rx_short_id().is_valid());
+  EXPECT_EQ(f.inner->peers_list().short_ids.get(f.peer->rx_short_id()), f.other.pk());
+}
+
+TEST(NodePeerHousekeeping, WithoutTrafficNoHelloAndNoPaths) {
+  HousekeepingFixture f;
+  const ip::udp::endpoint remote(ip::make_address("127.0.0.1"), f.sp_socket.local_endpoint().port());
+  f.peer->direct_path(f.local_path_to(remote));
+  f.peer->relay_paths().insert_if_absent(f.sp.pk(), std::make_shared<PeerPath>());
+  f.peer->set_tx_short_id(ShortId(77));
+  ASSERT_TRUE(f.node_peer_pass());
+  EXPECT_TRUE(f.peer->paths().empty());
+  EXPECT_TRUE(f.peer->relay_paths().empty());
+  EXPECT_FALSE(f.peer->tx_short_id()) << "an unreachable peer kept its short id";
+  EXPECT_TRUE(f.received_types().empty());
+}
+
+TEST(NodePeerHousekeeping, UnreachablePeerWithTrafficGetsDirectAndRelayedHellos) {
+  HousekeepingFixture f;
+  f.peer->app_rx(NodeInner::current_time());
+  // A direct path on the super peer's socket (so the test sees the HELLO) and one whose binding is gone.
+  const auto sp_addr = f.sp_socket.local_endpoint();
+  f.peer->direct_path(f.local_path_to(sp_addr));
+  f.peer->direct_path(PeerPathKey{ip::udp::endpoint(ip::make_address("127.0.0.1"), 1), sp_addr});
+  ASSERT_TRUE(f.node_peer_pass());
+  EXPECT_EQ(f.peer->paths().size(), 1u) << "the path without a binding stayed";
+  // One HELLO on the direct path, one relayed through the super peer: both to the peer.
+  EXPECT_EQ(f.received_types(), (std::vector<std::uint8_t>{2, 2}));
+  EXPECT_TRUE(f.peer->relay_paths().contains(f.sp.pk()));
+}
+
+TEST(NodePeerHousekeeping, ReachablePeerLosesItsRelayPaths) {
+  HousekeepingFixture f;
+  f.peer->app_rx(NodeInner::current_time());
+  auto path = f.peer->direct_path(f.local_path_to(f.sp_socket.local_endpoint()));
+  path->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), NodeInner::current_time());
+  f.peer->relay_paths().insert_if_absent(f.sp.pk(), std::make_shared<PeerPath>());
+  f.peer->set_tx_short_id(ShortId(77));
+  ASSERT_TRUE(f.node_peer_pass());
+  EXPECT_TRUE(f.peer->relay_paths().empty());
+  EXPECT_EQ(f.peer->tx_short_id(), ShortId(77));
+  EXPECT_EQ(f.received_types(), (std::vector<std::uint8_t>{2}));
+}
+
+TEST(SuperPeerHousekeeping, HelloOnEveryUdpPathAndTcpRule) {
+  for (bool enforce : {false, true}) {
+    SCOPED_TRACE(enforce ? "enforced" : "not enforced");
+    HousekeepingFixture f(enforce);
+    auto conn = f.super_peer->new_tcp_path(f.inner->token());
+    auto path = f.super_peer->udp_paths().get(f.local_path_to(f.sp_socket.local_endpoint()));
+    ASSERT_TRUE(path);
+    (*path)->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), NodeInner::current_time());
+    ASSERT_TRUE(f.super_peer_pass());
+    EXPECT_EQ(conn->is_cancelled(), !enforce) << "a reachable UDP path decides only without enforced TCP";
+    EXPECT_EQ(f.received_types(), (std::vector<std::uint8_t>{0xFF}));  // one HELLO to the super peer
+  }
+}
+
+TEST(SuperPeerHousekeeping, UnansweredUdpAsksForTcp) {
+  HousekeepingFixture f;
+  const auto now = NodeInner::current_time();
+  EXPECT_FALSE(f.super_peer->establish_tcp_connection(now, 1000, false));
+  (*f.super_peer->udp_paths().get(f.local_path_to(f.sp_socket.local_endpoint())))->hello_tx(now - 2'000'000);
+  EXPECT_TRUE(f.super_peer->establish_tcp_connection(now, 1000, false));
+  auto conn = f.super_peer->new_tcp_path(f.inner->token());
+  EXPECT_FALSE(f.super_peer->establish_tcp_connection(now, 1000, true)) << "a live link is enough";
+  conn->cancel_connection();
+  EXPECT_TRUE(f.super_peer->establish_tcp_connection(now, 1000, true));
+}
+
+TEST(PeerPath, ReachabilityStalenessAndMedian) {
+  PeerPath p;
+  const std::uint64_t t = 1'000'000'000;
+  EXPECT_FALSE(p.inner()->hello_tx);
+  p.hello_tx(t);
+  p.hello_tx(t + 5);  // the oldest unanswered one is kept
+  EXPECT_EQ(p.inner()->hello_tx, std::optional<std::uint64_t>(t));
+  EXPECT_FALSE(p.is_stale(t + 1'000'000, 1000));
+  EXPECT_TRUE(p.is_stale(t + 1'000'001, 1000));
+  p.ack_rx(t + 1000, ip::udp::endpoint(), t);
+  p.ack_rx(t + 4000, ip::udp::endpoint(), t + 1500);
+  EXPECT_EQ(p.inner()->median_latency(), std::optional<std::uint64_t>(1750));
+  EXPECT_TRUE(p.is_reachable(t + 4000 + 1'000'000, 1000));
+  EXPECT_FALSE(p.is_reachable(t + 4000 + 1'000'001, 1000));
+  EXPECT_FALSE(p.is_stale(t + 10'000'000, 1000)) << "no HELLO is unanswered";
+}
+
+}  // namespace
+}  // namespace velarix::test
