@@ -173,7 +173,8 @@ boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInn
       if (!session) co_return Result(std::unexpected(Error(PeerError(session.error()))));
       key = *session;
     }
-    auto sp = std::make_shared<SuperPeer>(url.pk(), url.addr(), url.port(), addrs_found, key);
+    auto sp = std::make_shared<SuperPeer>(url.pk(), url.addr(), url.port(), addrs_found, key,
+                                          opts.hello_timeout);
     SuperPeer::add_paths_for_resolved_addrs(bindings, addrs_found, sp->udp_paths());
     peers->peers.insert_or_assign(url.pk(), Peer(sp));
   }

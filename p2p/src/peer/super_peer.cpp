@@ -46,11 +46,12 @@ bool split_host_port(const std::string& text, std::string& host, std::string& po
 }  // namespace
 
 SuperPeer::SuperPeer(const PubKey& key, std::string addr, std::uint16_t port, std::optional<ResolvedAddrs> resolved,
-                     MessageKey message_key)
+                     MessageKey message_key, std::uint64_t hello_timeout_ms)
     : key_(key),
       addr_(std::move(addr)),
       port_(port),
       message_key_(message_key),
+      hello_timeout_ms_(hello_timeout_ms),
       resolved_(std::move(resolved)) {}
 
 boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::lookup_host(std::string addr) {
@@ -201,6 +202,12 @@ bool SuperPeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) 
   }
   auto conn = tcp_connection();
   return conn && !conn->is_cancelled() && conn->path()->is_reachable(now, hello_timeout_ms);
+}
+
+bool SuperPeer::is_reachable() const { return is_reachable(util::now_us(), hello_timeout_ms_); }
+
+std::optional<PeerPathKey> SuperPeer::best_udp_path_key() const {
+  return best_udp_path_key(util::now_us(), hello_timeout_ms_);
 }
 
 std::optional<std::uint64_t> SuperPeer::best_latency(std::uint64_t now, std::uint64_t hello_timeout_ms) const {

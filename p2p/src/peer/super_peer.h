@@ -35,8 +35,9 @@ class SuperPeer {
   // How long a host lookup may take.
   static constexpr std::uint64_t kLookupTimeoutMs = 5000;
 
+  // `hello_timeout_ms` serves the accessors that take no time (status reports).
   SuperPeer(const PubKey& key, std::string addr, std::uint16_t port, std::optional<ResolvedAddrs> resolved,
-            MessageKey message_key);
+            MessageKey message_key, std::uint64_t hello_timeout_ms = 30'000);
   SuperPeer(const SuperPeer&) = delete;
   SuperPeer& operator=(const SuperPeer&) = delete;
 
@@ -91,6 +92,9 @@ class SuperPeer {
 
   // A UDP path or the TCP link got an ACK recently.
   bool is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const;
+  // The same now, with the node's hello timeout.
+  bool is_reachable() const;
+  std::optional<PeerPathKey> best_udp_path_key() const;
   // The median round trip of the best reachable road, or none.
   std::optional<std::uint64_t> best_latency(std::uint64_t now, std::uint64_t hello_timeout_ms) const;
 
@@ -99,6 +103,7 @@ class SuperPeer {
   std::string addr_;
   std::uint16_t port_;
   MessageKey message_key_;
+  std::uint64_t hello_timeout_ms_;
   util::Snapshot<std::optional<ResolvedAddrs>> resolved_;
   DirectPaths udp_paths_;
   util::Snapshot<std::shared_ptr<TcpConnection>> tcp_{std::shared_ptr<TcpConnection>()};
