@@ -201,7 +201,8 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
                 const std::shared_ptr<Link>& from_link);
   void relay(const LongHeader& header, std::span<const std::uint8_t> packet);
   void send_unite(const Path& to, const Path& about);
-  bool send(const Path& path, std::span<const std::uint8_t> bytes, bool count_relay);
+  // Sends to the node's path and counts it in `counter` (null: relayed_tcp or relayed_udp).
+  bool send(const Path& path, std::span<const std::uint8_t> bytes, std::uint64_t SuperPeerStats::*counter);
   bool send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes);
   void forget_link(const std::shared_ptr<Link>& link);
   std::optional<crypto::SessionKey> session_key_for(const PubKey& pk);
@@ -215,6 +216,11 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   void bump(std::uint64_t SuperPeerStats::*counter) {
     std::lock_guard lock(mutex);
     ++(counters.*counter);
+    changed.notify_all();
+  }
+  void unbump(std::uint64_t SuperPeerStats::*counter) {
+    std::lock_guard lock(mutex);
+    --(counters.*counter);
     changed.notify_all();
   }
 
@@ -644,11 +650,12 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     changed.notify_all();
   }
 
+  bump(&SuperPeerStats::hellos_answered);  // before the ACK can arrive
   const bool sent = from_udp ? send_udp(*from_udp, *ack) : from_link->enqueue(*ack);
   if (sent) {
     log::trace("Super peer: answered HELLO from {}", sender.to_string());
-    bump(&SuperPeerStats::hellos_answered);
   } else {
+    unbump(&SuperPeerStats::hellos_answered);
     drop("Super peer: could not answer the HELLO from {}", sender.to_string());
   }
 }
@@ -696,7 +703,7 @@ void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet
          recipient.to_string());
     return;
   }
-  if (!send(*to, packet, true)) {
+  if (!send(*to, packet, nullptr)) {
     drop("Super peer: could not relay a {} message to {}", message_type_name(header.type_byte()),
          recipient.to_string());
   }
@@ -713,23 +720,22 @@ void Inner::send_unite(const Path& to, const Path& about) {
     log::debug("Super peer: building a UNITE for {} failed: {}", to.pk.to_string(), unite.error().message());
     return;
   }
-  if (send(to, *unite, false)) {
+  if (send(to, *unite, &SuperPeerStats::unites_sent)) {
     log::trace("Super peer: sent UNITE to {} about {}", to.pk.to_string(), about.pk.to_string());
-    bump(&SuperPeerStats::unites_sent);
+  } else {
+    log::debug("Super peer: could not send a UNITE to {}", to.pk.to_string());
   }
 }
 
-bool Inner::send(const Path& path, std::span<const std::uint8_t> bytes, bool count_relay) {
-  if (path.link) {
-    if (!path.link->enqueue(bytes)) return false;
-    if (count_relay) bump(&SuperPeerStats::relayed_tcp);
-    return true;
-  }
-  if (path.udp_addr && send_udp(*path.udp_addr, bytes)) {
-    if (count_relay) bump(&SuperPeerStats::relayed_udp);
-    return true;
-  }
-  return false;
+bool Inner::send(const Path& path, std::span<const std::uint8_t> bytes, std::uint64_t SuperPeerStats::*counter) {
+  const bool tcp = path.link != nullptr;
+  if (!tcp && !path.udp_addr) return false;
+  if (counter == nullptr) counter = tcp ? &SuperPeerStats::relayed_tcp : &SuperPeerStats::relayed_udp;
+  // Counted first: whoever receives the message then also sees it counted.
+  bump(counter);
+  const bool sent = tcp ? path.link->enqueue(bytes) : send_udp(*path.udp_addr, bytes);
+  if (!sent) unbump(counter);
+  return sent;
 }
 
 }  // namespace velarix::p2p
