@@ -26,6 +26,18 @@ extern "C" {
 
 /* Opaque handles. */
 typedef struct AgentConfigPtr AgentConfigPtr;
+typedef struct RuntimePtr RuntimePtr;
+typedef struct TunDevicePtr TunDevicePtr;
+typedef struct AgentPtr AgentPtr;
+
+/* A change the host applies to its device; the texts are valid only during
+ * the callback. Addresses and routes are "a.b.c.d/len" joined by ","; an
+ * absent item is "". */
+typedef struct CNetworkChange {
+  char* ips;
+  char* routes;
+  char* dns_server;
+} CNetworkChange;
 
 /* One network of the configuration file; owned by the array it is in. */
 typedef struct NetworkInfo {
@@ -33,6 +45,10 @@ typedef struct NetworkInfo {
   int32_t disabled; /* 1 disabled, 0 enabled */
   char* name;       /* display name, or NULL */
 } NetworkInfo;
+
+/* Installs the library's logger (every level, to standard error). 0, or -2 when
+ * a logger was installed before. */
+VELARIX_AGENT_API int32_t velarix_agent_init_logging(void);
 
 /* "version (commit)"; static, never freed. */
 VELARIX_AGENT_API const char* velarix_agent_version(void);
@@ -52,6 +68,28 @@ VELARIX_AGENT_API const char* velarix_agent_network_url(const NetworkInfo* netwo
 VELARIX_AGENT_API int32_t velarix_agent_network_disabled(const NetworkInfo* networks, int32_t index);
 VELARIX_AGENT_API const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index);
 VELARIX_AGENT_API void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count);
+
+/* Runtime that carries every agent task. */
+VELARIX_AGENT_API int32_t velarix_agent_runtime(RuntimePtr** out);
+VELARIX_AGENT_API void velarix_agent_runtime_free(RuntimePtr* runtime);
+
+/* Wraps a packet file descriptor (a TUN descriptor); the device owns it. */
+VELARIX_AGENT_API int32_t velarix_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out);
+VELARIX_AGENT_API void velarix_agent_tun_device_free(TunDevicePtr* tun);
+
+/* Agent lifecycle. `tun` may be NULL; `reserved` is not read. */
+VELARIX_AGENT_API int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* config,
+                                              const char* config_path, const TunDevicePtr* tun,
+                                              void (*network_change_callback)(const CNetworkChange*),
+                                              const void* reserved, AgentPtr** out);
+VELARIX_AGENT_API void velarix_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent);
+VELARIX_AGENT_API void velarix_agent_free(AgentPtr* agent);
+VELARIX_AGENT_API int32_t velarix_agent_cancel_udp_bindings(const AgentPtr* agent);
+
+/* Accessors for the callback's record; NULL for a NULL record. */
+VELARIX_AGENT_API const char* velarix_agent_network_change_ips(const CNetworkChange* change);
+VELARIX_AGENT_API const char* velarix_agent_network_change_routes(const CNetworkChange* change);
+VELARIX_AGENT_API const char* velarix_agent_network_change_dns_server(const CNetworkChange* change);
 
 #ifdef __cplusplus
 }

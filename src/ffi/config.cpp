@@ -7,6 +7,7 @@
 #include "agent/config.h"
 #include "version_info.h"
 #include "ffi/ffi.h"
+#include "ffi/handles.h"
 #include "util/log.h"
 #include "velarix_agent.h"
 
@@ -14,10 +15,6 @@ using velarix::agent::AgentConfig;
 using velarix::agent::Url;
 using velarix::ffi::guarded;
 using velarix::ffi::to_string;
-
-struct AgentConfigPtr {
-  AgentConfig config;
-};
 
 namespace {
 

@@ -1,0 +1,187 @@
+#include "agent/agent.h"
+
+#include <boost/asio/this_coro.hpp>
+
+#include "util/log.h"
+#include "util/runtime.h"
+#include "util/system.h"
+#include "util/task_set.h"
+
+namespace velarix::agent {
+
+namespace asio = boost::asio;
+using p2p::util::CancellationToken;
+using p2p::util::get_env;
+
+asio::awaitable<void> monitor(std::shared_ptr<p2p::util::TaskSet> tasks, CancellationToken token) {
+  for (;;) {
+    auto next = co_await tasks->join_next();
+    if (!next) {
+      log::trace("Monitoring task cancelled.");
+      co_return;
+    }
+    if (*next) {
+      if (!token.is_cancelled()) {
+        log::trace("Task prematurely finished. Cancel token.");
+        token.cancel();
+      }
+      continue;
+    }
+    log::error("Task failed. Cancel token: {}", next->error().text);
+    token.cancel();
+    log::trace("Monitoring task cancelled.");
+    co_return;  // dropping the set aborts what is left
+  }
+}
+
+namespace {
+
+HttpClient make_http_client() {
+  auto tls = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+  boost::system::error_code ec;
+  tls->set_default_verify_paths(ec);
+  if (ec) log::warn("Failed to load the system trust store: {}", ec.message());
+  tls->set_verify_mode(asio::ssl::verify_peer);
+  return HttpClient{std::move(tls)};
+}
+
+}  // namespace
+
+bool is_velarix_control_packet(std::span<const std::uint8_t> p) noexcept {
+  if (p.size() < 20) return false;
+  if ((p[0] >> 4) != 4) return false;
+  const std::size_t ihl = p[0] & 0x0F;
+  if (ihl < 5) return false;
+  const std::size_t header = ihl * 4;
+  if (p.size() < header) return false;
+  if (p[9] != 17 || p.size() < header + 12) return false;
+  return p[header + 8] == 0x1E && p[header + 9] == 0x3F && p[header + 10] == 0x50 && p[header + 11] == 0x01;
+}
+
+asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, std::string config_path,
+                                                          PlatformDependent platform) {
+  log::info("Start agent.");
+  CancellationToken token;
+  auto executor = co_await asio::this_coro::executor;
+
+  std::vector<p2p::SuperPeerUrl> super_peers =
+      config.super_peers ? *config.super_peers : p2p::super_peers_default();
+
+  const auto min_pow_difficulty = get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
+  const auto arm_messages = get_env<bool>("ARM_MESSAGES", true);
+  const auto udp_addrs_text = get_env<std::string>("UDP_ADDRS", "");
+  const auto udp_port_text = get_env<std::string>("UDP_PORT", "");
+  const auto max_peers = get_env<std::uint64_t>("MAX_PEERS", 8192);
+  const auto hello_timeout = get_env<std::uint64_t>("HELLO_TIMEOUT", 30000);
+  const auto hello_max_age = get_env<std::uint64_t>("HELLO_MAX_AGE", 60000);
+  const auto recv_buf_cap = get_env<std::size_t>("RECV_BUF_CAP", 512);
+  const auto process_unites = get_env<bool>("PROCESS_UNITES", true);
+  const auto housekeeping_interval = get_env<std::uint64_t>("HOUSEKEEPING_INTERVAL", 5000);
+  const auto enforce_tcp = get_env<bool>("ENFORCE_TCP", false);
+  const auto udp_sockets = get_env<std::size_t>("UDP_SOCKETS", 3);
+
+  auto node_channel = std::make_shared<NodeReceiveChannel>(recv_buf_cap);
+  auto sink = std::make_shared<ChannelSink>(node_channel);
+
+  auto udp_addrs = p2p::util::parse_udp_addrs(udp_addrs_text);
+  if (!udp_addrs) {
+    co_return std::unexpected(Error{ErrorKind::ConfigParse, "Invalid udp addresses: " + udp_addrs.error()});
+  }
+  auto opts = p2p::NodeOptsBuilder()
+                  .identity(config.identity)
+                  .arm_messages(arm_messages)
+                  .udp_addrs(std::move(*udp_addrs))
+                  .udp_port(p2p::util::parse_udp_port(udp_port_text))
+                  .max_peers(max_peers)
+                  .hello_timeout(hello_timeout)
+                  .hello_max_age(hello_max_age)
+                  .min_pow_difficulty(min_pow_difficulty)
+                  .super_peers(std::move(super_peers))
+                  .process_unites(process_unites)
+                  .housekeeping_interval(housekeeping_interval)
+                  .udp_sockets(udp_sockets)
+                  .message_sink(sink)
+                  .enforce_tcp(enforce_tcp)
+                  .build();
+  if (!opts) {
+    co_return std::unexpected(Error{ErrorKind::ConfigParse, "Failed to build node opts: " + opts.error().message()});
+  }
+  auto node = co_await p2p::Node::bind(std::move(*opts));
+  if (!node) {
+    log::warn("Failed to bind node: {}", node.error().message());
+    co_return std::unexpected(Error{ErrorKind::NodeError, node.error().message()});
+  }
+
+  const auto channel_cap = get_env<std::size_t>("CHANNEL_CAP", 512);
+  auto c2d = std::make_shared<C2dChannel>(channel_cap);
+
+  AgentConfig state_config = config;
+  if (state_config.controller) {
+    auto& c = *state_config.controller;
+    c.connection_status.kind = (!c.display_login_email || !c.shared_secret)
+                                   ? ControllerConnectionStatus::Kind::LoggedOut
+                                   : ControllerConnectionStatus::Kind::Initializing;
+    c.connection_status.message.clear();
+  }
+  const std::uint16_t mtu = config.mtu ? *config.mtu : AgentConfig::default_mtu();
+  const bool dns_disabled = config.dns && config.dns->disabled && *config.dns->disabled;
+
+  auto shared_platform = std::make_shared<PlatformDependent>(std::move(platform));
+  auto inner = std::shared_ptr<AgentInner>(new AgentInner{
+      .cancellation_token = token,
+      .node = std::move(*node),
+      .node_receiver = node_channel,
+      .netif = AgentNetif(shared_platform),
+      .dns = dns_disabled ? nullptr : std::make_unique<AgentDns>(),
+      .tx_trie = {},
+      .rx_trie = {},
+      .c2d_sender = c2d,
+      .c2d_receiver = c2d,
+      .config_path = std::move(config_path),
+      .platform = shared_platform,
+      .http_client = make_http_client(),
+      .state_lock = {},
+      .state = State{.config = std::move(state_config),
+                     .update_available = {},
+                     .ui_version = {},
+                     .last_network_change = {},
+                     .login = {},
+                     .time_deviation = {}},
+      .mtu = mtu,
+      .executor = executor,
+  });
+
+  auto tasks = std::make_shared<p2p::util::TaskSet>(executor);
+  tasks->spawn(AgentInner::node_runner(inner, token));
+  tasks->spawn(AgentInner::housekeeping_runner(inner, token));
+  if (!(config.update_check && !*config.update_check)) log::debug("Update check is not available on this platform");
+  p2p::util::spawn_detached(executor, monitor(tasks, token));
+  log::info("Agent started.");
+  co_return Agent(std::move(inner));
+}
+
+Agent::~Agent() {
+  if (inner_) log::trace("Drop agent.");
+}
+
+asio::awaitable<void> Agent::cancelled() const { co_await inner_->cancellation_token.cancelled(); }
+
+asio::awaitable<void> Agent::shutdown() const {
+  log::info("Shutdown agent.");
+  log::trace("Cancel agent token");
+  inner_->cancellation_token.cancel();
+  auto guard = co_await inner_->state_lock.write();
+  auto& networks = inner_->state.config.network;
+  std::vector<Url> urls;
+  urls.reserve(networks.size());
+  for (const auto& [url, net] : networks) urls.push_back(url);
+  for (const auto& url : urls) {
+    auto it = networks.find(url);
+    if (it != networks.end()) it->second.desired_state = network::AgentState{};
+    AgentInner::apply_desired_state(inner_, url, networks);
+  }
+  guard.unlock();
+  log::info("Agent shut down.");
+}
+
+}  // namespace velarix::agent

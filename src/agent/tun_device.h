@@ -1,0 +1,45 @@
+#pragma once
+// The TUN device handed over by the host: a packet descriptor (one read is one
+// packet, one write is one packet) driven asynchronously. It owns the
+// descriptor and closes it when the last reference goes.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/system/error_code.hpp>
+
+namespace velarix::agent {
+
+// The category of the error a packet write reports when the agent has no
+// device: its only message is "TUN device is None".
+const boost::system::error_category& tun_device_none_category();
+
+class TunDevice {
+ public:
+  // Takes ownership of `fd` (also on failure, when it closes it).
+  static std::expected<std::shared_ptr<TunDevice>, boost::system::error_code> from_fd(
+      const boost::asio::any_io_executor& executor, int fd);
+
+  TunDevice(const TunDevice&) = delete;
+  TunDevice& operator=(const TunDevice&) = delete;
+
+  // Reads one packet into `buf`; returns its length.
+  boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> recv(std::span<std::uint8_t> buf);
+  // Writes one packet; returns the bytes written.
+  boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> send(
+      std::span<const std::uint8_t> packet);
+
+  int native_handle() { return descriptor_.native_handle(); }
+
+ private:
+  explicit TunDevice(boost::asio::posix::stream_descriptor descriptor) : descriptor_(std::move(descriptor)) {}
+  boost::asio::posix::stream_descriptor descriptor_;
+};
+
+}  // namespace velarix::agent

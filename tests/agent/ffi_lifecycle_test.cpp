@@ -1,0 +1,171 @@
+// The whole lifecycle through the public C header, against a super peer on loopback.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "common/agent_harness.h"
+#include "common/log_capture.h"
+#include "velarix_agent.h"
+
+using velarix::test::AgentHarness;
+using velarix::test::eventually;
+using velarix::test::LogCapture;
+using velarix::test::ScopedEnv;
+
+namespace {
+
+std::atomic<int> g_callbacks{0};
+void on_change(const CNetworkChange*) { g_callbacks++; }
+
+struct Handles {
+  RuntimePtr* runtime = nullptr;
+  AgentConfigPtr* config = nullptr;
+  TunDevicePtr* tun = nullptr;
+  AgentPtr* agent = nullptr;
+  int peer_fd = -1;  // the host's end of the TUN stand-in
+};
+
+// Creates runtime, configuration and TUN stand-in, and starts the agent.
+Handles start_all(const std::string& path, bool with_tun = true) {
+  Handles h;
+  EXPECT_EQ(velarix_agent_runtime(&h.runtime), 0);
+  EXPECT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &h.config), 0);
+  if (with_tun) {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    EXPECT_EQ(velarix_agent_tun_device_create(h.runtime, fds[0], &h.tun), 0);
+    h.peer_fd = fds[1];
+  }
+  EXPECT_EQ(velarix_agent_start(h.runtime, h.config, path.c_str(), h.tun, on_change, nullptr, &h.agent), 0);
+  return h;
+}
+
+}  // namespace
+
+TEST(CLifecycle, InitLoggingOnlyOnce) {
+  const int first = velarix_agent_init_logging();
+  EXPECT_TRUE(first == 0 || (first == -2 && LogCapture::get().installed()));
+  EXPECT_EQ(velarix_agent_init_logging(), -2);
+}
+
+TEST(CLifecycle, StartCancelBindingsShutDownAndFree) {
+  LogCapture::get().clear();
+  AgentHarness harness;
+  auto h = start_all(harness.write_config());
+  ASSERT_NE(h.agent, nullptr);
+  ASSERT_TRUE(harness.super_peer().wait_for([](const auto& s) { return s.known_nodes >= 1; }, std::chrono::seconds(10)));
+
+  // The host may drop its configuration and device handles once the agent runs.
+  velarix_agent_config_free(h.config);
+  velarix_agent_tun_device_free(h.tun);
+
+  const auto answered = harness.super_peer().stats().hellos_answered;
+  EXPECT_EQ(velarix_agent_cancel_udp_bindings(h.agent), 0);
+  EXPECT_EQ(LogCapture::get().count("FFI: Canceling UDP binding at 127.0.0.1:"), LogCapture::get().installed() ? 1u : 0u);
+  // Housekeeping binds again and the node keeps greeting its super peer.
+  EXPECT_TRUE(harness.super_peer().wait_for([&](const auto& s) { return s.hellos_answered >= answered + 3; },
+                                            std::chrono::seconds(10)));
+
+  velarix_agent_shutdown(h.runtime, h.agent);
+  velarix_agent_shutdown(h.runtime, h.agent);  // a second shut-down changes nothing
+  velarix_agent_free(h.agent);
+  velarix_agent_runtime_free(h.runtime);
+  ::close(h.peer_fd);
+}
+
+TEST(CLifecycle, FreeInAnyAllowedOrder) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  {
+    // Runtime last, everything else in reverse creation order.
+    auto h = start_all(path);
+    velarix_agent_shutdown(h.runtime, h.agent);
+    velarix_agent_free(h.agent);
+    velarix_agent_tun_device_free(h.tun);
+    velarix_agent_config_free(h.config);
+    velarix_agent_runtime_free(h.runtime);
+    ::close(h.peer_fd);
+  }
+  {
+    // Handles given to start freed first; an agent freed without shut-down.
+    auto h = start_all(path);
+    velarix_agent_config_free(h.config);
+    velarix_agent_tun_device_free(h.tun);
+    velarix_agent_free(h.agent);
+    velarix_agent_runtime_free(h.runtime);
+    ::close(h.peer_fd);
+  }
+  {
+    // No TUN device at all; the host closes its end while the agent runs.
+    auto h = start_all(path, false);
+    EXPECT_EQ(h.tun, nullptr);
+    velarix_agent_shutdown(h.runtime, h.agent);
+    velarix_agent_free(h.agent);
+    velarix_agent_config_free(h.config);
+    velarix_agent_runtime_free(h.runtime);
+  }
+  velarix_agent_runtime_free(nullptr);
+  velarix_agent_tun_device_free(nullptr);
+  velarix_agent_free(nullptr);
+  velarix_agent_config_free(nullptr);
+}
+
+TEST(CLifecycle, FailureCodes) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  RuntimePtr* rt = nullptr;
+  EXPECT_EQ(velarix_agent_runtime(nullptr), -2);
+  ASSERT_EQ(velarix_agent_runtime(&rt), 0);
+  AgentConfigPtr* cfg = nullptr;
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &cfg), 0);
+
+  TunDevicePtr* tun = reinterpret_cast<TunDevicePtr*>(0x1);
+  EXPECT_EQ(velarix_agent_tun_device_create(rt, -1, &tun), -2);
+  EXPECT_EQ(velarix_agent_tun_device_create(nullptr, 0, &tun), -2);
+  EXPECT_EQ(velarix_agent_tun_device_create(rt, 0, nullptr), -2);
+  EXPECT_EQ(tun, reinterpret_cast<TunDevicePtr*>(0x1));
+
+  AgentPtr* const sentinel = reinterpret_cast<AgentPtr*>(0x1);
+  AgentPtr* out = sentinel;
+  struct Case {
+    const char* name;
+    const RuntimePtr* rt;
+    const AgentConfigPtr* cfg;
+    const char* path;
+    void (*cb)(const CNetworkChange*);
+    AgentPtr** out;
+    int32_t code;
+  } cases[] = {
+      {"null runtime", nullptr, cfg, path.c_str(), on_change, &out, -2},
+      {"null config", rt, nullptr, path.c_str(), on_change, &out, -2},
+      {"null path", rt, cfg, nullptr, on_change, &out, -2},
+      {"null callback", rt, cfg, path.c_str(), nullptr, &out, -2},
+      {"null out", rt, cfg, path.c_str(), on_change, nullptr, -2},
+      {"path not UTF-8", rt, cfg, "\xc3\x28", on_change, &out, -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(velarix_agent_start(c.rt, c.cfg, c.path, nullptr, c.cb, nullptr, c.out), c.code) << c.name;
+    EXPECT_EQ(out, sentinel) << c.name;
+  }
+  EXPECT_EQ(velarix_agent_cancel_udp_bindings(nullptr), -2);
+  velarix_agent_shutdown(nullptr, nullptr);
+  velarix_agent_shutdown(rt, nullptr);
+  velarix_agent_config_free(cfg);
+
+  // A configuration whose super-peer list is empty cannot bind a node.
+  harness.write_config("", "[]");
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &cfg), 0);
+  EXPECT_EQ(velarix_agent_start(rt, cfg, path.c_str(), nullptr, on_change, nullptr, &out), -111);
+  EXPECT_EQ(out, sentinel);
+  {
+    ScopedEnv bad_addrs("VELARIX_UDP_ADDRS", "127.0.0.1,127.0.0.2");
+    EXPECT_EQ(velarix_agent_start(rt, cfg, path.c_str(), nullptr, on_change, nullptr, &out), -113);
+    EXPECT_EQ(out, sentinel);
+  }
+  velarix_agent_config_free(cfg);
+  velarix_agent_runtime_free(rt);
+}
