@@ -142,7 +142,8 @@ void BM_NodeDirectPath(benchmark::State& state) {
   const auto got = pair.arrivals.count() - start;
   state.SetItemsProcessed(static_cast<std::int64_t>(got));
   state.counters["payloads_per_s"] = benchmark::Counter(static_cast<double>(got), benchmark::Counter::kIsRate);
-  state.counters["lost"] = static_cast<double>(sent - got);
+  state.counters["sent"] = static_cast<double>(sent);
+  state.counters["lost"] = static_cast<double>(sent) - static_cast<double>(got);
 }
 BENCHMARK(BM_NodeDirectPath)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
@@ -177,7 +178,8 @@ void BM_PlainUdpLoop(benchmark::State& state) {
   const auto got = arrivals.count();
   state.SetItemsProcessed(static_cast<std::int64_t>(got));
   state.counters["payloads_per_s"] = benchmark::Counter(static_cast<double>(got), benchmark::Counter::kIsRate);
-  state.counters["lost"] = static_cast<double>(sent - got);
+  state.counters["sent"] = static_cast<double>(sent);
+  state.counters["lost"] = static_cast<double>(sent) - static_cast<double>(got);
 }
 BENCHMARK(BM_PlainUdpLoop)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
