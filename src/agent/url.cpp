@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <boost/url/parse.hpp>
+
+#include "util/text.h"
 #include <cctype>
 #include <boost/url/url.hpp>
 #include <boost/url/url_view.hpp>
@@ -22,13 +24,6 @@ constexpr std::array<Special, 6> kSpecial{{
 const Special* special(std::string_view scheme) {
   auto it = std::find_if(kSpecial.begin(), kSpecial.end(), [&](const Special& s) { return s.scheme == scheme; });
   return it == kSpecial.end() ? nullptr : &*it;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return out;
 }
 
 bool has_scheme(std::string_view text) {
@@ -72,7 +67,7 @@ std::expected<Url, std::string> Url::parse(std::string_view text) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) return std::unexpected("invalid URL: " + parsed.error().message());
   boost::urls::url u(*parsed);
-  u.set_scheme(lower(u.scheme()));
+  u.set_scheme(util::ascii_lower(u.scheme()));
   // An authority is followed by an empty or absolute path; anything else was a bad port.
   if (u.has_authority() && !u.encoded_path().empty() && !u.encoded_path().starts_with('/')) {
     return std::unexpected(std::string("invalid port number"));
@@ -81,11 +76,11 @@ std::expected<Url, std::string> Url::parse(std::string_view text) {
   if (const Special* sp = special(u.scheme())) {
     if (sp->scheme == "file") {
       if (!u.has_authority()) u.set_encoded_host("");
-      if (lower(u.encoded_host()) == "localhost") u.set_encoded_host("");
+      if (util::ascii_lower(u.encoded_host()) == "localhost") u.set_encoded_host("");
     } else if (!u.has_authority() || u.encoded_host().empty()) {
       return std::unexpected(std::string("empty host"));
     }
-    u.set_encoded_host(lower(u.encoded_host()));
+    u.set_encoded_host(util::ascii_lower(u.encoded_host()));
     if (u.has_port() && (u.port().empty() || u.port() == sp->default_port)) u.remove_port();
     if (u.encoded_path().empty()) u.set_encoded_path("/");
     u.normalize_path();

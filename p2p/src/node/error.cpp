@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "util/text.h"
+
 #include "message/long_header.h"
 #include "util/hex.h"
 
@@ -9,12 +11,7 @@ namespace velarix::p2p {
 
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
+using velarix::util::Overloaded;
 
 std::string endpoint_text(const boost::asio::ip::udp::endpoint& ep) {
   if (ep.address().is_v6()) return fmt::format("[{}]:{}", ep.address().to_string(), ep.port());

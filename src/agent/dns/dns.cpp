@@ -4,16 +4,10 @@
 
 #include "network/config/routes.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace velarix::agent {
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return out;
-}
 
 // A name the responder can answer for: labels of 1 to 63 bytes, at most 255 bytes in all.
 bool valid_domain_name(std::string_view fqdn) {
@@ -35,7 +29,7 @@ std::string debug_addr(std::optional<network::Ipv4Addr> a) {
 }  // namespace
 
 const std::vector<network::Ipv4Addr>* DnsCatalog::lookup(std::string_view name) const {
-  std::string key = lower(name);
+  std::string key = util::ascii_lower(name);
   if (!key.ends_with('.')) key += '.';
   auto it = records_.find(key);
   return it == records_.end() ? nullptr : &it->second;
@@ -62,7 +56,7 @@ DnsCatalog AgentDns::build_catalog(const NetworkMap& networks) {
     if (!hostnames) continue;
     for (const auto& [addr, host] : *hostnames) {
       log::trace("Adding DNS A record: {}.{} -> {}", host, zone, addr.to_string());
-      std::string owner = lower(host) + "." + catalog.origin_;
+      std::string owner = util::ascii_lower(host) + "." + catalog.origin_;
       // Such a name cannot be asked for; the catalog is still built without it.
       if (!valid_domain_name(owner)) {
         log::warn("Skipping DNS name that is not a valid domain name: {}.{}", host, zone);

@@ -2,15 +2,12 @@
 
 #include <fmt/format.h>
 
+#include "util/text.h"
+
 namespace velarix::network {
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
+using velarix::util::Overloaded;
 
 }  // namespace
 
