@@ -79,7 +79,9 @@ boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::looku
     boost::asio::steady_timer timer(executor, timeout);
     auto result = co_await (resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable)) ||
                             timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
-    if (result.index() == 1) {
+    // An answer that comes only once the limit has passed is late as well; without this check
+    // the race between the two waits decides, and a zero limit would not always time out.
+    if (result.index() == 1 || timer.expiry() <= std::chrono::steady_clock::now()) {
       const auto ms = static_cast<std::uint64_t>(timeout.count());
       log::warn("Timeout of {} ms exceeded while attempting to resolve hostname {}", ms, addr);
       co_return std::unexpected(PeerError(PeerError::SuperPeerResolveTimeout{addr, ms}));
