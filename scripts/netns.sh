@@ -196,7 +196,7 @@ vx_agent_start() {
   local pid=$VX_LAST_PID
   printf -v "VX_AGENT_PID_${n^^}" '%s' "$pid"
   local end=$((SECONDS + 15))
-  until grep -q '^agent started' "$VX_WORK/$n/host.out"; do
+  until grep -qs '^agent started' "$VX_WORK/$n/host.out"; do
     if ! kill -0 "$pid" 2>/dev/null || [ "$SECONDS" -ge "$end" ]; then
       vx_log "agent $n did not start:"
       tail -n 5 "$VX_WORK/$n/host.log" "$VX_WORK/$n/host.out" >&2
@@ -239,9 +239,9 @@ vx_status_report() {
   var="VX_AGENT_PID_${n^^}"
   pid=${!var:-}
   [ -n "$pid" ] || return 1
-  before=$(grep -c '^--- end of status report' "$VX_WORK/$n/host.out" || true)
+  before=$(grep -cs '^--- end of status report' "$VX_WORK/$n/host.out" || true)
   kill -USR1 "$pid" 2>/dev/null || return 1
-  vx_wait_for 10 test "$(grep -c '^--- end of status report' "$VX_WORK/$n/host.out")" -gt "$before" || return 1
+  vx_wait_for 10 test "$(grep -cs '^--- end of status report' "$VX_WORK/$n/host.out")" -gt "$before" || return 1
   awk -v skip="$before" '/^--- status report/ { if (seen++ >= skip) on = 1 } on { print } /^--- end of status report/ { on = 0 }' \
     "$VX_WORK/$n/host.out"
 }

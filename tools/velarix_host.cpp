@@ -224,6 +224,10 @@ void signal_loop(sigset_t set) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   const auto parsed = parse_args(argc, argv);
   if (!parsed) return usage();
   const Args& args = *parsed;
