@@ -4,7 +4,10 @@
 #
 #   vx_init [PREFIX]          names, work directory, tear-down on exit, Ctrl-C or failure
 #   vx_topology_up            namespaces A and B joined by a veth link
-#   vx_super_peer_start       a super peer inside namespace A
+#   vx_nat_topology_up [symmetric]
+#                             instead: A and B each behind a NAT router of its own,
+#                             the super peer in a third namespace both routers reach
+#   vx_super_peer_start       a super peer (in namespace A, or S behind the NATs)
 #   vx_identities             two agent configurations and one file:// network listing both
 #   vx_agent_start a|b [ARG]  velarix_host with its own TUN interface in its namespace
 #   vx_wait_applied a|b SECS  until the agent's overlay address is on its interface
@@ -12,8 +15,9 @@
 #   vx_teardown               (also run on exit) stops what was started, removes the namespaces
 #
 # Every address is from 198.18.0.0/15, and every packet stays inside the
-# namespaces: the underlay is 198.18.0.0/24 on the veth link, the overlay
-# network 198.19.0.0/24 on the TUN interfaces.
+# namespaces: the underlay is 198.18.0.0/24 on the veth link (198.18.1.0/24,
+# 198.18.2.0/24 and 198.18.10.0/23 behind the NATs), the overlay network
+# 198.19.0.0/24 on the TUN interfaces.
 #
 # Knobs (set before vx_init): VX_BUILD (build directory, default build),
 # VX_KEEP=1 (keep the work directory), VX_POW (proof-of-work difficulty of the
@@ -36,6 +40,7 @@ VX_HOST_A=alpha
 VX_HOST_B=bravo
 VX_DNS_ZONE=velarix.internal   # the agent's overlay DNS zone
 VX_TUN=vx0
+VX_PYTHON=/usr/bin/python3     # Debian's (scripts/setup), not whatever else is first on PATH
 VX_VETH=vxu0
 
 vx_log() { printf '%s\n' "$*" >&2; }
@@ -52,6 +57,10 @@ vx_init() {
   local prefix=${1:-vx$$}
   VX_NS_A=${prefix}a
   VX_NS_B=${prefix}b
+  VX_NS_RA=${prefix}ra   # NAT routers and the super peer's namespace, NAT topology only
+  VX_NS_RB=${prefix}rb
+  VX_NS_S=${prefix}s
+  VX_SP_NODE=a
   VX_WORK=$(mktemp -d "${TMPDIR:-/tmp}/velarix-netns.XXXXXX")
   VX_PIDS=()
   VX_NAMESPACES=()
@@ -61,7 +70,13 @@ vx_init() {
   trap 'exit 143' TERM
 }
 
-vx_ns() { case "$1" in a) echo "$VX_NS_A" ;; b) echo "$VX_NS_B" ;; *) echo "vx_ns: a or b, not '$1'" >&2; return 1 ;; esac; }
+vx_ns() {
+  case "$1" in
+    a) echo "$VX_NS_A" ;; b) echo "$VX_NS_B" ;;
+    ra) echo "$VX_NS_RA" ;; rb) echo "$VX_NS_RB" ;; s) echo "$VX_NS_S" ;;
+    *) echo "vx_ns: a, b, ra, rb or s, not '$1'" >&2; return 1 ;;
+  esac
+}
 vx_in() { local ns; ns=$(vx_ns "$1") || return 1; shift; ip netns exec "$ns" "$@"; }
 
 # Waits up to SECS for CMD to succeed; polls every 0.1 s.
@@ -116,6 +131,56 @@ vx_topology_up() {
   vx_wait_for 5 vx_in a ping -c 1 -W 1 "$VX_UNDER_B"
 }
 
+# Each node in its own namespace behind a NAT router namespace of its own
+# (nftables masquerade); the super peer in namespace S, which routes between
+# the two routers' outside links, so that the routers reach each other and the
+# super peer, but nothing reaches a node from outside unless its router lets
+# the answer to an outgoing flow in. "symmetric": every flow leaves from a
+# random port, so that hole punching cannot work.
+#   A .1.2 - .1.1 RA .10.2 - .10.1 S .11.1 - .11.2 RB .2.1 - .2.2 B   (all 198.18.x.y)
+vx_nat_topology_up() {
+  local mode=${1:-cone} n r ns rns lan wan gw flags=""
+  for n in a b ra rb s; do vx_add_ns "$(vx_ns "$n")" || return 1; done
+  VX_UNDER_A=198.18.1.2
+  VX_UNDER_B=198.18.2.2
+  VX_UNDER_SP=198.18.10.1
+  VX_SP_NODE=s
+  [ "$mode" = symmetric ] && flags=" fully-random"
+  ip netns exec "$VX_NS_S" sysctl -qw net.ipv4.ip_forward=1 || return 1
+  for n in a b; do
+    r=r$n
+    ns=$(vx_ns "$n")
+    rns=$(vx_ns "$r")
+    if [ "$n" = a ]; then lan=198.18.1; wan=198.18.10.2; gw=198.18.10.1; else lan=198.18.2; wan=198.18.11.2; gw=198.18.11.1; fi
+    # The node's link to its router, and the router's link to S.
+    ip link add vxl0 netns "$ns" type veth peer name vxl0 netns "$rns" || return 1
+    ip link add vxw0 netns "$rns" type veth peer name "vxw$n" netns "$VX_NS_S" || return 1
+    ip -n "$ns" addr add "$lan.2/24" dev vxl0
+    ip -n "$ns" link set vxl0 up
+    ip -n "$ns" route add default via "$lan.1"
+    ip -n "$rns" addr add "$lan.1/24" dev vxl0
+    ip -n "$rns" addr add "$wan/24" dev vxw0
+    ip -n "$rns" link set vxl0 up
+    ip -n "$rns" link set vxw0 up
+    ip -n "$rns" route add default via "$gw"
+    ip -n "$VX_NS_S" addr add "$gw/24" dev "vxw$n"
+    ip -n "$VX_NS_S" link set "vxw$n" up
+    ip netns exec "$rns" sysctl -qw net.ipv4.ip_forward=1 || return 1
+    # Outgoing flows are masqueraded; from outside only their answers come in.
+    ip netns exec "$rns" nft -f - <<EOF || return 1
+table ip vxnat {
+  chain postrouting { type nat hook postrouting priority srcnat; policy accept; oifname "vxw0" masquerade$flags; }
+  chain forward {
+    type filter hook forward priority filter; policy drop;
+    iifname "vxl0" oifname "vxw0" accept
+    iifname "vxw0" oifname "vxl0" ct state established,related accept
+  }
+}
+EOF
+  done
+  vx_wait_for 5 vx_in a ping -c 1 -W 1 "$VX_UNDER_SP" && vx_wait_for 5 vx_in b ping -c 1 -W 1 "$VX_UNDER_SP"
+}
+
 # Starts a command in a namespace in the background and remembers its pid for
 # the tear-down (ip netns exec and env exec, so the pid is the command's own).
 vx_spawn() {
@@ -127,7 +192,7 @@ vx_spawn() {
 }
 
 vx_super_peer_start() {
-  vx_spawn a "$VX_WORK/super_peer.out" "$VX_WORK/super_peer.log" "$VX_BUILD/super_peer" \
+  vx_spawn "$VX_SP_NODE" "$VX_WORK/super_peer.out" "$VX_WORK/super_peer.log" "$VX_BUILD/super_peer" \
     --key-file "$VX_WORK/super_peer.key" --listen "$VX_UNDER_SP" --port "$VX_SP_PORT" --log-level warn
   VX_SP_PID=$VX_LAST_PID
   local line
