@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # End to end, on the namespace topology of scripts/netns.sh: the host program
 # with real TUN interfaces. Each agent's interface gets the agent's MTU and
-# comes up; a second host cannot take a name in use; SIGTERM stops an agent
-# cleanly and its interface goes; SIGKILL takes the interface away with the
-# process, and a restart on the same configuration file finds it intact.
+# comes up; a second host cannot take a name in use; a missing configuration
+# directory is refused; SIGTERM stops an agent cleanly and its interface goes;
+# SIGKILL takes the interface away with the process, and a restart on the same
+# configuration file finds it intact.
 # Exits 77 (skipped) without root or /dev/net/tun.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,6 +50,14 @@ second_host_refused() {
   [ $? -eq 1 ] && grep -q "interface name '$VX_TUN' is in use" <<<"$out"
 }
 check "a second host cannot take a name in use" second_host_refused
+
+missing_dir_refused() {
+  local out
+  out=$(vx_in a "$VX_BUILD/velarix_host" --no-log --config "$VX_WORK/no/such/dir/agent.toml" --tun vx9 2>&1)
+  [ $? -eq 1 ] && grep -q "configuration directory '$VX_WORK/no/such/dir' does not exist" <<<"$out" &&
+    ! vx_in a ip link show vx9 >/dev/null 2>&1
+}
+check "a missing configuration directory is named, and no interface is made" missing_dir_refused
 
 stopped_cleanly() {
   vx_agent_stop "$1" TERM
