@@ -263,9 +263,21 @@ int main(int argc, char** argv) {
     velarix_agent_runtime_free(runtime);
     return fail("configuration " + args.config + ": error " + std::to_string(rc));
   }
+  bool added = false;
   for (const auto& url : args.networks) {
     const int rc = velarix_agent_config_network_add(args.config.c_str(), url.c_str());
+    if (rc == 0) added = true;
     if (rc != 0 && rc != VELARIX_AGENT_ERR_NETWORK_EXISTS) std::fprintf(stderr, "add network %s: %d\n", url.c_str(), rc);
+  }
+  // The handle is a snapshot of the file: read it again so that the agent
+  // starts with the networks just added.
+  if (added) {
+    velarix_agent_config_free(cfg);
+    cfg = nullptr;
+    if (int rc = velarix_agent_config_load_or_generate(args.config.c_str(), &cfg); rc != 0) {
+      velarix_agent_runtime_free(runtime);
+      return fail("configuration " + args.config + ": error " + std::to_string(rc));
+    }
   }
   uint8_t pk[32];
   velarix_agent_config_id_pk(cfg, pk);
