@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # End to end, on the namespace topology of scripts/netns.sh: the host program
 # with real TUN interfaces. Each agent's interface gets the agent's MTU and
-# comes up; a second host cannot take a name in use; a missing configuration
-# directory is refused; SIGTERM stops an agent cleanly and its interface goes;
-# SIGKILL takes the interface away with the process, and a restart on the same
-# configuration file finds it intact.
+# comes up; a second host cannot take a name in use; SIGUSR1 asks for the
+# status report; a missing configuration directory is refused; SIGTERM stops
+# an agent cleanly and its interface goes; SIGKILL takes the interface away
+# with the process, and a restart on the same configuration file finds it
+# intact.
 # Exits 77 (skipped) without root or /dev/net/tun.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,6 +51,7 @@ second_host_refused() {
   [ $? -eq 1 ] && grep -q "interface name '$VX_TUN' is in use" <<<"$out"
 }
 check "a second host cannot take a name in use" second_host_refused
+check "SIGUSR1 asks agent a for its status report" vx_status_report a
 
 missing_dir_refused() {
   local out
