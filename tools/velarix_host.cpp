@@ -1,132 +1,374 @@
 // velarix_host: drives the agent library through its C interface only, as a
-// host application does: logging, runtime, configuration, optional TUN
-// descriptor, start, network-change callback, shut-down and free.
+// host application does: logging, runtime, configuration, TUN device, start,
+// network-change callback, shut-down and free. On Linux it also plays the
+// platform's part: it creates the TUN interface and applies the addresses and
+// routes of every network change to it.
 //
-//   velarix_host --config PATH [--tun-fd N] [--seconds N] [--network URL]... [--init-only]
+//   velarix_host --config PATH [--tun NAME | --tun-fd N] [--seconds N] [--network URL]...
+//                [--status] [--no-log] [--init-only]
 //
-// --init-only loads or creates the configuration file and stops there.
-// Runs until SIGINT/SIGTERM, or for --seconds when given.
+// Runs until SIGINT/SIGTERM, or for --seconds when given. SIGUSR1 asks for the
+// status report.
 
+#include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <toml++/toml.h>
+
+#include "host/interface_config.h"
+#include "host/netlink.h"
+#include "host/tun.h"
 #include "velarix_agent.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+using velarix::host::InterfaceConfig;
+
+constexpr const char* kUsage =
+    "usage: velarix_host --config PATH [--tun NAME | --tun-fd N] [--seconds N] [--network URL]...\n"
+    "  --config PATH   agent configuration file, created with a new identity when missing\n"
+    "  --tun NAME      create the TUN interface NAME, give it the agent's MTU, bring it up and\n"
+    "                  apply the agent's addresses and routes to it (needs CAP_NET_ADMIN)\n"
+    "  --tun-fd N      an open TUN (or packet) descriptor handed to the agent as it is\n"
+    "  --seconds N     stop after N seconds (default: run until SIGINT or SIGTERM)\n"
+    "  --network URL   add this network to the configuration file before starting\n"
+    "  --status        print the status report once the first network change is applied\n"
+    "  --no-log        leave the library's logger uninstalled (no log lines, as for measurements)\n"
+    "  --init-only     only load or create the configuration file\n"
+    "SIGUSR1 prints the status report.\n";
+
+int usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "velarix_host: %s\n", message.c_str());
+  return 1;
+}
+
+struct Args {
+  std::string config;
+  std::string tun_name;
+  int tun_fd = -1;
+  long seconds = -1;
+  std::vector<std::string> networks;
+  bool status = false;
+  bool log = true;
+  bool init_only = false;
+};
+
+std::optional<long> parse_long(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0') return std::nullopt;
+  return v;
+}
+
+std::optional<Args> parse_args(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--init-only") {
+      a.init_only = true;
+      continue;
+    }
+    if (arg == "--status") {
+      a.status = true;
+      continue;
+    }
+    if (arg == "--no-log") {
+      a.log = false;
+      continue;
+    }
+    if (i + 1 >= argc) return std::nullopt;
+    const char* value = argv[++i];
+    if (arg == "--config") {
+      a.config = value;
+    } else if (arg == "--tun") {
+      a.tun_name = value;
+    } else if (arg == "--tun-fd") {
+      auto v = parse_long(value);
+      if (!v || *v < 0 || *v > 1 << 20) return std::nullopt;
+      a.tun_fd = static_cast<int>(*v);
+    } else if (arg == "--seconds") {
+      auto v = parse_long(value);
+      if (!v || *v < 0) return std::nullopt;
+      a.seconds = *v;
+    } else if (arg == "--network") {
+      a.networks.emplace_back(value);
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (a.config.empty() || (!a.tun_name.empty() && a.tun_fd >= 0)) return std::nullopt;
+  return a;
+}
+
+// The directory that holds the configuration file must exist: a new file is
+// created in it, never the directory itself.
+std::optional<std::string> missing_config_dir(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::nullopt;
+  return dir;
+}
+
+bool env_flag(const char* name, bool fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return fallback;
+  if (std::strcmp(v, "true") == 0) return true;
+  if (std::strcmp(v, "false") == 0) return false;
+  return fallback;
+}
+
+// The MTU the agent runs with: the configuration's `mtu`, else the one that
+// leaves room for armed (1073) or unarmed (1121) message overhead. The C
+// interface does not tell it, so the host reads it where the agent does.
+std::uint32_t agent_mtu(const std::string& config_path) {
+  try {
+    const toml::table root = toml::parse_file(config_path);
+    if (auto mtu = root["mtu"].value<std::int64_t>(); mtu && *mtu >= 0 && *mtu <= 65535)
+      return static_cast<std::uint32_t>(*mtu);
+  } catch (const toml::parse_error&) {
+    // The library has just read this file; a change since then falls back below.
+  }
+  return env_flag("VELARIX_ARM_MESSAGES", true) ? 1073 : 1121;
+}
+
+// Shared between the main thread, the signal thread and the callback.
+struct Events {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  bool status_requested = false;
+  bool settled = false;  // the first network change was applied
+};
+
+Events g_events;
+InterfaceConfig* g_interface = nullptr;  // set before the agent starts, cleared after shut-down
+std::string g_interface_name;
+std::string g_dns_server;  // only touched by the callback, one call at a time
 
 void on_network_change(const CNetworkChange* change) {
-  std::printf("network change: ips=[%s] routes=[%s] dns_server=[%s]\n", velarix_agent_network_change_ips(change),
-              velarix_agent_network_change_routes(change), velarix_agent_network_change_dns_server(change));
+  const char* ips = velarix_agent_network_change_ips(change);
+  const char* routes = velarix_agent_network_change_routes(change);
+  const char* dns = velarix_agent_network_change_dns_server(change);
+  std::printf("network change: ips=[%s] routes=[%s] dns_server=[%s]\n", ips, routes, dns);
+  if (g_interface != nullptr) {
+    for (const auto& e : g_interface->apply(ips, routes))
+      std::fprintf(stderr, "velarix_host: interface %s: %s\n", g_interface_name.c_str(), e.c_str());
+  }
+  if (g_dns_server != dns) {
+    g_dns_server = dns;
+    if (g_dns_server.empty()) {
+      std::printf("DNS server: none\n");
+    } else {
+      std::printf("DNS server: %s\n", g_dns_server.c_str());
+    }
+  }
+  std::fflush(stdout);
+  {
+    std::lock_guard lock(g_events.mutex);
+    g_events.settled = true;
+  }
+  g_events.changed.notify_all();
+}
+
+// The place for the agent's status report: SIGUSR1 and --status end here.
+// The library offers no status call yet; when it does, print
+// velarix_agent_status(runtime, agent) here and free it.
+// The marker lines let scripts cut the report out of the output.
+void print_status_report(const RuntimePtr* /*runtime*/, const AgentPtr* /*agent*/) {
+  std::printf("--- status report ---\n");
+  std::printf("(not offered by this library build)\n");
+  std::printf("--- end of status report ---\n");
   std::fflush(stdout);
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: velarix_host --config PATH [--tun-fd N] [--seconds N] [--network URL]...\n"
-               "  --config PATH   agent configuration file, created with a new identity when missing\n"
-               "  --tun-fd N      an open TUN (or packet) descriptor handed to the agent\n"
-               "  --seconds N     stop after N seconds (default: run until interrupted)\n"
-               "  --network URL   add this network to the configuration file before starting\n"
-               "  --init-only     only load or create the configuration file\n");
-  return 2;
+// Waits for SIGINT, SIGTERM and SIGUSR1, which every thread keeps blocked, and
+// turns them into events for the main thread.
+void signal_loop(sigset_t set) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    std::lock_guard lock(g_events.mutex);
+    if (sig == SIGUSR1) {
+      g_events.status_requested = true;
+      g_events.changed.notify_all();
+      continue;
+    }
+    g_events.stop = true;
+    g_events.changed.notify_all();
+    return;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string config;
-  int tun_fd = -1;
-  long seconds = -1;
-  std::vector<std::string> networks;
-  bool init_only = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--init-only") {
-      init_only = true;
-      continue;
-    }
-    if (i + 1 >= argc) return usage();
-    const char* value = argv[++i];
-    if (arg == "--config") {
-      config = value;
-    } else if (arg == "--tun-fd") {
-      tun_fd = std::atoi(value);
-    } else if (arg == "--seconds") {
-      seconds = std::atol(value);
-    } else if (arg == "--network") {
-      networks.emplace_back(value);
-    } else {
-      return usage();
-    }
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
-  if (config.empty()) return usage();
+  const auto parsed = parse_args(argc, argv);
+  if (!parsed) return usage();
+  const Args& args = *parsed;
 
-  velarix_agent_init_logging();
+  // Blocked before any thread starts, so that the runtime's threads inherit
+  // the mask and only the signal thread sees these signals.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (auto dir = missing_config_dir(args.config)) return fail("configuration directory '" + *dir + "' does not exist");
+
+  // The interface first: a missing permission or device shows at once, before
+  // a new identity is searched for.
+  std::optional<velarix::host::TunInterface> tun_if;
+  std::unique_ptr<InterfaceConfig> interface;
+  if (!args.tun_name.empty() && !args.init_only) {
+    auto created = velarix::host::create_tun(args.tun_name);
+    if (!created) return fail(created.error().message);
+    tun_if = *created;
+  }
+
+  if (args.log) velarix_agent_init_logging();
   std::printf("velarix agent %s\n", velarix_agent_version());
 
   RuntimePtr* runtime = nullptr;
-  if (int rc = velarix_agent_runtime(&runtime); rc != 0) {
-    std::fprintf(stderr, "runtime: %d\n", rc);
-    return 1;
-  }
+  if (int rc = velarix_agent_runtime(&runtime); rc != 0) return fail("runtime: " + std::to_string(rc));
   AgentConfigPtr* cfg = nullptr;
-  if (int rc = velarix_agent_config_load_or_generate(config.c_str(), &cfg); rc != 0) {
-    std::fprintf(stderr, "configuration: %d\n", rc);
+  if (int rc = velarix_agent_config_load_or_generate(args.config.c_str(), &cfg); rc != 0) {
     velarix_agent_runtime_free(runtime);
-    return 1;
+    return fail("configuration " + args.config + ": error " + std::to_string(rc));
   }
-  for (const auto& url : networks) {
-    const int rc = velarix_agent_config_network_add(config.c_str(), url.c_str());
+  bool added = false;
+  for (const auto& url : args.networks) {
+    const int rc = velarix_agent_config_network_add(args.config.c_str(), url.c_str());
+    if (rc == 0) added = true;
     if (rc != 0 && rc != VELARIX_AGENT_ERR_NETWORK_EXISTS) std::fprintf(stderr, "add network %s: %d\n", url.c_str(), rc);
+  }
+  // The handle is a snapshot of the file: read it again so that the agent
+  // starts with the networks just added.
+  if (added) {
+    velarix_agent_config_free(cfg);
+    cfg = nullptr;
+    if (int rc = velarix_agent_config_load_or_generate(args.config.c_str(), &cfg); rc != 0) {
+      velarix_agent_runtime_free(runtime);
+      return fail("configuration " + args.config + ": error " + std::to_string(rc));
+    }
   }
   uint8_t pk[32];
   velarix_agent_config_id_pk(cfg, pk);
   std::printf("public key: ");
   for (uint8_t b : pk) std::printf("%02x", b);
   std::printf("\n");
-  if (init_only) {
+  std::fflush(stdout);
+  if (args.init_only) {
     velarix_agent_config_free(cfg);
     velarix_agent_runtime_free(runtime);
     return 0;
   }
 
+  auto stop_early = [&](const std::string& message) {
+    velarix_agent_config_free(cfg);
+    velarix_agent_runtime_free(runtime);
+    if (tun_if) ::close(tun_if->fd);
+    return fail(message);
+  };
+
+  int tun_fd = args.tun_fd;
+  if (tun_if) {
+    const std::uint32_t mtu = agent_mtu(args.config);
+    auto netlink = velarix::host::Netlink::open();
+    if (!netlink) return stop_early("netlink: " + netlink.error().message());
+    if (auto r = netlink->set_mtu(tun_if->ifindex, mtu); !r)
+      return stop_early("interface " + tun_if->name + ": MTU " + std::to_string(mtu) + ": " + r.error().message());
+    if (auto r = netlink->set_up(tun_if->ifindex); !r)
+      return stop_early("interface " + tun_if->name + ": up: " + r.error().message());
+    std::printf("interface %s: mtu %u, up\n", tun_if->name.c_str(), mtu);
+    interface = std::make_unique<InterfaceConfig>(std::move(*netlink), tun_if->ifindex);
+    g_interface = interface.get();
+    g_interface_name = tun_if->name;
+    tun_fd = tun_if->fd;
+  }
+
   TunDevicePtr* tun = nullptr;
   if (tun_fd >= 0 && velarix_agent_tun_device_create(runtime, tun_fd, &tun) != 0) {
+    // The descriptor is the library's now, whatever the outcome.
+    if (tun_if) {
+      tun_if.reset();
+      g_interface = nullptr;
+      return stop_early("TUN descriptor " + std::to_string(tun_fd) + " cannot be used");
+    }
     std::fprintf(stderr, "TUN descriptor %d cannot be used\n", tun_fd);
   }
   AgentPtr* agent = nullptr;
-  const int rc = velarix_agent_start(runtime, cfg, config.c_str(), tun, on_network_change, nullptr, &agent);
+  const int rc = velarix_agent_start(runtime, cfg, args.config.c_str(), tun, on_network_change, nullptr, &agent);
   velarix_agent_config_free(cfg);
   velarix_agent_tun_device_free(tun);
   if (rc != 0) {
-    std::fprintf(stderr, "start: %d\n", rc);
+    g_interface = nullptr;
     velarix_agent_runtime_free(runtime);
-    return 1;
+    return fail("start: error " + std::to_string(rc));
   }
   std::printf("agent started\n");
   std::fflush(stdout);
 
-  signal(SIGINT, on_signal);
-  signal(SIGTERM, on_signal);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
-  while (!g_stop && (seconds < 0 || std::chrono::steady_clock::now() < end)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::thread signal_thread(signal_loop, signals);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(args.seconds < 0 ? 0 : args.seconds);
+  bool status_pending = args.status;
+  {
+    std::unique_lock lock(g_events.mutex);
+    for (;;) {
+      auto ready = [&] { return g_events.stop || g_events.status_requested || (status_pending && g_events.settled); };
+      if (args.seconds < 0) {
+        g_events.changed.wait(lock, ready);
+      } else if (!g_events.changed.wait_until(lock, deadline, ready)) {
+        break;
+      }
+      if (g_events.stop) break;
+      g_events.status_requested = false;
+      status_pending = false;
+      lock.unlock();
+      print_status_report(runtime, agent);
+      lock.lock();
+    }
+    if (!g_events.stop) pthread_kill(signal_thread.native_handle(), SIGTERM);
   }
+  signal_thread.join();
 
   velarix_agent_shutdown(runtime, agent);
+  // No network change arrives after shut-down; the interface goes back to
+  // what it was before the agent ran, then the device closes with the agent.
+  if (interface) {
+    for (const auto& e : interface->clear())
+      std::fprintf(stderr, "velarix_host: interface %s: %s\n", g_interface_name.c_str(), e.c_str());
+  }
   velarix_agent_free(agent);
   velarix_agent_runtime_free(runtime);
+  g_interface = nullptr;
   std::printf("agent stopped\n");
   return 0;
 }
