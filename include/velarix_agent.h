@@ -91,7 +91,8 @@ VELARIX_AGENT_API int32_t velarix_agent_cancel_udp_bindings(const AgentPtr* agen
  * housekeeping step holds the agent's state); never call it from the network
  * change callback. The text is newly allocated for each call and belongs to the
  * caller: release it with velarix_agent_status_free, and only with it. NULL when
- * `runtime` or `agent` is NULL or memory runs out. `agent` must not have been
+ * `runtime` or `agent` is NULL, when called on a thread of the runtime (as from
+ * inside the callback), or when memory runs out. `agent` must not have been
  * freed; a shut-down agent reports "Agent Status: DISCONNECTED". */
 VELARIX_AGENT_API char* velarix_agent_status(const RuntimePtr* runtime, const AgentPtr* agent);
 /* Releases a text from velarix_agent_status; NULL is accepted. */

@@ -51,6 +51,12 @@ char* velarix_agent_status(const RuntimePtr* runtime, const AgentPtr* agent) {
     auto inner = agent->agent.inner();
     velarix::log::trace("FFI: Converted runtime and agent pointers");
     auto& rt = const_cast<RuntimePtr*>(runtime)->runtime;
+    // From one of the runtime's own threads (the network-change callback) the
+    // wait could never end: refuse instead of blocking the pool.
+    if (rt.running_in_this_thread()) {
+      velarix::log::error("FFI: Status requested from a runtime thread; call it from a thread of the host");
+      return nullptr;
+    }
     auto text = velarix::p2p::util::block_on(rt, velarix::ffi::status_text(std::move(inner)));
     velarix::log::trace("FFI: Status request completed successfully");
     return velarix::ffi::status_c_string(text);

@@ -98,6 +98,16 @@ TEST_F(CStatus, NulInANetworkNameIsEscaped) {
   EXPECT_NE(text.find("\n    Name: a\\0b\n"), std::string::npos) << text;
 }
 
+TEST_F(CStatus, RefusedOnARuntimeThread) {
+  // As from inside the network-change callback: the call would wait on the pool it runs on.
+  auto* text = velarix::p2p::util::block_on(
+      runtime_->runtime, [](const RuntimePtr* runtime, const AgentPtr* agent) -> asio::awaitable<char*> {
+        co_return velarix_agent_status(runtime, agent);
+      }(runtime_, agent_));
+  EXPECT_EQ(text, nullptr);
+  EXPECT_NE(take(velarix_agent_status(runtime_, agent_)), "");
+}
+
 TEST_F(CStatus, ShutDownAgentReportsDisconnected) {
   velarix_agent_shutdown(runtime_, agent_);
   const auto text = take(velarix_agent_status(runtime_, agent_));
