@@ -86,6 +86,18 @@ VELARIX_AGENT_API void velarix_agent_shutdown(const RuntimePtr* runtime, const A
 VELARIX_AGENT_API void velarix_agent_free(AgentPtr* agent);
 VELARIX_AGENT_API int32_t velarix_agent_cancel_udp_bindings(const AgentPtr* agent);
 
+/* Status report of a running agent: plain text, lines ending in "\n", without
+ * secrets. Blocks the calling thread until the report is ready (also while a
+ * housekeeping step holds the agent's state); never call it from the network
+ * change callback. The text is newly allocated for each call and belongs to the
+ * caller: release it with velarix_agent_status_free, and only with it. NULL when
+ * `runtime` or `agent` is NULL, when called on a thread of the runtime (as from
+ * inside the callback), or when memory runs out. `agent` must not have been
+ * freed; a shut-down agent reports "Agent Status: DISCONNECTED". */
+VELARIX_AGENT_API char* velarix_agent_status(const RuntimePtr* runtime, const AgentPtr* agent);
+/* Releases a text from velarix_agent_status; NULL is accepted. */
+VELARIX_AGENT_API void velarix_agent_status_free(char* status);
+
 /* Accessors for the callback's record; NULL for a NULL record. */
 VELARIX_AGENT_API const char* velarix_agent_network_change_ips(const CNetworkChange* change);
 VELARIX_AGENT_API const char* velarix_agent_network_change_routes(const CNetworkChange* change);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "util/log.h"
 #include "util/utf8.h"
@@ -18,6 +19,10 @@ inline std::optional<std::string> to_string(const char* s) {
   if (!util::utf8::is_valid(text)) return std::nullopt;
   return text;
 }
+
+// A copy of the status report for the host, from malloc (NULL when memory runs
+// out); a text holding a NUL byte becomes "Status generation failed".
+char* status_c_string(std::string_view text) noexcept;
 
 // Runs `f`; anything thrown (memory exhaustion included) becomes ERR_FAILURE.
 template <class F>
