@@ -193,14 +193,14 @@ void on_network_change(const CNetworkChange* change) {
 }
 
 // The place for the agent's status report: SIGUSR1 and --status end here.
-// The library offers no status call yet; when it does, print
-// velarix_agent_status(runtime, agent) here and free it.
 // The marker lines let scripts cut the report out of the output.
-void print_status_report(const RuntimePtr* /*runtime*/, const AgentPtr* /*agent*/) {
+void print_status_report(const RuntimePtr* runtime, const AgentPtr* agent) {
+  char* report = velarix_agent_status(runtime, agent);
   std::printf("--- status report ---\n");
-  std::printf("(not offered by this library build)\n");
+  std::printf("%s\n", report ? report : "(no status report)");
   std::printf("--- end of status report ---\n");
   std::fflush(stdout);
+  velarix_agent_status_free(report);
 }
 
 // Waits for SIGINT, SIGTERM and SIGUSR1, which every thread keeps blocked, and
