@@ -18,9 +18,11 @@ std::string take_text(char* s) {
   return out;
 }
 
-std::string opcode_text(ldns_pkt_opcode op) {
-  const ldns_lookup_table* t = ldns_lookup_by_id(ldns_opcodes, op);
-  return t ? t->name : "OPCODE" + std::to_string(static_cast<int>(op));
+// Op codes arrive as ldns's enumeration but may hold any 4-bit value, so they
+// are handled as numbers from the call on.
+std::string opcode_text(unsigned op) {
+  const ldns_lookup_table* t = ldns_lookup_by_id(ldns_opcodes, static_cast<int>(op));
+  return t ? t->name : "OPCODE" + std::to_string(op);
 }
 
 std::string flags_text(const ldns_pkt& msg) {
@@ -150,7 +152,7 @@ void answer_query(ldns_pkt& msg, std::size_t opt_records, const DnsCatalog& cata
 
   if (opt_records > 1) return set_rcode(msg, LDNS_RCODE_FORMERR);
   if (edns && edns_version > 0) return set_rcode(msg, kRcodeBadVers);
-  if (ldns_pkt_get_opcode(&msg) != LDNS_PACKET_QUERY) return set_rcode(msg, LDNS_RCODE_NOTIMPL);
+  if (static_cast<unsigned>(ldns_pkt_get_opcode(&msg)) != LDNS_PACKET_QUERY) return set_rcode(msg, LDNS_RCODE_NOTIMPL);
   if (ldns_pkt_qdcount(&msg) != 1) return set_rcode(msg, LDNS_RCODE_FORMERR);
   if (!ldns_pkt_rd(&msg)) return set_rcode(msg, LDNS_RCODE_REFUSED);
 
@@ -195,7 +197,7 @@ Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, 
   log::trace("Processing DNS query message");
   if (log::enabled(spdlog::level::debug)) {
     const bool dnssec = ldns_pkt_edns(&msg) && ldns_pkt_edns_do(&msg);
-    const auto op = opcode_text(ldns_pkt_get_opcode(&msg));
+    const auto op = opcode_text(static_cast<unsigned>(ldns_pkt_get_opcode(&msg)));
     log::trace("Parsed DNS message details id={} op_code={} message_type=Query dnssec={}", ldns_pkt_id(&msg), op,
                dnssec);
     log::debug("request:{} src:{}://{}#{} type:{} dnssec:{} {} qflags:{}", ldns_pkt_id(&msg), "UDP", src, src_port,
