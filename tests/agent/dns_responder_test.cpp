@@ -386,6 +386,35 @@ TEST_F(DnsResponder, MalformedQuestionSectionsAreFormatErrors) {
   }
 }
 
+TEST_F(DnsResponder, RecordsBeyondTheQuestionAndUnnamedOpCodes) {
+  // Two TSIG records (once leaked by the decoder) and a record in the answer
+  // section: read, never echoed, the question answered.
+  auto with_records = encode({});
+  with_records[7] = 1;   // ANCOUNT
+  with_records[11] = 2;  // ARCOUNT
+  const std::vector<std::uint8_t> a_record = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 5, 0, 4, 1, 2, 3, 4};
+  const std::vector<std::uint8_t> tsig = {0, 0, 250, 0, 255, 0, 0, 0, 0, 0, 0};
+  for (const auto* part : {&a_record, &tsig, &tsig}) with_records.insert(with_records.end(), part->begin(), part->end());
+  auto packet = ask(with_records);
+  ASSERT_TRUE(packet);
+  auto msg = check_answer_packet(*packet);
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(ldns_pkt_get_rcode(msg.get()), LDNS_RCODE_NOERROR);
+  EXPECT_EQ(ldns_pkt_ancount(msg.get()), 1);
+  EXPECT_EQ(ldns_pkt_nscount(msg.get()) + ldns_pkt_arcount(msg.get()), 0);
+  EXPECT_FALSE(ldns_pkt_tsig(msg.get()));
+
+  // Op code 6 has no name in ldns; the answer still repeats it.
+  auto unnamed = encode({});
+  LDNS_OPCODE_SET(unnamed.data(), 6);
+  packet = ask(unnamed);
+  ASSERT_TRUE(packet);
+  msg = check_answer_packet(*packet);
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(ldns_pkt_get_rcode(msg.get()), LDNS_RCODE_NOTIMPL);
+  EXPECT_EQ(((*packet)[28 + 2] >> 3) & 0x0F, 6);
+}
+
 TEST_F(DnsResponder, UndecodableDatagramsAndResponsesGetNoAnswer) {
   auto response = encode({});
   response[2] |= 0x80;  // QR: a response sent to the server
@@ -475,7 +504,7 @@ TEST(DnsEncoding, AnAnswerThatCannotBeEncodedFallsBackToABareServfail) {
 
   dns::Buffer out(ldns_buffer_new(dns::kInitialBufferCapacity));
   EXPECT_NE(dns::encode_within(*response, 512, *out), LDNS_STATUS_OK);
-  ASSERT_TRUE(dns::encode_response(*response, *out));
+  ASSERT_EQ(dns::encode_response(*response, *out), dns::Encoded::Servfail);
   const std::vector<std::uint8_t> bytes(ldns_buffer_begin(out.get()),
                                         ldns_buffer_begin(out.get()) + ldns_buffer_position(out.get()));
   // Its own ID, QR, RCODE 2, every other bit and count 0.

@@ -35,18 +35,23 @@ inline constexpr std::size_t kInitialBufferCapacity = 512;
 // Extended response code for an EDNS version we do not speak.
 inline constexpr std::uint16_t kRcodeBadVers = 16;
 
+// A query as far as answering needs it.
 struct Decoded {
-  Message message;
-  // OPT records the query carried (ldns keeps only the last one).
+  Message message;  // header and question section; the other sections are read, then dropped
+  unsigned opcode = 0;  // any 4-bit value, also those ldns's enumeration does not name
+  bool edns = false;    // an OPT record came
   std::size_t opt_records = 0;
+  std::uint16_t edns_payload = 0;
+  std::uint8_t edns_version = 0;
+  bool dnssec_ok = false;
 };
 
 // Decodes a datagram's payload, from its first byte, as a DNS message.
 std::expected<Decoded, ldns_status> decode_message(std::span<const std::uint8_t> payload);
 
 // Turns a decoded query into its answer, in place: flags, response code, the
-// question kept, the other sections and the EDNS record replaced.
-void answer_query(ldns_pkt& msg, std::size_t opt_records, const DnsCatalog& catalog);
+// question kept, answer records and our own OPT record added.
+void answer_query(Decoded& query, const DnsCatalog& catalog);
 
 // The most bytes the answer may take on the wire.
 std::size_t max_response_size(const ldns_pkt& response) noexcept;
@@ -60,9 +65,13 @@ ldns_status encode_within(ldns_pkt& response, std::size_t max_size, ldns_buffer&
 // encoded.
 ldns_status encode_fallback_servfail_response(std::uint16_t id, ldns_buffer& out);
 
-// Encodes the answer within its limit, or else the SERVFAIL header. False when
-// neither could be encoded: nothing is to be sent.
-bool encode_response(ldns_pkt& response, ldns_buffer& out);
+enum class Encoded {
+  Answer,    // the response, within its limit
+  Servfail,  // the response did not encode: the bare SERVFAIL header instead
+  Nothing,   // not even that: nothing is to be sent
+};
+// Encodes the answer within its limit, or else the SERVFAIL header.
+Encoded encode_response(ldns_pkt& response, ldns_buffer& out);
 
 struct Reply {
   bool handled = false;  // a query went through the catalog (else: undecodable, or a response)

@@ -18,8 +18,12 @@ std::string take_text(char* s) {
   return out;
 }
 
-// Op codes arrive as ldns's enumeration but may hold any 4-bit value, so they
-// are handled as numbers from the call on.
+// Op codes may take any 4-bit value; ldns's enumeration names only some.
+bool named_opcode(unsigned op) {
+  return op == LDNS_PACKET_QUERY || op == LDNS_PACKET_IQUERY || op == LDNS_PACKET_STATUS || op == LDNS_PACKET_NOTIFY ||
+         op == LDNS_PACKET_UPDATE;
+}
+
 std::string opcode_text(unsigned op) {
   const ldns_lookup_table* t = ldns_lookup_by_id(ldns_opcodes, static_cast<int>(op));
   return t ? t->name : "OPCODE" + std::to_string(op);
@@ -100,46 +104,75 @@ DnsCatalog::Found find_name(const DnsCatalog& catalog, const ldns_rdf& name) {
 }  // namespace
 
 std::expected<Decoded, ldns_status> decode_message(std::span<const std::uint8_t> payload) {
-  ldns_pkt* raw = nullptr;
-  const ldns_status status = ldns_wire2pkt(&raw, payload.data(), payload.size());
-  if (status != LDNS_STATUS_OK) {
-    ldns_pkt_free(raw);
-    return std::unexpected(status);
+  // Record by record rather than ldns_wire2pkt, which leaks a TSIG record when
+  // a message carries two and keeps only the last of several OPT records.
+  const std::uint8_t* wire = payload.data();
+  if (payload.size() < LDNS_HEADER_SIZE) return std::unexpected(LDNS_STATUS_WIRE_INCOMPLETE_HEADER);
+  Decoded decoded{Message(ldns_pkt_new())};
+  ldns_pkt* msg = decoded.message.get();
+  if (!msg) return std::unexpected(LDNS_STATUS_MEM_ERR);
+  ldns_pkt_set_id(msg, LDNS_ID_WIRE(wire));
+  ldns_pkt_set_qr(msg, LDNS_QR_WIRE(wire));
+  decoded.opcode = LDNS_OPCODE_WIRE(wire);
+  if (named_opcode(decoded.opcode)) ldns_pkt_set_opcode(msg, static_cast<ldns_pkt_opcode>(decoded.opcode));
+  ldns_pkt_set_aa(msg, LDNS_AA_WIRE(wire));
+  ldns_pkt_set_tc(msg, LDNS_TC_WIRE(wire));
+  ldns_pkt_set_rd(msg, LDNS_RD_WIRE(wire));
+  ldns_pkt_set_ra(msg, LDNS_RA_WIRE(wire));
+  ldns_pkt_set_ad(msg, LDNS_AD_WIRE(wire));
+  ldns_pkt_set_cd(msg, LDNS_CD_WIRE(wire));
+  ldns_pkt_set_rcode(msg, static_cast<std::uint8_t>(LDNS_RCODE_WIRE(wire)));
+
+  struct Section {
+    ldns_pkt_section section;
+    std::uint16_t count;
+    ldns_status incomplete;
+  } const sections[] = {
+      {LDNS_SECTION_QUESTION, LDNS_QDCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_QUESTION},
+      {LDNS_SECTION_ANSWER, LDNS_ANCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ANSWER},
+      {LDNS_SECTION_AUTHORITY, LDNS_NSCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_AUTHORITY},
+      {LDNS_SECTION_ADDITIONAL, LDNS_ARCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ADDITIONAL},
+  };
+  std::size_t pos = LDNS_HEADER_SIZE;
+  for (const auto& s : sections) {
+    for (std::uint16_t i = 0; i < s.count; ++i) {
+      ldns_rr* rr = nullptr;
+      const ldns_status status = ldns_wire2rr(&rr, wire, payload.size(), &pos, s.section);
+      if (status != LDNS_STATUS_OK) {
+        if (rr) ldns_rr_free(rr);
+        return std::unexpected(status == LDNS_STATUS_PACKET_OVERFLOW ? s.incomplete : status);
+      }
+      if (s.section == LDNS_SECTION_QUESTION) {
+        if (!ldns_pkt_push_rr(msg, LDNS_SECTION_QUESTION, rr)) {
+          ldns_rr_free(rr);
+          return std::unexpected(LDNS_STATUS_MEM_ERR);
+        }
+        continue;
+      }
+      // Only the question goes into the answer; of the rest, the OPT record counts.
+      if (s.section == LDNS_SECTION_ADDITIONAL && ldns_rr_get_type(rr) == LDNS_RR_TYPE_OPT) {
+        const std::uint32_t ttl = ldns_rr_ttl(rr);
+        ++decoded.opt_records;
+        decoded.edns = true;
+        decoded.edns_payload = static_cast<std::uint16_t>(ldns_rr_get_class(rr));
+        decoded.edns_version = static_cast<std::uint8_t>(ttl >> 16);
+        decoded.dnssec_ok = (ttl & 0x8000) != 0;
+      }
+      ldns_rr_free(rr);
+    }
   }
-  Decoded decoded{Message(raw)};
-  // ldns takes OPT and TSIG records out of the additional section and keeps
-  // one of each; the header's count tells how many OPT records there were.
-  const std::size_t raw_arcount = (std::size_t{payload[10]} << 8) | payload[11];
-  const std::size_t kept = ldns_pkt_arcount(raw) + (ldns_pkt_tsig(raw) ? 1 : 0);
-  decoded.opt_records = raw_arcount > kept ? raw_arcount - kept : 0;
   return decoded;
 }
 
-void answer_query(ldns_pkt& msg, std::size_t opt_records, const DnsCatalog& catalog) {
-  const bool edns = ldns_pkt_edns(&msg);
-  const std::uint8_t edns_version = ldns_pkt_edns_version(&msg);
-  const std::size_t payload_size =
-      std::clamp<std::size_t>(ldns_pkt_edns_udp_size(&msg), kMinEdnsPayload, kMaxIpv4UdpPayload);
-  const bool dnssec_ok = ldns_pkt_edns_do(&msg);
-
-  // Only the question stays; nothing the querier sent is echoed beyond it.
-  clear_section(msg, LDNS_SECTION_ANSWER);
-  clear_section(msg, LDNS_SECTION_AUTHORITY);
-  clear_section(msg, LDNS_SECTION_ADDITIONAL);
-  if (ldns_rr* tsig = ldns_pkt_tsig(&msg)) {
-    ldns_rr_free(tsig);
-    ldns_pkt_set_tsig(&msg, nullptr);
-  }
-  if (ldns_rdf* options = ldns_pkt_edns_data(&msg)) {
-    ldns_rdf_deep_free(options);
-    ldns_pkt_set_edns_data(&msg, nullptr);
-  }
-  if (edns) {
+void answer_query(Decoded& query, const DnsCatalog& catalog) {
+  ldns_pkt& msg = *query.message;
+  if (query.edns) {
     // Our own OPT record: version 0, no options, the DO bit copied back.
-    ldns_pkt_set_edns_udp_size(&msg, static_cast<std::uint16_t>(payload_size));
+    ldns_pkt_set_edns_udp_size(
+        &msg, static_cast<std::uint16_t>(std::clamp<std::size_t>(query.edns_payload, kMinEdnsPayload, kMaxIpv4UdpPayload)));
     ldns_pkt_set_edns_version(&msg, 0);
     ldns_pkt_set_edns_z(&msg, 0);
-    ldns_pkt_set_edns_do(&msg, dnssec_ok);
+    ldns_pkt_set_edns_do(&msg, query.dnssec_ok);
     ldns_pkt_set_edns_extended_rcode(&msg, 0);
   }
 
@@ -150,9 +183,9 @@ void answer_query(ldns_pkt& msg, std::size_t opt_records, const DnsCatalog& cata
   ldns_pkt_set_ra(&msg, true);
   ldns_pkt_set_ad(&msg, false);
 
-  if (opt_records > 1) return set_rcode(msg, LDNS_RCODE_FORMERR);
-  if (edns && edns_version > 0) return set_rcode(msg, kRcodeBadVers);
-  if (static_cast<unsigned>(ldns_pkt_get_opcode(&msg)) != LDNS_PACKET_QUERY) return set_rcode(msg, LDNS_RCODE_NOTIMPL);
+  if (query.opt_records > 1) return set_rcode(msg, LDNS_RCODE_FORMERR);
+  if (query.edns && query.edns_version > 0) return set_rcode(msg, kRcodeBadVers);
+  if (query.opcode != LDNS_PACKET_QUERY) return set_rcode(msg, LDNS_RCODE_NOTIMPL);
   if (ldns_pkt_qdcount(&msg) != 1) return set_rcode(msg, LDNS_RCODE_FORMERR);
   if (!ldns_pkt_rd(&msg)) return set_rcode(msg, LDNS_RCODE_REFUSED);
 
@@ -196,8 +229,8 @@ Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, 
   }
   log::trace("Processing DNS query message");
   if (log::enabled(spdlog::level::debug)) {
-    const bool dnssec = ldns_pkt_edns(&msg) && ldns_pkt_edns_do(&msg);
-    const auto op = opcode_text(static_cast<unsigned>(ldns_pkt_get_opcode(&msg)));
+    const bool dnssec = decoded->edns && decoded->dnssec_ok;
+    const auto op = opcode_text(decoded->opcode);
     log::trace("Parsed DNS message details id={} op_code={} message_type=Query dnssec={}", ldns_pkt_id(&msg), op,
                dnssec);
     log::debug("request:{} src:{}://{}#{} type:{} dnssec:{} {} qflags:{}", ldns_pkt_id(&msg), "UDP", src, src_port,
@@ -213,12 +246,21 @@ Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, 
     }
   }
   log::trace("Handling DNS request with catalog");
-  answer_query(msg, decoded->opt_records, catalog);
+  answer_query(*decoded, catalog);
 
   Reply reply;
   reply.handled = true;
   Buffer out(ldns_buffer_new(kInitialBufferCapacity));
-  if (out && encode_response(msg, *out)) reply.answer = std::move(out);
+  if (!out) return reply;
+  switch (encode_response(msg, *out)) {
+    case Encoded::Answer:
+      // The answer repeats the op code, also one ldns has no name for.
+      LDNS_OPCODE_SET(ldns_buffer_begin(out.get()), decoded->opcode);
+      reply.answer = std::move(out);
+      break;
+    case Encoded::Servfail: reply.answer = std::move(out); break;
+    case Encoded::Nothing: break;
+  }
   return reply;
 }
 

@@ -71,7 +71,7 @@ ldns_status encode_fallback_servfail_response(std::uint16_t id, ldns_buffer& out
   return status;
 }
 
-bool encode_response(ldns_pkt& response, ldns_buffer& out) {
+Encoded encode_response(ldns_pkt& response, ldns_buffer& out) {
   const std::uint16_t id = ldns_pkt_id(&response);
   log::trace("Starting DNS response encoding for ID: {}", id);
   if (log::enabled(spdlog::level::debug)) {
@@ -82,14 +82,14 @@ bool encode_response(ldns_pkt& response, ldns_buffer& out) {
   const std::size_t max_size = max_response_size(response);
   log::trace("setting response max size: {} for protocol: {}", max_size, "Udp");
   const ldns_status status = encode_within(response, max_size, out);
-  if (status == LDNS_STATUS_OK) return true;
+  if (status == LDNS_STATUS_OK) return Encoded::Answer;
 
   log::error("error encoding message error={}", ldns_get_errorstr_by_id(status));
   log::trace("Falling back to SERVFAIL response due to encoding error");
   const ldns_status fallback = encode_fallback_servfail_response(id, out);
-  if (fallback == LDNS_STATUS_OK) return true;
+  if (fallback == LDNS_STATUS_OK) return Encoded::Servfail;
   log::error("Failed to encode the SERVFAIL response: {}", ldns_get_errorstr_by_id(fallback));
-  return false;
+  return Encoded::Nothing;
 }
 
 }  // namespace velarix::agent::dns
