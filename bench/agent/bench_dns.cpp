@@ -110,7 +110,9 @@ void answer_queries(benchmark::State& state, const char* name, std::uint16_t edn
   io.run();
   const std::size_t allocations = c_allocations - allocations_before;
   ::close(fds[1]);
-  if (static_cast<benchmark::IterationCount>(answered) != state.iterations()) state.SkipWithError("a query was not answered");
+  if (static_cast<benchmark::IterationCount>(answered) != state.iterations()) {
+    state.SkipWithError("a query was not answered");
+  }
   state.SetItemsProcessed(static_cast<std::int64_t>(answered));
   state.counters["answer_bytes"] = static_cast<double>(answer_bytes);
   state.counters["c_allocs_per_query"] =

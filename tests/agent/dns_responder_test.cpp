@@ -394,7 +394,9 @@ TEST_F(DnsResponder, RecordsBeyondTheQuestionAndUnnamedOpCodes) {
   with_records[11] = 2;  // ARCOUNT
   const std::vector<std::uint8_t> a_record = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 5, 0, 4, 1, 2, 3, 4};
   const std::vector<std::uint8_t> tsig = {0, 0, 250, 0, 255, 0, 0, 0, 0, 0, 0};
-  for (const auto* part : {&a_record, &tsig, &tsig}) with_records.insert(with_records.end(), part->begin(), part->end());
+  for (const auto* part : {&a_record, &tsig, &tsig}) {
+    with_records.insert(with_records.end(), part->begin(), part->end());
+  }
   auto packet = ask(with_records);
   ASSERT_TRUE(packet);
   auto msg = check_answer_packet(*packet);

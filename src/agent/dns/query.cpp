@@ -46,15 +46,10 @@ std::string flags_text(const ldns_pkt& msg) {
   return out;
 }
 
-void clear_section(ldns_pkt& msg, ldns_pkt_section section) {
-  ldns_rr_list* list = nullptr;
-  switch (section) {
-    case LDNS_SECTION_ANSWER: list = ldns_pkt_answer(&msg); break;
-    case LDNS_SECTION_AUTHORITY: list = ldns_pkt_authority(&msg); break;
-    default: list = ldns_pkt_additional(&msg); break;
-  }
+void clear_answers(ldns_pkt& msg) {
+  ldns_rr_list* list = ldns_pkt_answer(&msg);
   while (ldns_rr* rr = list ? ldns_rr_list_pop_rr(list) : nullptr) ldns_rr_free(rr);
-  ldns_pkt_set_section_count(&msg, section, 0);
+  ldns_pkt_set_ancount(&msg, 0);
 }
 
 // Response codes above 15 keep their high bits in the OPT record.
@@ -168,8 +163,8 @@ void answer_query(Decoded& query, const DnsCatalog& catalog) {
   ldns_pkt& msg = *query.message;
   if (query.edns) {
     // Our own OPT record: version 0, no options, the DO bit copied back.
-    ldns_pkt_set_edns_udp_size(
-        &msg, static_cast<std::uint16_t>(std::clamp<std::size_t>(query.edns_payload, kMinEdnsPayload, kMaxIpv4UdpPayload)));
+    const auto payload = std::clamp<std::size_t>(query.edns_payload, kMinEdnsPayload, kMaxIpv4UdpPayload);
+    ldns_pkt_set_edns_udp_size(&msg, static_cast<std::uint16_t>(payload));
     ldns_pkt_set_edns_version(&msg, 0);
     ldns_pkt_set_edns_z(&msg, 0);
     ldns_pkt_set_edns_do(&msg, query.dnssec_ok);
@@ -207,7 +202,7 @@ void answer_query(Decoded& query, const DnsCatalog& catalog) {
   }
   if (type == LDNS_RR_TYPE_A || type == LDNS_RR_TYPE_ANY) {
     if (!push_a_records(msg, *name, *found.addrs)) {
-      clear_section(msg, LDNS_SECTION_ANSWER);
+      clear_answers(msg);
       return set_rcode(msg, LDNS_RCODE_SERVFAIL);
     }
   }
