@@ -9,6 +9,9 @@ namespace velarix::test {
 
 class AllocCounter {
  public:
+  // False in builds whose sanitizer owns operator new.
+  static bool available();
+
   AllocCounter();
   ~AllocCounter();
   AllocCounter(const AllocCounter&) = delete;
