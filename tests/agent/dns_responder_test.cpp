@@ -114,6 +114,7 @@ Network member_network() {
   // Names with many addresses, for answers beyond 512 and 4096 bytes.
   for (std::uint32_t i = 0; i < 40; ++i) list.hostnames.emplace(Ipv4Addr(0x0A140100 + i), "big");
   for (std::uint32_t i = 0; i < 300; ++i) list.hostnames.emplace(Ipv4Addr(0x0A150000 + i), "huge");
+  for (std::uint32_t i = 0; i < 5000; ++i) list.hostnames.emplace(Ipv4Addr(0x0A160000 + i), "giant");
   n.desired_state.hostnames.applied = list;
   return n;
 }
@@ -289,6 +290,8 @@ TEST_F(DnsResponder, AnswersTable) {
        512},
       {"EDNS 1232", {.name = "big.velarix.internal.", .edns = 1232}, LDNS_RCODE_NOERROR, 40, 1232},
       {"EDNS 65535", {.name = "huge.velarix.internal.", .edns = 65535}, LDNS_RCODE_NOERROR, 300, 65507},
+      {"beyond what one packet holds", {.name = "giant.velarix.internal.", .edns = 65535}, LDNS_RCODE_NOERROR,
+       SIZE_MAX, 65507},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -112,9 +112,16 @@ DnsCatalog AgentDns::build_catalog(const NetworkMap& networks) {
            i += 1 + static_cast<std::uint8_t>((*owner)[i])) {
         catalog.empty_names_.insert(owner->substr(i));
       }
-      auto& addrs = catalog.records_[*owner];
-      if (std::find(addrs.begin(), addrs.end(), addr) == addrs.end()) addrs.push_back(addr);
+      catalog.records_[*owner].push_back(addr);
     }
+  }
+  // One record per address, first occurrence kept; a set, since a name may
+  // come with thousands of addresses from a configuration nobody checked.
+  std::unordered_set<std::uint32_t> seen;
+  for (auto& [owner, addrs] : catalog.records_) {
+    if (addrs.size() < 2) continue;
+    seen.clear();
+    std::erase_if(addrs, [&](network::Ipv4Addr a) { return !seen.insert(a.to_uint()).second; });
   }
   return catalog;
 }

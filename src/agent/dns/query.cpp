@@ -60,7 +60,7 @@ void set_rcode(ldns_pkt& msg, std::uint16_t rcode) {
 
 // Appends one A record per address, owned by the question's name as asked
 // (letter case included). False when ldns could not allocate one.
-bool push_a_records(ldns_pkt& msg, const ldns_rdf& owner, const std::vector<network::Ipv4Addr>& addrs) {
+bool push_a_records(ldns_pkt& msg, const ldns_rdf& owner, std::span<const network::Ipv4Addr> addrs) {
   for (const auto addr : addrs) {
     ldns_rr* rr = ldns_rr_new();
     if (!rr) return false;
@@ -201,7 +201,12 @@ void answer_query(Decoded& query, const DnsCatalog& catalog) {
     case DnsCatalog::Match::Records: break;
   }
   if (type == LDNS_RR_TYPE_A || type == LDNS_RR_TYPE_ANY) {
-    if (!push_a_records(msg, *name, *found.addrs)) {
+    // No more than could ever fit: an A record takes at least 16 bytes (a
+    // compressed owner name, type, class, TTL, length, address).
+    const std::size_t most = max_response_size(msg) / 16;
+    const std::span<const network::Ipv4Addr> addrs(*found.addrs);
+    if (addrs.size() > most) ldns_pkt_set_tc(&msg, true);
+    if (!push_a_records(msg, *name, addrs.first(std::min(addrs.size(), most)))) {
       clear_answers(msg);
       return set_rcode(msg, LDNS_RCODE_SERVFAIL);
     }
