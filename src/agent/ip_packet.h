@@ -70,4 +70,57 @@ constexpr std::uint16_t internet_checksum(std::span<const std::uint8_t> bytes) n
   return checksum_finish(checksum_add(bytes));
 }
 
+inline constexpr std::size_t kIpv4UdpHeaderLen = 28;  // 20-byte IPv4 header without options, 8-byte UDP header
+// The largest UDP payload an IPv4 packet can carry (total length is 16 bits).
+inline constexpr std::size_t kMaxIpv4UdpPayload = 65535 - kIpv4UdpHeaderLen;
+
+// UDP checksum over the IPv4 pseudo-header, the UDP header (its checksum field
+// zero) and the payload, given apart so a header can sit in front of a payload
+// held elsewhere. A computed zero goes out as 0xFFFF (zero means "none").
+constexpr std::uint16_t udp_checksum(network::Ipv4Addr src, network::Ipv4Addr dst,
+                                     std::span<const std::uint8_t> udp_header,
+                                     std::span<const std::uint8_t> payload) noexcept {
+  const std::uint32_t udp_len = static_cast<std::uint32_t>(udp_header.size() + payload.size());
+  std::uint32_t sum = (src.to_uint() >> 16) + (src.to_uint() & 0xFFFF) + (dst.to_uint() >> 16) +
+                      (dst.to_uint() & 0xFFFF) + kIpProtoUdp + (udp_len >> 16) + (udp_len & 0xFFFF);
+  // The header length is even, so the payload's words stay aligned after it.
+  sum = checksum_add(payload, checksum_add(udp_header, sum));
+  const std::uint16_t c = checksum_finish(sum);
+  return c == 0 ? 0xFFFF : c;
+}
+
+// Writes the IPv4 and UDP headers of a packet that carries `payload` right
+// after them: no IPv4 options, identification 0, Don't Fragment set, both
+// checksums computed. The payload must not exceed kMaxIpv4UdpPayload.
+constexpr void write_ipv4_udp_header(std::span<std::uint8_t, kIpv4UdpHeaderLen> out, network::Ipv4Addr src,
+                                     std::uint16_t src_port, network::Ipv4Addr dst, std::uint16_t dst_port,
+                                     std::uint8_t ttl, std::span<const std::uint8_t> payload) noexcept {
+  const auto put16 = [&](std::size_t at, std::uint32_t v) {
+    out[at] = static_cast<std::uint8_t>(v >> 8);
+    out[at + 1] = static_cast<std::uint8_t>(v);
+  };
+  const auto put32 = [&](std::size_t at, std::uint32_t v) {
+    put16(at, v >> 16);
+    put16(at + 2, v & 0xFFFF);
+  };
+  const auto total = static_cast<std::uint32_t>(kIpv4UdpHeaderLen + payload.size());
+  out[0] = 0x45;  // version 4, 5 words of header
+  out[1] = 0;     // DSCP, ECN
+  put16(2, total);
+  put16(4, 0);       // identification
+  put16(6, 0x4000);  // Don't Fragment, offset 0
+  out[8] = ttl;
+  out[9] = kIpProtoUdp;
+  put16(10, 0);
+  put32(12, src.to_uint());
+  put32(16, dst.to_uint());
+  put16(10, internet_checksum(out.first(20)));
+
+  put16(20, src_port);
+  put16(22, dst_port);
+  put16(24, total - 20);
+  put16(26, 0);
+  put16(26, udp_checksum(src, dst, out.subspan(20, 8), payload));
+}
+
 }  // namespace velarix::agent

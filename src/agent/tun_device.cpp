@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -52,6 +54,15 @@ asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice
     std::span<const std::uint8_t> packet) {
   auto [ec, n] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
                                                        asio::as_tuple(asio::use_awaitable));
+  if (ec) co_return std::unexpected(ec);
+  co_return n;
+}
+
+asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
+    std::span<const std::uint8_t> head, std::span<const std::uint8_t> body) {
+  const std::array<asio::const_buffer, 2> parts{asio::buffer(head.data(), head.size()),
+                                                asio::buffer(body.data(), body.size())};
+  auto [ec, n] = co_await descriptor_.async_write_some(parts, asio::as_tuple(asio::use_awaitable));
   if (ec) co_return std::unexpected(ec);
   co_return n;
 }

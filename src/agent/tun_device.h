@@ -34,6 +34,10 @@ class TunDevice {
   // Writes one packet; returns the bytes written.
   boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> send(
       std::span<const std::uint8_t> packet);
+  // Writes one packet made of `head` followed by `body` (one gathered write,
+  // so a header built apart needs no copy of the body).
+  boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> send(
+      std::span<const std::uint8_t> head, std::span<const std::uint8_t> body);
 
   int native_handle() { return descriptor_.native_handle(); }
 

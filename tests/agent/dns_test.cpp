@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "agent/dns/dns.h"
 
 using namespace velarix::agent;
@@ -87,4 +89,15 @@ TEST(AgentDns, NamesThatAreNotDomainNamesAreSkipped) {
   auto catalog = AgentDns::build_catalog(networks);
   EXPECT_EQ(catalog.record_count(), 1u);
   EXPECT_TRUE(catalog.has_zone());
+}
+
+TEST(AgentDns, EachAddressOnceForANameListedSeveralTimes) {
+  NetworkMap networks;
+  networks.emplace(url("https://a.example/"), network(false, std::nullopt, {{"10.0.0.1", "db"}, {"10.0.0.2", "DB"}}));
+  networks.emplace(url("https://b.example/"), network(false, std::nullopt, {{"10.0.0.1", "Db"}}));
+  auto catalog = AgentDns::build_catalog(networks);
+  ASSERT_NE(catalog.lookup("db.velarix.internal"), nullptr);
+  auto addrs = *catalog.lookup("db.velarix.internal");
+  std::sort(addrs.begin(), addrs.end());
+  EXPECT_EQ(addrs, (std::vector<Ipv4Addr>{*Ipv4Addr::parse("10.0.0.1"), *Ipv4Addr::parse("10.0.0.2")}));
 }
