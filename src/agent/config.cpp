@@ -11,6 +11,7 @@
 #include <limits>
 #include <toml++/toml.h>
 
+#include "network/config/toml_depth.h"
 #include "util/log.h"
 #include "util/system.h"
 #include "util/utf8.h"
@@ -228,11 +229,27 @@ std::string render(std::string_view text, const ReadFault& f) {
     line = line.substr(0, line.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
+  // A long line (a damaged file can be one line of megabytes) is shown as a
+  // window around the column, cut at character boundaries.
+  constexpr std::size_t kWindow = 160;
+  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
+  std::string shown(line);
+  if (line.size() > kWindow) {
+    auto continuation = [&line](std::size_t i) {
+      return i < line.size() && (static_cast<unsigned char>(line[i]) & 0xC0) == 0x80;
+    };
+    std::size_t from = std::min(line.size(), caret_at > kWindow / 2 ? caret_at - kWindow / 2 : 0);
+    while (continuation(from)) ++from;
+    std::size_t to = std::min(line.size(), from + kWindow);
+    while (continuation(to)) ++to;
+    shown = std::string(from > 0 ? "..." : "") + std::string(line.substr(from, to - from)) +
+            (to < line.size() ? "..." : "");
+    caret_at = std::min(caret_at - std::min(caret_at, from) + (from > 0 ? 3 : 0), shown.size());
+  }
   const std::string num = std::to_string(line_no);
   const std::string pad(num.size(), ' ');
-  std::string caret(f.at.column > 0 ? f.at.column - 1 : 0, ' ');
   return "TOML parse error at line " + num + ", column " + std::to_string(f.at.column) + "\n" + pad + " |\n" + num +
-         " | " + std::string(line) + "\n" + pad + " | " + caret + "^\n" + f.message + "\n";
+         " | " + shown + "\n" + pad + " | " + std::string(caret_at, ' ') + "^\n" + f.message + "\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -376,6 +393,13 @@ std::string ControllerConfig::auth_url_or_default() const {
 }
 
 std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
+  // A damaged file must not take the host down: refuse deep nesting before the
+  // TOML library recurses into it.
+  if (auto at = network::toml_too_deep(text)) {
+    return std::unexpected(render(text, ReadFault{std::string(network::kTomlTooDeep),
+                                                  toml::source_position{static_cast<toml::source_index>(at->line),
+                                                                        static_cast<toml::source_index>(at->column)}}));
+  }
   toml::table root;
   try {
     root = toml::parse(text);

@@ -3,11 +3,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <random>
 
 #include "agent/config.h"
 #include "common/temp_dir.h"
+#include "velarix_agent.h"
 
 using namespace velarix::agent;
 using velarix::test::ScopedEnv;
@@ -194,6 +197,68 @@ TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
   ASSERT_FALSE(cfg);
   EXPECT_NE(cfg.error().find("line 6"), std::string::npos) << cfg.error();
   EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
+}
+
+namespace {
+
+// Runs `f` on a thread with a stack of `bytes`, as a host's secondary thread
+// on a phone has, and waits for it.
+template <class F>
+void on_small_stack(std::size_t bytes, F f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(::pthread_attr_init(&attr), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attr, bytes), 0);
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    (*static_cast<F*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attr, body, &f), 0);
+  ::pthread_join(thread, nullptr);
+  ::pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+TEST(AgentConfig, DeeplyDottedKeysAreRefusedWithoutExhaustingTheStack) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  std::string dotted;
+  for (int i = 0; i < 2000; ++i) dotted += "k.";
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* where;
+  } cases[] = {
+      {"dotted key", kIdentity + "\n" + dotted + "x = 1\n", "line 5, column 512"},
+      {"table header", kIdentity + "[" + dotted + "x]\n", "line 4, column 513"},
+      {"dotted key in an inline table", kIdentity + "dns = { " + dotted + "x = 1 }\n", "line 4, column 518"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_text(path, c.text);
+    std::expected<AgentConfig, Error> loaded = std::unexpected(Error{ErrorKind::Io, ""});
+    int32_t code = 0;
+    on_small_stack(512 * 1024, [&] {
+      loaded = AgentConfig::load(path);
+      AgentConfigPtr* out = nullptr;
+      code = velarix_agent_config_load_or_generate(path.c_str(), &out);
+      velarix_agent_config_free(out);
+    });
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::TomlDe);
+    EXPECT_EQ(code, -106);
+    const std::string text = loaded.error().message();
+    EXPECT_NE(text.find(c.where), std::string::npos) << text;
+    EXPECT_NE(text.find("nest deeper than 256 levels"), std::string::npos) << text;
+    EXPECT_LT(text.size(), 600u) << "the quoted line is shortened";
+    EXPECT_EQ(read_text(path), c.text);
+  }
+  // Nesting a real file could hold still reads.
+  std::string shallow;
+  for (int i = 0; i < 200; ++i) shallow += "k.";
+  EXPECT_TRUE(AgentConfig::from_toml(kIdentity + shallow + "x = 1\n"));
 }
 
 TEST(AgentConfig, FileModes) {
