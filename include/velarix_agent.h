@@ -73,7 +73,10 @@ VELARIX_AGENT_API void velarix_agent_config_networks_free(NetworkInfo* networks,
 VELARIX_AGENT_API int32_t velarix_agent_runtime(RuntimePtr** out);
 VELARIX_AGENT_API void velarix_agent_runtime_free(RuntimePtr* runtime);
 
-/* Wraps a packet file descriptor (a TUN descriptor); the device owns it. */
+/* Wraps a packet file descriptor: an attached TUN device, or a datagram or
+ * sequenced-packet socket. On success the device owns the descriptor and
+ * closes it when freed. Anything else, or a descriptor another device already
+ * owns, gives -2 and stays the caller's, open. */
 VELARIX_AGENT_API int32_t velarix_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out);
 VELARIX_AGENT_API void velarix_agent_tun_device_free(TunDevicePtr* tun);
 
