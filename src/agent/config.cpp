@@ -330,15 +330,37 @@ bool write_all(int fd, std::string_view data) {
 // same directory gets the text, the old file's mode and owner (0600 for a new
 // file), is flushed, then renamed over. Readers and other savers see either
 // the old or the new file, never a part of one.
+// The file a save writes: `path` with every symbolic link followed to its
+// final target, which need not exist yet (a dangling link names the file to
+// create). A loop, or a chain longer than the system follows, is ELOOP.
+std::expected<std::filesystem::path, int> final_target(const std::string& path) {
+  namespace fs = std::filesystem;
+  constexpr int kMaxLinks = 40;  // what the kernel follows in one lookup
+  fs::path target(path);
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+      if (errno == ENOENT) return target;
+      return std::unexpected(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) return target;
+    if (hops == kMaxLinks) return std::unexpected(ELOOP);
+    std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0) return std::unexpected(errno);
+    if (static_cast<std::size_t>(n) >= link.size()) return std::unexpected(ENAMETOOLONG);  // changed under us
+    link.resize(static_cast<std::size_t>(n));
+    const fs::path next(link);
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+}
+
 std::expected<void, Error> replace_file(const std::string& path, std::string_view text) {
   namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path target(path);
-  // Write through a symbolic link rather than replacing the link itself.
-  if (fs::is_symlink(target, ec)) {
-    auto resolved = fs::weakly_canonical(target, ec);
-    if (!ec) target = resolved;
-  }
+  // Write through symbolic links rather than replacing the link itself.
+  auto resolved = final_target(path);
+  if (!resolved) return std::unexpected(io_error(resolved.error()));
+  const fs::path target = std::move(*resolved);
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode)) return std::unexpected(io_error(EISDIR));
@@ -504,6 +526,9 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
     log::trace("Config loaded successfully");
     return cfg;
   }
+  // Only a file that is not there gets a new identity; one that cannot be
+  // reached (a link loop, no permission) is reported, never replaced.
+  if (errno != ENOENT) return std::unexpected(io_error(errno));
   log::info("Config file does not exist, generating new one (this might take some time due to the PoW)");
   auto identity = p2p::Identity::generate(difficulty);
   if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});

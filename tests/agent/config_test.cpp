@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <random>
+#include <vector>
 
 #include "agent/config.h"
 #include "common/temp_dir.h"
@@ -283,6 +284,73 @@ TEST(AgentConfig, FileModes) {
   ASSERT_TRUE(changed.save(link));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(AgentConfig::load(existing)->mtu, 1300);
+}
+
+TEST(AgentConfig, SavingFollowsSymbolicLinksToTheirFinalTarget) {
+  namespace fs = std::filesystem;
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const auto cfg = sample();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link name -> link text
+    const char* target;                                     // the file the save writes, relative to the dir
+  } cases[] = {
+      {"dangling link", {{"agent.toml", "real.toml"}}, "real.toml"},
+      {"dangling absolute link into a subdirectory", {{"agent.toml", "<dir>/sub/real.toml"}}, "sub/real.toml"},
+      {"chain of relative links", {{"agent.toml", "sub/hop.toml"}, {"sub/hop.toml", "../real.toml"}}, "real.toml"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir.path() / "sub");
+    for (const auto& [link, text] : c.links) {
+      std::string to = text;
+      if (to.starts_with("<dir>")) to = dir.path().string() + to.substr(5);
+      ASSERT_EQ(::symlink(to.c_str(), dir.file(link).c_str()), 0);
+    }
+    const auto path = dir.file("agent.toml");
+    ASSERT_TRUE(cfg.save(path));
+    for (const auto& [link, text] : c.links) EXPECT_TRUE(fs::is_symlink(dir.file(link))) << link;
+    EXPECT_EQ(read_text(dir.file(c.target)), kSampleText);
+    EXPECT_EQ(mode_of(dir.file(c.target)), 0600u);
+    // A new identity through a dangling link lands in the target too.
+    fs::remove(dir.file(c.target));
+    auto generated = AgentConfig::load_or_generate(path);
+    ASSERT_TRUE(generated) << generated.error().message();
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(AgentConfig::load(dir.file(c.target))->identity, generated->identity);
+  }
+}
+
+TEST(AgentConfig, LinkLoopsAreRefusedAndNothingIsWritten) {
+  namespace fs = std::filesystem;
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const auto cfg = sample();
+  for (bool self : {true, false}) {
+    SCOPED_TRACE(self ? "link to itself" : "two links to each other");
+    TempDir dir;
+    const auto path = dir.file("agent.toml");
+    ASSERT_EQ(::symlink(self ? "agent.toml" : "other.toml", path.c_str()), 0);
+    if (!self) {
+      ASSERT_EQ(::symlink("agent.toml", dir.file("other.toml").c_str()), 0);
+    }
+    const auto entries = [&] { return std::distance(fs::directory_iterator(dir.path()), {}); };
+    const auto before = entries();
+
+    auto saved = cfg.save(path);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().kind, ErrorKind::Io);
+    auto generated = AgentConfig::load_or_generate(path);
+    ASSERT_FALSE(generated);
+    EXPECT_EQ(generated.error().kind, ErrorKind::Io);
+    EXPECT_EQ(velarix_agent_config_network_disable(path.c_str(), "https://a.example/"), -2);
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &out), -105);
+
+    EXPECT_EQ(entries(), before) << "nothing new in the directory";
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fs::read_symlink(path), self ? "agent.toml" : "other.toml");
+  }
 }
 
 TEST(AgentConfig, FileErrors) {
