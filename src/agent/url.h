@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/keyed_hash.h"
+
 namespace velarix::agent {
 
 class Url {
@@ -79,5 +81,7 @@ class Url {
 
 template <>
 struct std::hash<velarix::agent::Url> {
-  std::size_t operator()(const velarix::agent::Url& u) const noexcept { return std::hash<std::string>{}(u.as_str()); }
+  std::size_t operator()(const velarix::agent::Url& u) const noexcept {
+    return velarix::p2p::util::KeyedHash{}(u.as_str());
+  }
 };
