@@ -69,11 +69,17 @@ VELARIX_AGENT_API int32_t velarix_agent_network_disabled(const NetworkInfo* netw
 VELARIX_AGENT_API const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index);
 VELARIX_AGENT_API void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count);
 
-/* Runtime that carries every agent task. */
+/* Runtime that carries every agent task. The handles may be freed in any
+ * order: agents and TUN devices keep their runtime running until the last of
+ * them is freed, and the runtime stops on the thread that frees that last one
+ * (never free from inside the network-change callback). */
 VELARIX_AGENT_API int32_t velarix_agent_runtime(RuntimePtr** out);
 VELARIX_AGENT_API void velarix_agent_runtime_free(RuntimePtr* runtime);
 
-/* Wraps a packet file descriptor (a TUN descriptor); the device owns it. */
+/* Wraps a packet file descriptor: an attached TUN device, or a datagram or
+ * sequenced-packet socket. On success the device owns the descriptor and
+ * closes it when freed. Anything else, or a descriptor another device already
+ * owns, gives -2 and stays the caller's, open. */
 VELARIX_AGENT_API int32_t velarix_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out);
 VELARIX_AGENT_API void velarix_agent_tun_device_free(TunDevicePtr* tun);
 

@@ -11,6 +11,7 @@
 #include <limits>
 #include <toml++/toml.h>
 
+#include "network/config/toml_depth.h"
 #include "util/log.h"
 #include "util/system.h"
 #include "util/utf8.h"
@@ -228,11 +229,27 @@ std::string render(std::string_view text, const ReadFault& f) {
     line = line.substr(0, line.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
+  // A long line (a damaged file can be one line of megabytes) is shown as a
+  // window around the column, cut at character boundaries.
+  constexpr std::size_t kWindow = 160;
+  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
+  std::string shown(line);
+  if (line.size() > kWindow) {
+    auto continuation = [&line](std::size_t i) {
+      return i < line.size() && (static_cast<unsigned char>(line[i]) & 0xC0) == 0x80;
+    };
+    std::size_t from = std::min(line.size(), caret_at > kWindow / 2 ? caret_at - kWindow / 2 : 0);
+    while (continuation(from)) ++from;
+    std::size_t to = std::min(line.size(), from + kWindow);
+    while (continuation(to)) ++to;
+    shown = std::string(from > 0 ? "..." : "") + std::string(line.substr(from, to - from)) +
+            (to < line.size() ? "..." : "");
+    caret_at = std::min(caret_at - std::min(caret_at, from) + (from > 0 ? 3 : 0), shown.size());
+  }
   const std::string num = std::to_string(line_no);
   const std::string pad(num.size(), ' ');
-  std::string caret(f.at.column > 0 ? f.at.column - 1 : 0, ' ');
   return "TOML parse error at line " + num + ", column " + std::to_string(f.at.column) + "\n" + pad + " |\n" + num +
-         " | " + std::string(line) + "\n" + pad + " | " + caret + "^\n" + f.message + "\n";
+         " | " + shown + "\n" + pad + " | " + std::string(caret_at, ' ') + "^\n" + f.message + "\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -313,15 +330,37 @@ bool write_all(int fd, std::string_view data) {
 // same directory gets the text, the old file's mode and owner (0600 for a new
 // file), is flushed, then renamed over. Readers and other savers see either
 // the old or the new file, never a part of one.
+// The file a save writes: `path` with every symbolic link followed to its
+// final target, which need not exist yet (a dangling link names the file to
+// create). A loop, or a chain longer than the system follows, is ELOOP.
+std::expected<std::filesystem::path, int> final_target(const std::string& path) {
+  namespace fs = std::filesystem;
+  constexpr int kMaxLinks = 40;  // what the kernel follows in one lookup
+  fs::path target(path);
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+      if (errno == ENOENT) return target;
+      return std::unexpected(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) return target;
+    if (hops == kMaxLinks) return std::unexpected(ELOOP);
+    std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0) return std::unexpected(errno);
+    if (static_cast<std::size_t>(n) >= link.size()) return std::unexpected(ENAMETOOLONG);  // changed under us
+    link.resize(static_cast<std::size_t>(n));
+    const fs::path next(link);
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+}
+
 std::expected<void, Error> replace_file(const std::string& path, std::string_view text) {
   namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path target(path);
-  // Write through a symbolic link rather than replacing the link itself.
-  if (fs::is_symlink(target, ec)) {
-    auto resolved = fs::weakly_canonical(target, ec);
-    if (!ec) target = resolved;
-  }
+  // Write through symbolic links rather than replacing the link itself.
+  auto resolved = final_target(path);
+  if (!resolved) return std::unexpected(io_error(resolved.error()));
+  const fs::path target = std::move(*resolved);
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode)) return std::unexpected(io_error(EISDIR));
@@ -376,6 +415,13 @@ std::string ControllerConfig::auth_url_or_default() const {
 }
 
 std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
+  // A damaged file must not take the host down: refuse deep nesting before the
+  // TOML library recurses into it.
+  if (auto at = network::toml_too_deep(text)) {
+    return std::unexpected(render(text, ReadFault{std::string(network::kTomlTooDeep),
+                                                  toml::source_position{static_cast<toml::source_index>(at->line),
+                                                                        static_cast<toml::source_index>(at->column)}}));
+  }
   toml::table root;
   try {
     root = toml::parse(text);
@@ -480,6 +526,9 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
     log::trace("Config loaded successfully");
     return cfg;
   }
+  // Only a file that is not there gets a new identity; one that cannot be
+  // reached (a link loop, no permission) is reported, never replaced.
+  if (errno != ENOENT) return std::unexpected(io_error(errno));
   log::info("Config file does not exist, generating new one (this might take some time due to the PoW)");
   auto identity = p2p::Identity::generate(difficulty);
   if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});

@@ -1,7 +1,8 @@
 #pragma once
 // The TUN device handed over by the host: a packet descriptor (one read is one
 // packet, one write is one packet) driven asynchronously. It owns the
-// descriptor and closes it when the last reference goes.
+// descriptor and closes it when the last reference goes; it never closes one
+// it does not own.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,16 @@ const boost::system::error_category& tun_device_none_category();
 
 class TunDevice {
  public:
-  // Takes ownership of `fd` (also on failure, when it closes it).
+  // Wraps `fd`, which must be a packet descriptor: an attached TUN character
+  // device, or a datagram or sequenced-packet socket (the tests' stand-in).
+  // On success the device owns `fd`. On failure `fd` is left as it was, open
+  // and the caller's: anything else (a file, a pipe, a stream socket) gives
+  // EINVAL, and a descriptor that a live device already owns gives EBUSY.
   static std::expected<std::shared_ptr<TunDevice>, boost::system::error_code> from_fd(
       const boost::asio::any_io_executor& executor, int fd);
 
+  // Closes the descriptor.
+  ~TunDevice();
   TunDevice(const TunDevice&) = delete;
   TunDevice& operator=(const TunDevice&) = delete;
 

@@ -31,7 +31,7 @@ extern "C" {
 int32_t velarix_agent_runtime(RuntimePtr** out) {
   return guarded([&]() -> int32_t {
     if (out == nullptr) return VELARIX_AGENT_ERR_FAILURE;
-    *out = new RuntimePtr();
+    *out = new RuntimePtr(std::make_shared<Runtime>());
     return VELARIX_AGENT_OK;
   });
 }
@@ -47,7 +47,7 @@ int32_t velarix_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd, T
       velarix::log::trace("Failed to create TUN device from file descriptor {}", fd);
       return VELARIX_AGENT_ERR_FAILURE;
     }
-    *out = new TunDevicePtr{std::move(*device)};
+    *out = new TunDevicePtr{runtime->shared, std::move(*device)};
     return VELARIX_AGENT_OK;
   });
 }
@@ -80,7 +80,7 @@ int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     auto started = velarix::p2p::util::block_on(
         rt, Agent::start(config->config, std::move(*path), std::move(platform)));
     if (!started) return started.error().c_code();
-    *out = new AgentPtr{std::move(*started)};
+    *out = new AgentPtr{runtime->shared, std::move(*started)};
     return VELARIX_AGENT_OK;
   });
 }
@@ -88,8 +88,8 @@ int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
 void velarix_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) {
   if (runtime == nullptr || agent == nullptr) return;
   guarded([&]() -> int32_t {
-    auto& rt = const_cast<RuntimePtr*>(runtime)->runtime;
-    velarix::p2p::util::block_on(rt, agent->agent.shutdown());
+    // The agent's own share of the runtime: the one it runs on, alive while the agent is.
+    velarix::p2p::util::block_on(*agent->runtime, agent->agent.shutdown());
     return VELARIX_AGENT_OK;
   });
 }

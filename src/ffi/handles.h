@@ -1,5 +1,10 @@
 #pragma once
 // The opaque handles of the C interface.
+//
+// The host may free them in any order. Every handle whose contents live on the
+// runtime (an agent's tasks and sockets, a TUN device's descriptor) holds a
+// share of the runtime, so the runtime stops only when the last of them goes,
+// and always on the host's thread that frees it.
 
 #include <memory>
 
@@ -10,14 +15,23 @@
 #include "velarix_agent.h"
 
 struct RuntimePtr {
-  velarix::p2p::util::Runtime runtime;
+  explicit RuntimePtr(std::shared_ptr<velarix::p2p::util::Runtime> rt) : shared(std::move(rt)), runtime(*shared) {}
+  RuntimePtr(const RuntimePtr&) = delete;
+  RuntimePtr& operator=(const RuntimePtr&) = delete;
+
+  std::shared_ptr<velarix::p2p::util::Runtime> shared;
+  velarix::p2p::util::Runtime& runtime;  // *shared
 };
 
 struct TunDevicePtr {
+  // Declared first so that it goes last: the device is closed while its runtime still runs.
+  std::shared_ptr<velarix::p2p::util::Runtime> runtime;
   std::shared_ptr<velarix::agent::TunDevice> device;
 };
 
 struct AgentPtr {
+  // Declared first so that it goes last, after the agent's own reference.
+  std::shared_ptr<velarix::p2p::util::Runtime> runtime;
   velarix::agent::Agent agent;
 };
 

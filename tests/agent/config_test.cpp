@@ -3,11 +3,15 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <random>
+#include <vector>
 
 #include "agent/config.h"
 #include "common/temp_dir.h"
+#include "velarix_agent.h"
 
 using namespace velarix::agent;
 using velarix::test::ScopedEnv;
@@ -196,6 +200,68 @@ TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
   EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
 }
 
+namespace {
+
+// Runs `f` on a thread with a stack of `bytes`, as a host's secondary thread
+// on a phone has, and waits for it.
+template <class F>
+void on_small_stack(std::size_t bytes, F f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(::pthread_attr_init(&attr), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attr, bytes), 0);
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    (*static_cast<F*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attr, body, &f), 0);
+  ::pthread_join(thread, nullptr);
+  ::pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+TEST(AgentConfig, DeeplyDottedKeysAreRefusedWithoutExhaustingTheStack) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  std::string dotted;
+  for (int i = 0; i < 2000; ++i) dotted += "k.";
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* where;
+  } cases[] = {
+      {"dotted key", kIdentity + "\n" + dotted + "x = 1\n", "line 5, column 512"},
+      {"table header", kIdentity + "[" + dotted + "x]\n", "line 4, column 513"},
+      {"dotted key in an inline table", kIdentity + "dns = { " + dotted + "x = 1 }\n", "line 4, column 518"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_text(path, c.text);
+    std::expected<AgentConfig, Error> loaded = std::unexpected(Error{ErrorKind::Io, ""});
+    int32_t code = 0;
+    on_small_stack(512 * 1024, [&] {
+      loaded = AgentConfig::load(path);
+      AgentConfigPtr* out = nullptr;
+      code = velarix_agent_config_load_or_generate(path.c_str(), &out);
+      velarix_agent_config_free(out);
+    });
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::TomlDe);
+    EXPECT_EQ(code, -106);
+    const std::string text = loaded.error().message();
+    EXPECT_NE(text.find(c.where), std::string::npos) << text;
+    EXPECT_NE(text.find("nest deeper than 256 levels"), std::string::npos) << text;
+    EXPECT_LT(text.size(), 600u) << "the quoted line is shortened";
+    EXPECT_EQ(read_text(path), c.text);
+  }
+  // Nesting a real file could hold still reads.
+  std::string shallow;
+  for (int i = 0; i < 200; ++i) shallow += "k.";
+  EXPECT_TRUE(AgentConfig::from_toml(kIdentity + shallow + "x = 1\n"));
+}
+
 TEST(AgentConfig, FileModes) {
   TempDir dir;
   const auto cfg = sample();
@@ -218,6 +284,73 @@ TEST(AgentConfig, FileModes) {
   ASSERT_TRUE(changed.save(link));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(AgentConfig::load(existing)->mtu, 1300);
+}
+
+TEST(AgentConfig, SavingFollowsSymbolicLinksToTheirFinalTarget) {
+  namespace fs = std::filesystem;
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const auto cfg = sample();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link name -> link text
+    const char* target;                                     // the file the save writes, relative to the dir
+  } cases[] = {
+      {"dangling link", {{"agent.toml", "real.toml"}}, "real.toml"},
+      {"dangling absolute link into a subdirectory", {{"agent.toml", "<dir>/sub/real.toml"}}, "sub/real.toml"},
+      {"chain of relative links", {{"agent.toml", "sub/hop.toml"}, {"sub/hop.toml", "../real.toml"}}, "real.toml"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir.path() / "sub");
+    for (const auto& [link, text] : c.links) {
+      std::string to = text;
+      if (to.starts_with("<dir>")) to = dir.path().string() + to.substr(5);
+      ASSERT_EQ(::symlink(to.c_str(), dir.file(link).c_str()), 0);
+    }
+    const auto path = dir.file("agent.toml");
+    ASSERT_TRUE(cfg.save(path));
+    for (const auto& [link, text] : c.links) EXPECT_TRUE(fs::is_symlink(dir.file(link))) << link;
+    EXPECT_EQ(read_text(dir.file(c.target)), kSampleText);
+    EXPECT_EQ(mode_of(dir.file(c.target)), 0600u);
+    // A new identity through a dangling link lands in the target too.
+    fs::remove(dir.file(c.target));
+    auto generated = AgentConfig::load_or_generate(path);
+    ASSERT_TRUE(generated) << generated.error().message();
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(AgentConfig::load(dir.file(c.target))->identity, generated->identity);
+  }
+}
+
+TEST(AgentConfig, LinkLoopsAreRefusedAndNothingIsWritten) {
+  namespace fs = std::filesystem;
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const auto cfg = sample();
+  for (bool self : {true, false}) {
+    SCOPED_TRACE(self ? "link to itself" : "two links to each other");
+    TempDir dir;
+    const auto path = dir.file("agent.toml");
+    ASSERT_EQ(::symlink(self ? "agent.toml" : "other.toml", path.c_str()), 0);
+    if (!self) {
+      ASSERT_EQ(::symlink("agent.toml", dir.file("other.toml").c_str()), 0);
+    }
+    const auto entries = [&] { return std::distance(fs::directory_iterator(dir.path()), {}); };
+    const auto before = entries();
+
+    auto saved = cfg.save(path);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().kind, ErrorKind::Io);
+    auto generated = AgentConfig::load_or_generate(path);
+    ASSERT_FALSE(generated);
+    EXPECT_EQ(generated.error().kind, ErrorKind::Io);
+    EXPECT_EQ(velarix_agent_config_network_disable(path.c_str(), "https://a.example/"), -2);
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &out), -105);
+
+    EXPECT_EQ(entries(), before) << "nothing new in the directory";
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fs::read_symlink(path), self ? "agent.toml" : "other.toml");
+  }
 }
 
 TEST(AgentConfig, FileErrors) {

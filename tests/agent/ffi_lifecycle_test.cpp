@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 
 #include "common/agent_harness.h"
@@ -112,6 +115,46 @@ TEST(CLifecycle, FreeInAnyAllowedOrder) {
   velarix_agent_tun_device_free(nullptr);
   velarix_agent_free(nullptr);
   velarix_agent_config_free(nullptr);
+}
+
+TEST(CLifecycle, EveryOrderOfTheFreeFunctionsIsSafe) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  enum Handle { Runtime, Config, Tun, Agent };
+  std::array<int, 4> order{Runtime, Config, Tun, Agent};
+  int round = 0;
+  do {
+    SCOPED_TRACE(::testing::Message() << "order " << order[0] << order[1] << order[2] << order[3]);
+    auto h = start_all(path);
+    ASSERT_NE(h.agent, nullptr);
+    // Half the rounds shut the agent down first, half free it while it runs.
+    const bool shut_down = round++ % 2 == 0;
+    if (shut_down) velarix_agent_shutdown(h.runtime, h.agent);
+    bool agent_freed = false;
+    for (int which : order) {
+      switch (which) {
+        case Runtime: velarix_agent_runtime_free(h.runtime); break;
+        case Config: velarix_agent_config_free(h.config); break;
+        case Tun: velarix_agent_tun_device_free(h.tun); break;
+        case Agent:
+          velarix_agent_free(h.agent);
+          agent_freed = true;
+          break;
+      }
+      // While the agent handle lives, it stays usable whatever else is gone.
+      if (!agent_freed) {
+        EXPECT_EQ(velarix_agent_cancel_udp_bindings(h.agent), 0);
+      }
+    }
+    // With every handle gone the device is closed: the host's end sees the hang-up.
+    pollfd p{h.peer_fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_TRUE(p.revents & (POLLHUP | POLLIN));
+    char byte;
+    EXPECT_EQ(::recv(h.peer_fd, &byte, 1, MSG_DONTWAIT), 0);
+    ::close(h.peer_fd);
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_EQ(round, 24);
 }
 
 TEST(CLifecycle, FailureCodes) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "util/keyed_hash.h"
+
 namespace velarix::p2p {
 namespace {
 
@@ -180,7 +182,6 @@ std::expected<Identity, IdentityError> Identity::generate(std::uint8_t difficult
 }  // namespace velarix::p2p
 
 std::size_t std::hash<velarix::p2p::PubKey>::operator()(const velarix::p2p::PubKey& k) const noexcept {
-  std::uint64_t h = 1469598103934665603ull;
-  for (auto b : k.bytes()) h = (h ^ b) * 1099511628211ull;
-  return static_cast<std::size_t>(h);
+  // Keyed: anyone can pick public keys that an unkeyed hash would pile up.
+  return static_cast<std::size_t>(velarix::p2p::util::keyed_hash(k.bytes().data(), k.bytes().size()));
 }

@@ -4,6 +4,7 @@
 
 #include "network/config/network_config.h"
 #include "util/log.h"
+#include "util/keyed_hash.h"
 
 namespace velarix::network {
 
@@ -129,10 +130,15 @@ std::expected<EffectiveAccessRuleList, ConfigError> NetworkConfig::effective_acc
 
 std::size_t std::hash<velarix::network::EffectiveAccessRuleListEntryKey>::operator()(
     const velarix::network::EffectiveAccessRuleListEntryKey& k) const noexcept {
-  const std::uint64_t src = (std::uint64_t{k.source.addr().to_uint()} << 8) | k.source.prefix_len();
-  const std::uint64_t dst = (std::uint64_t{k.dest.addr().to_uint()} << 8) | k.dest.prefix_len();
-  std::uint64_t h = src * 0x9e3779b97f4a7c15ULL;
-  h ^= dst + 0x632be59bd9b4e019ULL + (h << 6) + (h >> 2);
-  h ^= static_cast<std::uint64_t>(k.direction) + 0x85ebca6b + (h << 6) + (h >> 2);
-  return static_cast<std::size_t>(h);
+  // Keyed over every field: a document's author chooses the networks.
+  unsigned char bytes[11];
+  auto put = [&bytes](int at, const velarix::network::Ipv4Net& n) {
+    const std::uint32_t a = n.addr().to_uint();
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(a >> (8 * i));
+    bytes[at + 4] = n.prefix_len();
+  };
+  put(0, k.source);
+  put(5, k.dest);
+  bytes[10] = static_cast<unsigned char>(k.direction);
+  return static_cast<std::size_t>(velarix::p2p::util::keyed_hash(bytes, sizeof bytes));
 }

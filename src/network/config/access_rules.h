@@ -16,6 +16,7 @@
 
 #include "identity/identity.h"
 #include "network/config/ipv4_net.h"
+#include "network/config/network_config.h"
 #include "network/config/trie.h"
 
 namespace velarix::network {
@@ -65,7 +66,7 @@ namespace velarix::network {
 
 namespace detail {
 // Whether two group sets have a name in common (exact comparison).
-bool shares_group(const std::unordered_set<std::string>& a, const std::unordered_set<std::string>& b);
+bool shares_group(const GroupSet& a, const GroupSet& b);
 }  // namespace detail
 
 // Destination, then source network (TX), or source, then destination (RX),

@@ -10,6 +10,7 @@
 #include <toml++/toml.h>
 
 #include "network/config/reader.h"
+#include "network/config/toml_depth.h"
 
 namespace velarix::network::detail {
 namespace {
@@ -130,117 +131,17 @@ ReadError syntax_error(std::string_view text, std::string_view description, cons
   return err;
 }
 
-// The TOML library builds and frees nested tables recursively, so a key with
-// tens of thousands of dotted parts exhausts the stack. Before parsing, the
-// text is scanned for the depth its keys, table headers and nested values
-// reach; strings and comments are skipped. The count errs on the side of
-// depth (a float in a value counts as one more level), which no real
-// document comes near.
-constexpr std::size_t kMaxNesting = 256;
-
-std::optional<std::size_t> too_deep_at(std::string_view t) {
-  std::size_t i = 0;
-  const std::size_t n = t.size();
-  std::size_t header = 0;         // parts of the current [table] header
-  std::vector<std::size_t> open;  // depth at each open value bracket
-  std::size_t dots = 0;           // parts of the key being read
-  bool line_start = true;
-  auto base = [&] { return open.empty() ? header : open.back(); };
-  auto skip_string = [&](char q) {
-    bool triple = i + 2 < n && t[i + 1] == q && t[i + 2] == q;
-    i += triple ? 3 : 1;
-    while (i < n) {
-      if (q == '"' && t[i] == '\\') {
-        i += 2;
-        continue;
-      }
-      if (t[i] == q && (!triple || (i + 2 < n && t[i + 1] == q && t[i + 2] == q))) {
-        i += triple ? 3 : 1;
-        return;
-      }
-      if (!triple && t[i] == '\n') return;
-      ++i;
-    }
-  };
-  while (i < n) {
-    char c = t[i];
-    if (c == '"' || c == '\'') {
-      skip_string(c);
-      line_start = false;
-      continue;
-    }
-    if (c == '#') {
-      while (i < n && t[i] != '\n') ++i;
-      continue;
-    }
-    if (c == '\n') {
-      if (open.empty()) dots = 0;
-      line_start = true;
-      ++i;
-      continue;
-    }
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++i;
-      continue;
-    }
-    if (c == '[' && line_start && open.empty()) {
-      // A table header: its dotted parts set the depth of what follows.
-      std::size_t parts = 1;
-      ++i;
-      while (i < n && t[i] != ']' && t[i] != '\n') {
-        if (t[i] == '"' || t[i] == '\'') {
-          skip_string(t[i]);
-          continue;
-        }
-        if (t[i] == '.' && ++parts > kMaxNesting) return i;
-        ++i;
-      }
-      header = parts;
-      dots = 0;
-      line_start = false;
-      continue;
-    }
-    line_start = false;
-    switch (c) {
-      case '[':
-      case '{':
-        open.push_back(base() + dots + 1);
-        if (open.back() > kMaxNesting) return i;
-        dots = 0;
-        break;
-      case ']':
-      case '}':
-        if (!open.empty()) open.pop_back();
-        dots = 0;
-        break;
-      case ',':
-        dots = 0;
-        break;
-      case '.':
-        if (base() + ++dots > kMaxNesting) return i;
-        break;
-      default:
-        break;
-    }
-    ++i;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::expected<EventStream, ReadError> toml_events(std::string_view text) {
   EventStream s;
   s.form = Form::Toml;
   s.text = text;
-  if (auto at = too_deep_at(text)) {
-    std::string_view before = text.substr(0, *at);
-    std::size_t line_start = before.rfind('\n');
-    line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+  if (auto at = toml_too_deep(text)) {
     toml::source_region where;
-    where.begin.line = static_cast<toml::source_index>(1 + std::count(before.begin(), before.end(), '\n'));
-    where.begin.column = static_cast<toml::source_index>(*at - line_start + 1);
-    return std::unexpected(syntax_error(text, "keys and values nest deeper than 256 levels", where));
+    where.begin.line = static_cast<toml::source_index>(at->line);
+    where.begin.column = static_cast<toml::source_index>(at->column);
+    return std::unexpected(syntax_error(text, kTomlTooDeep, where));
   }
 #if TOML_EXCEPTIONS
   try {

@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "util/keyed_hash.h"
+
 namespace velarix::network {
 
 // Four octets, held as one number in network order of significance
@@ -91,17 +93,20 @@ class Ipv4Net {
 
 }  // namespace velarix::network
 
+// Keyed: the addresses and networks of a network document are its author's
+// to choose, and must not be able to make the maps collide.
 template <>
 struct std::hash<velarix::network::Ipv4Addr> {
   std::size_t operator()(velarix::network::Ipv4Addr a) const noexcept {
-    return std::hash<std::uint32_t>{}(a.to_uint());
+    return static_cast<std::size_t>(velarix::p2p::util::keyed_hash(a.to_uint()));
   }
 };
 
 template <>
 struct std::hash<velarix::network::Ipv4Net> {
   std::size_t operator()(const velarix::network::Ipv4Net& n) const noexcept {
-    return std::hash<std::uint64_t>{}((std::uint64_t{n.addr().to_uint()} << 8) | n.prefix_len());
+    return static_cast<std::size_t>(
+        velarix::p2p::util::keyed_hash((std::uint64_t{n.addr().to_uint()} << 8) | n.prefix_len()));
   }
 };
 

@@ -87,22 +87,22 @@ std::expected<MultiNetworkConfig, ReadError> MultiNetworkConfig::from_json_value
 
 }  // namespace velarix::network
 
-// Over both sides' names in ascending byte order, each followed by 0xFF, so
-// that the order in which names were listed makes no difference.
+// Keyed, over both sides' names in ascending byte order, each followed by
+// 0xFF, so that the order in which names were listed makes no difference.
 std::size_t std::hash<velarix::network::NetworkPolicy>::operator()(
     const velarix::network::NetworkPolicy& p) const noexcept {
-  std::uint64_t h = 14695981039346656037ull;
-  auto feed = [&h](const velarix::network::GroupSet& set) {
+  std::string text;
+  auto feed = [&text](const velarix::network::GroupSet& set) {
     std::vector<const std::string*> names;
     names.reserve(set.size());
     for (const auto& n : set) names.push_back(&n);
     std::sort(names.begin(), names.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
     for (const std::string* n : names) {
-      for (char c : *n) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-      h = (h ^ 0xFFu) * 1099511628211ull;
+      text += *n;
+      text += '\xFF';
     }
   };
   feed(p.source_groups);
   feed(p.destination_groups);
-  return static_cast<std::size_t>(h);
+  return static_cast<std::size_t>(velarix::p2p::util::keyed_hash(text.data(), text.size()));
 }

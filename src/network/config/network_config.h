@@ -17,11 +17,13 @@
 #include "network/config/error.h"
 #include "network/config/ipv4_net.h"
 #include "network/config/uuid.h"
+#include "util/keyed_hash.h"
 
 namespace velarix::network {
 
-// Group names, compared exactly (case-sensitive).
-using GroupSet = std::unordered_set<std::string>;
+// Group names, compared exactly (case-sensitive); keyed hashes, as for every
+// map of names a document's author chooses.
+using GroupSet = std::unordered_set<std::string, p2p::util::KeyedHash, std::equal_to<>>;
 
 struct NetworkNode {
   p2p::PubKey pk;
@@ -62,7 +64,7 @@ using NodeMap = std::unordered_map<p2p::PubKey, NetworkNode>;  // keyed by the n
 using RouteMap = std::unordered_map<Ipv4Net, NetworkRoute>;     // keyed by the route's dest
 using PolicySet = std::unordered_set<NetworkPolicy>;
 // Group name to the keys of the nodes that carry it.
-using GroupMap = std::unordered_map<std::string, std::unordered_set<p2p::PubKey>>;
+using GroupMap = std::unordered_map<std::string, std::unordered_set<p2p::PubKey>, p2p::util::KeyedHash, std::equal_to<>>;
 
 // Derived lists, defined with the access rules and routes.
 struct EffectiveAccessRuleList;

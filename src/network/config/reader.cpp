@@ -480,7 +480,7 @@ std::expected<NodeMap, ReadError> deserialize_nodes(EventReader& r) {
   if (!list) return std::unexpected(std::move(list.error()));
   NodeMap nodes;
   std::unordered_set<Ipv4Addr> ips;
-  std::unordered_set<std::string> hostnames;
+  std::unordered_set<std::string, p2p::util::KeyedHash, std::equal_to<>> hostnames;
   nodes.reserve(list->size());
   for (auto& n : *list) {
     if (nodes.contains(n.pk)) return std::unexpected(r.error("duplicate public key: " + n.pk.to_string()));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "network/config/ipv4_net.h"
+#include "util/keyed_hash.h"
 
 namespace velarix::network {
 
@@ -107,10 +108,10 @@ class IpnetTrie {
   static constexpr std::uint64_t slot_key(std::uint32_t masked, unsigned len) noexcept {
     return ((std::uint64_t{len} + 1) << 32) | masked;
   }
-  // Fibonacci hashing: the top bits of the product index the table.
-  std::size_t hash(std::uint64_t k) const noexcept {
-    return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> shift_);
-  }
+  // Multiply-shift hashing: the top bits of the product index the table. The
+  // multiplier is secret (drawn per process), so the networks of a document
+  // cannot be chosen to fall into one run of slots.
+  std::size_t hash(std::uint64_t k) const noexcept { return static_cast<std::size_t>((k * multiplier_) >> shift_); }
 
   // Only called with a non-empty table, which always has a free slot.
   std::uint32_t find(std::uint64_t key) const noexcept {
@@ -141,6 +142,7 @@ class IpnetTrie {
   std::vector<Slot> slots_;    // capacity a power of two, at most half full
   std::uint64_t lengths_ = 0;  // bit n set when some prefix has length n
   unsigned shift_ = 63;        // 64 - log2(table size)
+  std::uint64_t multiplier_ = p2p::util::process_hash_multiplier();
 };
 
 // First level keyed by one address of a packet, second by the other.

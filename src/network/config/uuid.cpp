@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "util/keyed_hash.h"
+
 namespace velarix::network {
 namespace {
 
@@ -77,7 +79,5 @@ std::string Uuid::to_string() const {
 }  // namespace velarix::network
 
 std::size_t std::hash<velarix::network::Uuid>::operator()(const velarix::network::Uuid& u) const noexcept {
-  std::uint64_t h = 14695981039346656037ull;
-  for (auto b : u.bytes()) h = (h ^ b) * 1099511628211ull;
-  return static_cast<std::size_t>(h);
+  return static_cast<std::size_t>(velarix::p2p::util::keyed_hash(u.bytes().data(), u.bytes().size()));
 }
