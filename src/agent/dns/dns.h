@@ -20,6 +20,7 @@
 #include "agent/ip_packet.h"
 #include "agent/tun_device.h"
 #include "network/config/ipv4_net.h"
+#include "util/keyed_hash.h"
 #include "util/snapshot.h"
 
 namespace velarix::agent {
@@ -56,10 +57,8 @@ class DnsCatalog {
 
  private:
   friend class AgentDns;
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  };
+  // Names come from network documents: keyed, so nobody can make them collide.
+  using Hash = p2p::util::KeyedHash;
 
   std::string origin_;
   std::string origin_wire_;
