@@ -159,7 +159,8 @@ asio::awaitable<std::expected<HttpResponse, HttpError>> exchange(Stream& stream,
   beast::flat_buffer buffer(2 * kMaxResponseHead);
   http::response_parser<http::string_body> parser;
   parser.header_limit(static_cast<std::uint32_t>(kMaxResponseHead));
-  parser.body_limit(kMaxResponseBody);
+  // No body limit yet: a response whose body is not read may announce any size.
+  parser.body_limit(boost::none);
   auto [head_ec, head_n] = co_await http::async_read_header(stream, buffer, parser, kTuple);
   (void)head_n;
   if (head_ec) {
@@ -179,14 +180,19 @@ asio::awaitable<std::expected<HttpResponse, HttpError>> exchange(Stream& stream,
   }
   const bool success = response.status >= 200 && response.status <= 299;
   if (policy == BodyPolicy::Always || success) {
+    const auto too_large = [] {
+      return error(HttpError::Kind::BodyTooLarge, fmt::format("response body larger than {} bytes", kMaxResponseBody),
+                   true);
+    };
+    if (const auto announced = parser.content_length(); announced && *announced > kMaxResponseBody) {
+      co_return std::unexpected(too_large());
+    }
+    parser.body_limit(kMaxResponseBody);
     if (!parser.is_done()) {
       auto [body_ec, body_n] = co_await http::async_read(stream, buffer, parser, kTuple);
       (void)body_n;
       if (body_ec) {
-        if (body_ec == http::error::body_limit) {
-          co_return std::unexpected(error(HttpError::Kind::BodyTooLarge,
-                                          fmt::format("response body larger than {} bytes", kMaxResponseBody), true));
-        }
+        if (body_ec == http::error::body_limit) co_return std::unexpected(too_large());
         if (timed_out(body_ec, deadline)) co_return std::unexpected(timeout_error(true));
         co_return std::unexpected(error(HttpError::Kind::Body, body_ec.message(), true));
       }
