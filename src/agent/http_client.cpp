@@ -7,6 +7,8 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <mutex>
 #include <array>
 #include <utility>
 
@@ -384,7 +386,9 @@ std::optional<std::string_view> HttpResponse::field(std::string_view name) const
   return std::nullopt;
 }
 
-HttpClient HttpClient::create() {
+namespace {
+
+std::shared_ptr<ssl::context> make_tls_context() {
   auto tls = std::make_shared<ssl::context>(ssl::context::tls_client);
   SSL_CTX* ctx = tls->native_handle();
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -395,8 +399,30 @@ HttpClient HttpClient::create() {
   tls->set_default_verify_paths(ec);
   ERR_clear_error();
   tls->set_verify_mode(ssl::verify_peer);
+  return tls;
+}
+
+std::string env_or_empty(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+HttpClient HttpClient::create() {
+  // Loading the stores costs a parse of every anchor: share one context while
+  // the environment still names the same extra anchors.
+  static std::mutex mutex;
+  static std::shared_ptr<ssl::context> cached;
+  static std::string cached_key;
+  const std::string key = env_or_empty("SSL_CERT_FILE") + '\n' + env_or_empty("SSL_CERT_DIR");
   HttpClient client;
-  client.tls_ = std::move(tls);
+  std::lock_guard lock(mutex);
+  if (!cached || cached_key != key) {
+    cached = make_tls_context();
+    cached_key = key;
+  }
+  client.tls_ = cached;
   return client;
 }
 

@@ -92,7 +92,8 @@ std::optional<std::string> utf8_error(std::string_view bytes);
 
 class HttpClient {
  public:
-  // A client with a fresh TLS configuration (trust anchors read anew).
+  // A client that verifies against the trust anchors (shared with earlier
+  // clients unless SSL_CERT_FILE or SSL_CERT_DIR changed since).
   static HttpClient create();
 
   HttpClient() = default;  // a client that cannot do TLS: create() makes usable ones
