@@ -36,8 +36,9 @@ void reap(pid_t pid) {
 
 // A signed 32-bit decimal: an optional sign, at least one digit, nothing else.
 std::optional<std::int32_t> parse_i32(std::string_view s) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  if (s.empty() || s[0] == '+') return std::nullopt;
+  const bool plus = !s.empty() && s[0] == '+';
+  if (plus) s.remove_prefix(1);
+  if (s.empty() || s[0] == '+' || (plus && s[0] == '-')) return std::nullopt;
   std::int32_t v = 0;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
