@@ -171,6 +171,9 @@ asio::awaitable<std::expected<network::NetworkConfig, Error>> AgentInner::retrie
 asio::awaitable<void> AgentInner::housekeeping_network(std::shared_ptr<AgentInner> inner, Url url,
                                                        const ControllerNetworks* controller_networks) {
   auto guard = co_await inner->state_lock.write();
+  // After a shut-down withdrew every network, a tick still under way must not
+  // put one back.
+  if (inner->cancellation_token.is_cancelled()) co_return;
   auto& networks = inner->state.config.network;
   auto it = networks.find(url);
   if (it == networks.end()) co_return;
@@ -336,6 +339,7 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
   log::trace("Running housekeeping for each network");
   for (auto& url : urls) co_await housekeeping_network(inner, std::move(url), &controller_networks);
   log::trace("Finished housekeeping");
+  if (inner->cancellation_token.is_cancelled()) co_return;  // shut down meanwhile: nothing left to report
 
   co_await inner->notify_on_network_change();
   co_await inner->check_and_update_time_deviation();

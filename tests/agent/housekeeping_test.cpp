@@ -656,3 +656,30 @@ TEST(HousekeepingRunner, FirstTickReachesTheHostThroughTheCInterface) {
   velarix_agent_config_free(cfg);
   velarix_agent_runtime_free(rt);
 }
+
+TEST_F(Housekeeping, ShutDownDuringATickPutsNothingBack) {
+  TempDir dir;
+  const std::string file = dir.file("net.toml");
+  server_.route("/slow.toml", [this](const RecordedRequest&) {
+    return Reply{200, {}, network_doc("Slow", "10.8.0.0/24", {{pk_, "10.8.0.2", "me"}}), std::chrono::milliseconds(500), {}};
+  });
+  const std::string slow = server_.base_url() + "/slow.toml";
+  start("[[network]]\nconfig_url = \"" + slow + "\"\n[[network]]\nconfig_url = \"file://" + file + "\"\n");
+  write_text(file, network_doc("File", "10.9.0.0/24", {{pk_, "10.9.0.2", "me"}}));
+  tick();  // both applied once
+  ASSERT_EQ(applied_ip("file://" + file), "10.9.0.2/24");
+  take_changes();
+
+  // Whichever network's step runs first, the shut-down waits for the lock it
+  // holds; nothing the tick does after that may bring a network back.
+  std::thread ticking([this] { tick(); });
+  ASSERT_TRUE(velarix::test::eventually([&] { return server_.request_count() >= 2; }));
+  block_on(rt_, agent_->shutdown());
+  ticking.join();
+  for (const auto& [url, n] : networks()) {
+    EXPECT_EQ(n.current_state, velarix::network::AgentState{}) << url.as_str();
+  }
+  EXPECT_TRUE(inner().tx_trie.load()->empty());
+  EXPECT_TRUE(take_changes().empty()) << "the host hears nothing after the shut-down";
+  agent_.reset();
+}
