@@ -20,6 +20,7 @@
 #include "agent/http_client.h"
 #include "agent/netif/netif.h"
 #include "agent/network_change.h"
+#include "controller/client.h"
 #include "network/config/network_config.h"
 #include "node/message_sink.h"
 #include "node/node.h"
@@ -66,7 +67,7 @@ inline constexpr std::chrono::milliseconds kRetrieveConfigTimeout{5000};
 struct AgentTimings {
   std::chrono::steady_clock::duration housekeeping_period = std::chrono::seconds(10);
   bool housekeeping = true;  // false: the runner only waits for its token
-  std::chrono::milliseconds controller_timeout{10000};
+  std::chrono::milliseconds controller_timeout = controller::kControllerRequestTimeout;
 };
 
 struct AgentInner {

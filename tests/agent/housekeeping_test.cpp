@@ -683,3 +683,83 @@ TEST_F(Housekeeping, ShutDownDuringATickPutsNothingBack) {
   EXPECT_TRUE(take_changes().empty()) << "the host hears nothing after the shut-down";
   agent_.reset();
 }
+
+TEST(ControllerAnswer, BecomesControllerNetworks) {
+  auto read = [](const std::vector<ControllerNet>& nets) {
+    auto answer = velarix::network::MultiNetworkConfig::from_toml(controller_doc(nets));
+    EXPECT_TRUE(answer);
+    return controller_networks_from(std::move(*answer));
+  };
+  const auto me = peer_key(1).to_string();
+  // Upper-case ids are named in lower case; a repeated id keeps the later configuration.
+  std::string upper = kIdX;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto nets = read({{upper, "First", "10.1.0.0/24", {{me, "10.1.0.1", "a"}}},
+                    {kIdY, "Other", "10.2.0.0/24", {}},
+                    {kIdX, "Second", "10.3.0.0/24", {}}});
+  ASSERT_TRUE(nets) << nets.error().message();
+  ASSERT_EQ(nets->size(), 2u);
+  const auto& x = nets->at(*Url::parse(kUrlX));
+  EXPECT_EQ(x.name, "Second");
+  EXPECT_TRUE(nets->contains(*Url::parse(kUrlY)));
+  for (const auto& [url, config] : *nets) {
+    EXPECT_EQ(url.as_str(), "controller://" + config.id->to_string());
+    EXPECT_EQ(url.as_str().size(), 13u + 36u);
+  }
+
+  // One configuration without id fails the whole answer.
+  auto missing = read({{kIdX, "A", "10.1.0.0/24", {}}, {std::nullopt, "B", "10.2.0.0/24", {}}});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message(), "Configuration parse error: Network config missing id");
+}
+
+TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
+  ControllerAnswer metrics;
+  server_.route("/api/nodes/me/metrics", [&metrics](const RecordedRequest&) { return metrics.reply(); });
+  start("[controller]\nurl = \"" + server_.base_url() + "/api\"\n");
+  server_.check_controller("/api/", ControllerChecks{.hmac_key = "secret", .bearer_token = {}, .node_pk = pk_});
+  block_on(rt_, [&]() -> asio::awaitable<void> {
+    auto guard = co_await inner().state_lock.write();
+    auto& m = inner().state.config.network;
+    m[*Url::parse(kUrlX)].health = NetworkHealth::pending();
+    m[*Url::parse(kUrlY)].health = NetworkHealth::retrieve_config_error("timeout");
+    m[*Url::parse("controller://11111111-2222-3333-4444-555555555555")].health = NetworkHealth::ok();
+    m[*Url::parse("https://a.example/net")].health = NetworkHealth::not_a_member_error();
+  }());
+  auto upload = [&] {
+    server_.clear();
+    auto sent = block_on(rt_, inner().send_metrics(kSecret, "3.1.4"));
+    EXPECT_TRUE(sent) << "the upload never fails its caller";
+    auto reqs = server_.requests();
+    EXPECT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs.at(0).rejected, "");
+    return nlohmann::json::parse(reqs.at(0).body);
+  };
+  metrics.set(200, "");
+  auto body = upload();
+  const std::string pending = "Network " + kUrlX + ": Pending";
+  const std::string failing = "Network " + kUrlY + ": RetrieveConfigError - timeout";
+  EXPECT_TRUE(body["error_logs"] == pending + "\n" + failing || body["error_logs"] == failing + "\n" + pending)
+      << body["error_logs"];
+  EXPECT_EQ(body["velarix_ui_version"], "3.1.4");
+
+  LogCapture::get().clear();
+  metrics.set(500, "");
+  upload();
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("warning Metrics upload failed: Internal server error (500)"), 1u);
+  }
+}
+
+TEST_F(Housekeeping, AFailedSaveKeepsTheChangeRunning) {
+  start("[[network]]\nconfig_url = \"" + kUrlX + "\"\n");
+  // A directory where the file was: every save fails.
+  std::filesystem::remove(path_);
+  std::filesystem::create_directory(path_);
+  LogCapture::get().clear();
+  tick();
+  EXPECT_TRUE(networks().empty()) << "removed in the running agent";
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("Failed to save config after controller network sync: I/O error: "), 1u);
+  }
+}
