@@ -34,18 +34,6 @@ asio::awaitable<void> monitor(std::shared_ptr<p2p::util::TaskSet> tasks, Cancell
   }
 }
 
-namespace {
-
-HttpClient make_http_client() {
-  auto tls = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
-  boost::system::error_code ec;
-  tls->set_default_verify_paths(ec);
-  if (ec) log::warn("Failed to load the system trust store: {}", ec.message());
-  tls->set_verify_mode(asio::ssl::verify_peer);
-  return HttpClient{std::move(tls)};
-}
-
-}  // namespace
 
 bool is_velarix_control_packet(std::span<const std::uint8_t> p) noexcept {
   if (p.size() < 20) return false;
@@ -59,7 +47,7 @@ bool is_velarix_control_packet(std::span<const std::uint8_t> p) noexcept {
 }
 
 asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, std::string config_path,
-                                                          PlatformDependent platform) {
+                                                          PlatformDependent platform, AgentTimings timings) {
   log::info("Start agent.");
   CancellationToken token;
   auto executor = co_await asio::this_coro::executor;
@@ -139,7 +127,7 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
       .c2d_receiver = c2d,
       .config_path = std::move(config_path),
       .platform = shared_platform,
-      .http_client = make_http_client(),
+      .http_client = HttpClient::create(),
       .state_lock = {},
       .state = State{.config = std::move(state_config),
                      .update_available = {},
@@ -149,6 +137,8 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
                      .time_deviation = {}},
       .mtu = mtu,
       .executor = executor,
+      .own_pk = config.identity.pk(),
+      .timings = timings,
   });
 
   auto tasks = std::make_shared<p2p::util::TaskSet>(executor);

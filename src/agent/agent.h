@@ -21,7 +21,8 @@ class Agent {
  public:
   // Binds the node and starts the runners under a monitor.
   static boost::asio::awaitable<std::expected<Agent, Error>> start(AgentConfig config, std::string config_path,
-                                                                   PlatformDependent platform);
+                                                                   PlatformDependent platform,
+                                                                   AgentTimings timings = {});
 
   Agent(Agent&&) noexcept = default;
   Agent& operator=(Agent&&) noexcept = default;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <span>
 #include <string>
 #include <utility>
@@ -12,13 +13,15 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/ssl/context.hpp>
 
 #include "agent/config.h"
 #include "agent/dns/dns.h"
 #include "agent/firewall/firewall.h"
+#include "agent/http_client.h"
 #include "agent/netif/netif.h"
 #include "agent/network_change.h"
+#include "controller/client.h"
+#include "network/config/network_config.h"
 #include "node/message_sink.h"
 #include "node/node.h"
 #include "util/cancellation_token.h"
@@ -53,9 +56,18 @@ struct State {
   std::expected<void, Error> save_config(const std::string& path) const { return config.save(path); }
 };
 
-// The HTTP client's shared settings: TLS verified against the system trust store.
-struct HttpClient {
-  std::shared_ptr<boost::asio::ssl::context> tls;
+// The controller's networks of one housekeeping tick, by "controller://<id>" URL.
+using ControllerNetworks = std::unordered_map<Url, network::NetworkConfig>;
+
+// How long a network's configuration may take to arrive.
+inline constexpr std::chrono::milliseconds kRetrieveConfigTimeout{5000};
+
+// The housekeeping cadence and the controller's time limit. Fixed in
+// production; tests shorten them, or stop the runner and drive ticks.
+struct AgentTimings {
+  std::chrono::steady_clock::duration housekeeping_period = std::chrono::seconds(10);
+  bool housekeeping = true;  // false: the runner only waits for its token
+  std::chrono::milliseconds controller_timeout = controller::kControllerRequestTimeout;
 };
 
 struct AgentInner {
@@ -75,6 +87,8 @@ struct AgentInner {
   State state;  // only under `state_lock`
   std::uint16_t mtu;
   boost::asio::any_io_executor executor;
+  p2p::PubKey own_pk;  // this node's key, fixed at start
+  AgentTimings timings;
 
   // Brings one network's applied state in line with its desired state; the
   // caller holds the state write lock and passes its networks map.
@@ -85,7 +99,40 @@ struct AgentInner {
                                                   p2p::util::CancellationToken token);
   static boost::asio::awaitable<void> housekeeping_runner(std::shared_ptr<AgentInner> inner,
                                                           p2p::util::CancellationToken token);
+
+  // One housekeeping tick: controller networks, every network's step, the
+  // host notification, the metrics. Failures inside are logged and absorbed.
+  static boost::asio::awaitable<void> housekeeping(std::shared_ptr<AgentInner> inner);
+  // Brings one network to its latest configuration under the state write lock.
+  static boost::asio::awaitable<void> housekeeping_network(std::shared_ptr<AgentInner> inner, Url url,
+                                                           const ControllerNetworks* controller_networks);
+  // A network's configuration from the controller's answer, a web server or a file.
+  boost::asio::awaitable<std::expected<network::NetworkConfig, Error>> retrieve_network_config(
+      const std::string& config_url, const ControllerNetworks* controller_networks,
+      std::chrono::steady_clock::time_point deadline) const;
+  // The body of an http or https URL, following up to four redirects.
+  boost::asio::awaitable<std::expected<std::string, Error>> fetch_with_redirects(
+      const std::string& url, std::chrono::steady_clock::time_point deadline) const;
+  // The controller's networks, or nothing when the controller gave no answer.
+  boost::asio::awaitable<std::expected<std::optional<ControllerNetworks>, Error>> get_controller_networks(
+      std::string shared_secret) const;
+  // Tells the host about changed addresses, routes or DNS server.
+  boost::asio::awaitable<void> notify_on_network_change();
+  boost::asio::awaitable<void> check_and_update_time_deviation();
+  // Best effort: the outcome is logged, the result is always success.
+  boost::asio::awaitable<std::expected<void, Error>> send_metrics(std::string shared_secret,
+                                                                  std::optional<std::string> ui_version);
 };
+
+// The controller's answer as the agent's map of controller networks; every
+// configuration needs an id, and a later one replaces an earlier one with the same id.
+std::expected<ControllerNetworks, Error> controller_networks_from(network::MultiNetworkConfig answer);
+
+// What a member of `config` puts into effect: its address, access rules,
+// routes, forwardings and (with the DNS responder) host names.
+std::expected<network::AgentState, network::ConfigError> desired_state_for(const network::NetworkConfig& config,
+                                                                          const p2p::PubKey& own_pk,
+                                                                          bool with_hostnames);
 
 // The TUN runner: reads the device until its token is cancelled.
 boost::asio::awaitable<void> tun_runner(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,

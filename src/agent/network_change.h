@@ -19,6 +19,9 @@ struct NetworkChange {
   std::optional<network::Ipv4Addr> dns_server;
 
   friend bool operator==(const NetworkChange&, const NetworkChange&) = default;
+
+  // "NetworkChange { ips: Some([10.0.0.2/24]), routes: Some([]), dns_server: None }"
+  std::string debug() const;
 };
 
 // The texts the host's callback receives: "a.b.c.d/len" joined by ",", and the

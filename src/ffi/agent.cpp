@@ -26,6 +26,20 @@ std::string c_safe(std::string s) { return s.find('\0') == std::string::npos ? s
 
 }  // namespace
 
+std::function<void(NetworkChange)> velarix::ffi::c_network_change_callback(
+    void (*callback)(const CNetworkChange*)) {
+  return [callback](NetworkChange change) {
+    auto texts = velarix::agent::to_texts(change);
+    texts.ips = c_safe(std::move(texts.ips));
+    texts.routes = c_safe(std::move(texts.routes));
+    texts.dns_server = c_safe(std::move(texts.dns_server));
+    velarix::log::trace("Calling network_change_callback with NetworkChange: ips='{}', routes='{}'", texts.ips,
+                        texts.routes);
+    CNetworkChange c{texts.ips.data(), texts.routes.data(), texts.dns_server.data()};
+    callback(&c);
+  };
+}
+
 extern "C" {
 
 int32_t velarix_agent_runtime(RuntimePtr** out) {
@@ -66,16 +80,7 @@ int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     if (!path) return VELARIX_AGENT_ERR_UTF8;
     velarix::agent::PlatformDependent platform;
     platform.tun_device = tun ? tun->device : nullptr;
-    platform.network_change_callback = [network_change_callback](NetworkChange change) {
-      auto texts = velarix::agent::to_texts(change);
-      texts.ips = c_safe(std::move(texts.ips));
-      texts.routes = c_safe(std::move(texts.routes));
-      texts.dns_server = c_safe(std::move(texts.dns_server));
-      velarix::log::trace("Calling network_change_callback with NetworkChange: ips='{}', routes='{}'", texts.ips,
-                          texts.routes);
-      CNetworkChange c{texts.ips.data(), texts.routes.data(), texts.dns_server.data()};
-      network_change_callback(&c);
-    };
+    platform.network_change_callback = velarix::ffi::c_network_change_callback(network_change_callback);
     auto& rt = const_cast<RuntimePtr*>(runtime)->runtime;
     auto started = velarix::p2p::util::block_on(
         rt, Agent::start(config->config, std::move(*path), std::move(platform)));

@@ -3,9 +3,12 @@
 // keeps every failure on this side of the boundary.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "agent/network_change.h"
 
 #include "util/log.h"
 #include "util/utf8.h"
@@ -36,5 +39,9 @@ int32_t guarded(F&& f) noexcept {
   }
   return VELARIX_AGENT_ERR_FAILURE;
 }
+
+// The agent's network-change callback that hands each change to the host's C
+// function as a CNetworkChange whose texts live for the call.
+std::function<void(agent::NetworkChange)> c_network_change_callback(void (*callback)(const CNetworkChange*));
 
 }  // namespace velarix::ffi

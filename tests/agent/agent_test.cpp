@@ -58,7 +58,8 @@ class RunningAgent : public ::testing::Test {
     const auto path = harness_.write_config(extra);
     auto cfg = AgentConfig::load(path);
     ASSERT_TRUE(cfg);
-    auto started = block_on(rt_, Agent::start(*cfg, path, PlatformDependent{}));
+    // These tests apply states by hand: no housekeeping tick may interfere.
+    auto started = block_on(rt_, Agent::start(*cfg, path, PlatformDependent{}, AgentTimings{.housekeeping = false}));
     ASSERT_TRUE(started) << started.error().message();
     agent_.emplace(std::move(*started));
   }

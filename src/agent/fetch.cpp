@@ -1,0 +1,117 @@
+// Downloading a network configuration over http or https, following
+// redirects, with the node's key and the URL's credentials.
+
+#include <sodium.h>
+
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+#include <fmt/format.h>
+
+#include "agent/inner.h"
+#include "util/log.h"
+
+namespace velarix::agent {
+namespace {
+
+constexpr std::size_t kMaxRedirects = 5;
+
+// A Location value is followed only when it is plain text.
+bool is_text(std::string_view value) {
+  for (char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b != '\t' && (b < 0x20 || b > 0x7E)) return false;
+  }
+  return true;
+}
+
+std::string basic_credentials(std::string_view user, std::string_view password) {
+  const std::string plain = std::string(user) + ":" + std::string(password);
+  std::string out(sodium_base64_ENCODED_LEN(plain.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  out.resize(out.size() - 1);  // the terminating NUL
+  return out;
+}
+
+// A Location that is not an absolute http(s) URL, resolved against the URL it came from.
+std::expected<std::string, Error> resolve_location(const std::string& current, std::string_view location) {
+  auto base = boost::urls::parse_uri(current);
+  if (!base) return std::unexpected(Error{ErrorKind::UrlParse, base.error().message()});
+  auto ref = boost::urls::parse_uri_reference(location);
+  if (!ref) return std::unexpected(Error{ErrorKind::UrlParse, ref.error().message()});
+  boost::urls::url out;
+  if (auto r = boost::urls::resolve(*base, *ref, out); !r) {
+    return std::unexpected(Error{ErrorKind::UrlParse, r.error().message()});
+  }
+  return std::string(out.buffer());
+}
+
+}  // namespace
+
+boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with_redirects(
+    const std::string& url, std::chrono::steady_clock::time_point deadline) const {
+  std::size_t redirects = 0;
+  std::string current = url;
+  for (;;) {
+    if (redirects > kMaxRedirects - 1) {
+      co_return std::unexpected(
+          Error{ErrorKind::ConfigParse, fmt::format("Too many redirects (max {}): {}", kMaxRedirects, url)});
+    }
+    auto parsed = Url::parse(current);
+    if (!parsed) co_return std::unexpected(Error{ErrorKind::UrlParse, parsed.error()});
+    log::trace("Parsed URL: {}", parsed->as_str());
+
+    // Anything but http and https (file:// above all) is refused here, before any I/O.
+    auto target = HttpTarget::from_url(parsed->as_str());
+    if (!target) co_return std::unexpected(Error{ErrorKind::HttpClient, target.error().message});
+    HttpRequest request{.method = "GET", .target = std::move(*target), .fields = {}, .body = {}};
+    request.fields.push_back(HttpField{"Connection", "close"});
+    request.fields.push_back(HttpField{"velarix-pk", own_pk.to_string()});
+    if (auto u = boost::urls::parse_uri(parsed->as_str())) {
+      const auto user = u->encoded_user();
+      const auto password = u->encoded_password();
+      if (!user.empty() && u->has_password() && !password.empty()) {
+        log::trace("Adding basic auth header: {}", std::string_view(user));
+        request.fields.push_back(HttpField{"Authorization", "Basic " + basic_credentials(user, password)});
+      }
+    }
+    log::trace("Building request");
+    if (auto ok = request.check(); !ok) co_return std::unexpected(Error{ErrorKind::Http, ok.error()});
+
+    log::trace("Sending request");
+    auto response = co_await http_client.send(request, BodyPolicy::OnSuccess, deadline);
+    if (!response) {
+      const auto& e = response.error();
+      co_return std::unexpected(Error{e.body_phase ? ErrorKind::Hyper : ErrorKind::HttpClient, e.message});
+    }
+    log::trace("Received response");
+
+    const unsigned status = response->status;
+    if (status >= 300 && status <= 399) {
+      if (auto location = response->field("Location"); location && is_text(*location)) {
+        ++redirects;
+        log::trace("Following redirect {}: {} -> {}", redirects, current, *location);
+        std::string next;
+        if (location->starts_with("http://") || location->starts_with("https://")) {
+          next = std::string(*location);
+        } else {
+          auto resolved = resolve_location(current, *location);
+          if (!resolved) co_return std::unexpected(std::move(resolved.error()));
+          next = std::move(*resolved);
+        }
+        current = std::move(next);
+        continue;
+      }
+    }
+    if (status < 200 || status > 299) {
+      co_return std::unexpected(
+          Error{ErrorKind::ConfigParse, fmt::format("HTTP request failed with status '{}'", status_text(status))});
+    }
+    log::trace("Received body");
+    std::string body = response->body ? std::move(*response->body) : std::string();
+    if (auto bad = utf8_error(body)) co_return std::unexpected(Error{ErrorKind::Utf8, *bad});
+    co_return body;
+  }
+}
+
+}  // namespace velarix::agent
