@@ -3,8 +3,6 @@
 
 #include <sodium.h>
 
-#include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 #include <fmt/format.h>
 
 #include "agent/inner.h"
@@ -33,19 +31,6 @@ std::string basic_credentials(std::string_view user, std::string_view password) 
   return out;
 }
 
-// A Location that is not an absolute http(s) URL, resolved against the URL it came from.
-std::expected<std::string, Error> resolve_location(const std::string& current, std::string_view location) {
-  auto base = boost::urls::parse_uri(current);
-  if (!base) return std::unexpected(Error{ErrorKind::UrlParse, base.error().message()});
-  auto ref = boost::urls::parse_uri_reference(location);
-  if (!ref) return std::unexpected(Error{ErrorKind::UrlParse, ref.error().message()});
-  boost::urls::url out;
-  if (auto r = boost::urls::resolve(*base, *ref, out); !r) {
-    return std::unexpected(Error{ErrorKind::UrlParse, r.error().message()});
-  }
-  return std::string(out.buffer());
-}
-
 }  // namespace
 
 boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with_redirects(
@@ -67,13 +52,10 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     HttpRequest request{.method = "GET", .target = std::move(*target), .fields = {}, .body = {}};
     request.fields.push_back(HttpField{"Connection", "close"});
     request.fields.push_back(HttpField{"velarix-pk", own_pk.to_string()});
-    if (auto u = boost::urls::parse_uri(parsed->as_str())) {
-      const auto user = u->encoded_user();
-      const auto password = u->encoded_password();
-      if (!user.empty() && u->has_password() && !password.empty()) {
-        log::trace("Adding basic auth header: {}", std::string_view(user));
-        request.fields.push_back(HttpField{"Authorization", "Basic " + basic_credentials(user, password)});
-      }
+    // The credentials as the URL holds them: percent-encoded, never decoded.
+    if (const auto user = parsed->username(), password = parsed->password(); !user.empty() && !password.empty()) {
+      log::trace("Adding basic auth header: {}", user);
+      request.fields.push_back(HttpField{"Authorization", "Basic " + basic_credentials(user, password)});
     }
     log::trace("Building request");
     if (auto ok = request.check(); !ok) co_return std::unexpected(Error{ErrorKind::Http, ok.error()});
@@ -95,9 +77,9 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
         if (location->starts_with("http://") || location->starts_with("https://")) {
           next = std::string(*location);
         } else {
-          auto resolved = resolve_location(current, *location);
-          if (!resolved) co_return std::unexpected(std::move(resolved.error()));
-          next = std::move(*resolved);
+          auto resolved = parsed->join(*location);
+          if (!resolved) co_return std::unexpected(Error{ErrorKind::UrlParse, resolved.error()});
+          next = resolved->as_str();
         }
         current = std::move(next);
         continue;
