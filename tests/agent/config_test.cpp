@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 
@@ -93,6 +97,45 @@ void expect_same_file_fields(const AgentConfig& a, const AgentConfig& b) {
     EXPECT_EQ(a.controller->shared_secret, b.controller->shared_secret);
   }
 }
+
+// Records what happens in one directory (inotify), read after the fact.
+class DirWatch {
+ public:
+  explicit DirWatch(const std::string& dir) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0) ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY);
+  }
+  ~DirWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DirWatch(const DirWatch&) = delete;
+  DirWatch& operator=(const DirWatch&) = delete;
+
+  // Names created in the directory since the watch began.
+  std::vector<std::string> created() {
+    drain();
+    return created_;
+  }
+  std::size_t events_seen() {
+    drain();
+    return events_;
+  }
+
+ private:
+  void drain() {
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(p);
+        ++events_;
+        if ((ev->mask & IN_CREATE) && ev->len > 0) created_.emplace_back(ev->name);
+        p += sizeof(inotify_event) + ev->len;
+      }
+    }
+  }
+  int fd_;
+  std::size_t events_ = 0;
+  std::vector<std::string> created_;
+};
 
 }  // namespace
 
@@ -275,6 +318,50 @@ TEST(AgentConfig, FailedSaveLeavesPreviousFileIntact) {
   EXPECT_EQ(io.error().kind, ErrorKind::Io);
   EXPECT_EQ(read_text(path), kSampleText);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Saving renames a finished file over the old one: a reader that opened the old
+// file keeps reading all of it, and the temporary never leaves the target's directory.
+TEST(AgentConfig, SaveReplacesTheFileWholeBesideIt) {
+  TempDir dir;
+  TempDir elsewhere;
+  const auto path = dir.file("agent.toml");
+  ASSERT_TRUE(sample().save(path));
+
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  auto shorter = sample();
+  shorter.network.clear();
+  shorter.mtu = 1300;
+  ASSERT_TRUE(shorter.save(path));
+  std::string old;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) old.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(old, kSampleText);
+  EXPECT_EQ(AgentConfig::load(path)->mtu, 1300);
+
+  // Wherever TMPDIR points (or when it is unset), the temporary is made in the
+  // target's directory and nothing touches any other.
+  const std::string missing = (elsewhere.path() / "no-such-dir").string();
+  for (const char* tmpdir : {missing.c_str(), elsewhere.path().c_str(), static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(tmpdir ? tmpdir : "TMPDIR unset");
+    ScopedEnv env("TMPDIR", tmpdir);
+    DirWatch beside(dir.path().string());
+    DirWatch away(elsewhere.path().string());
+    auto changed = sample();
+    changed.mtu = 1400;
+    auto saved = changed.save(path);
+    EXPECT_TRUE(saved) << saved.error().message();
+    auto loaded = AgentConfig::load(path);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->mtu, 1400);
+    const auto created = beside.created();
+    EXPECT_TRUE(std::any_of(created.begin(), created.end(), [](const auto& n) { return n != "agent.toml"; }))
+        << "no temporary beside the file";
+    EXPECT_EQ(away.events_seen(), 0u) << "the save touched TMPDIR";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  }
 }
 
 TEST(AgentConfig, LoadOrGenerate) {
