@@ -415,13 +415,28 @@ TEST(AgentConfig, ArbitraryBytesNeverCrashAndLeaveTheFileAlone) {
 }
 
 TEST(AgentConfig, DefaultsOfTheController) {
+  // The defaults as shipped: an https API endpoint with the path "/api" (26
+  // characters) and an https authorisation server without a path (23).
   ControllerConfig c;
-  EXPECT_EQ(c.url_or_default(), kDefaultControllerUrl);
-  EXPECT_EQ(kDefaultControllerUrl.size(), 26u);
-  EXPECT_EQ(c.auth_url_or_default(), kDefaultAuthUrl);
-  EXPECT_EQ(kDefaultAuthUrl.size(), 23u);
+  const std::string api = c.url_or_default();
+  EXPECT_EQ(api, "https://app.velarix.io/api");
+  EXPECT_EQ(api.size(), 26u);
+  auto api_url = Url::parse(api);
+  ASSERT_TRUE(api_url) << api_url.error();
+  EXPECT_EQ(api_url->scheme(), "https");
+  EXPECT_EQ(api_url->path(), "/api");
+  const std::string auth = c.auth_url_or_default();
+  EXPECT_EQ(auth, "https://auth.velarix.io");
+  EXPECT_EQ(auth.size(), 23u);
+  auto auth_url = Url::parse(auth);
+  ASSERT_TRUE(auth_url) << auth_url.error();
+  EXPECT_EQ(auth_url->scheme(), "https");
+  EXPECT_EQ(auth_url->as_str(), auth + "/");  // no path of its own
   c.url = "https://other.example/api";
   EXPECT_EQ(c.url_or_default(), "https://other.example/api");
+  EXPECT_EQ(c.auth_url_or_default(), "https://auth.velarix.io");
+  c.auth_url = "https://login.example";
+  EXPECT_EQ(c.auth_url_or_default(), "https://login.example");
   ControllerConnectionStatus s{ControllerConnectionStatus::Kind::Err, "boom"};
   EXPECT_EQ(s.to_string(), "Err: boom");
   EXPECT_EQ(ControllerConnectionStatus{}.to_string(), "Initializing");

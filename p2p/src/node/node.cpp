@@ -10,8 +10,6 @@
 
 namespace velarix::p2p {
 
-namespace {
-
 // Watches the housekeeping runner: whatever way it ends, the node stops.
 boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util::CancellationToken token) {
   for (;;) {
@@ -32,8 +30,6 @@ boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util:
     }
   }
 }
-
-}  // namespace
 
 boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(NodeOpts opts) {
   auto created = co_await NodeInner::create(std::move(opts));
