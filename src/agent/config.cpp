@@ -11,6 +11,7 @@
 #include <limits>
 #include <toml++/toml.h>
 
+#include "network/config/toml_guard.h"
 #include "util/log.h"
 #include "util/system.h"
 #include "util/utf8.h"
@@ -376,6 +377,11 @@ std::string ControllerConfig::auth_url_or_default() const {
 }
 
 std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
+  if (auto fault = network::toml_guard::check(text)) {
+    const toml::source_position at{static_cast<toml::source_index>(fault->line),
+                                   static_cast<toml::source_index>(fault->column)};
+    return std::unexpected(render(text, ReadFault{std::move(fault->message), at}));
+  }
   toml::table root;
   try {
     root = toml::parse(text);

@@ -239,6 +239,31 @@ TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
   EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
 }
 
+// Characters the TOML library cannot classify are refused before it reads the
+// file, in the reader's own error form; inside strings they are kept.
+TEST(AgentConfig, CharactersTheTomlLibraryCannotReadAreRefusedFirst) {
+  auto whole = AgentConfig::from_toml("\xca\x99");
+  ASSERT_FALSE(whole);
+  EXPECT_NE(whole.error().find("TOML parse error at line 1, column 1"), std::string::npos) << whole.error();
+  EXPECT_NE(whole.error().find("unsupported character U+0299 outside a string or comment"), std::string::npos)
+      << whole.error();
+  auto later = AgentConfig::from_toml(kIdentity + "mtu\xc3\xa9 = 1\n");
+  ASSERT_FALSE(later);
+  EXPECT_NE(later.error().find("line 4, column 4"), std::string::npos) << later.error();
+
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  write_text(path, "\xca\x99");
+  auto loaded = AgentConfig::load(path);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().kind, ErrorKind::TomlDe);
+
+  auto named = AgentConfig::from_toml(kIdentity + "\n[[network]]\nconfig_url = \"file:///n.toml\"\nname = \"\xca\x99\"\n");
+  ASSERT_TRUE(named) << named.error();
+  ASSERT_EQ(named->network.size(), 1u);
+  EXPECT_EQ(named->network.begin()->second.name, "\xca\x99");
+}
+
 TEST(AgentConfig, FileModes) {
   TempDir dir;
   const auto cfg = sample();

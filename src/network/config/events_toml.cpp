@@ -10,6 +10,7 @@
 #include <toml++/toml.h>
 
 #include "network/config/reader.h"
+#include "network/config/toml_guard.h"
 
 namespace velarix::network::detail {
 namespace {
@@ -233,6 +234,12 @@ std::expected<EventStream, ReadError> toml_events(std::string_view text) {
   EventStream s;
   s.form = Form::Toml;
   s.text = text;
+  if (auto fault = toml_guard::check(text)) {
+    toml::source_region where;
+    where.begin.line = static_cast<toml::source_index>(fault->line);
+    where.begin.column = static_cast<toml::source_index>(fault->column);
+    return std::unexpected(syntax_error(text, fault->message, where));
+  }
   if (auto at = too_deep_at(text)) {
     std::string_view before = text.substr(0, *at);
     std::size_t line_start = before.rfind('\n');
