@@ -490,3 +490,44 @@ TEST(Receive, ChangedProofOfWorkOfAKnownPeerIsCheckedAgain) {
 
 }  // namespace
 }  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// The receive road walks maps that housekeeping replaces at the same time (here:
+// a super peer's paths, while the reader looks for the relaying super peer). A
+// walk must keep alive the map it walks; the sanitizer build sees it when not.
+TEST(Receive, WalksKeepTheMapTheyWalkWhileItIsReplaced) {
+  Fixture f(false);
+  auto sp = f.inner->peers_list().super_peer(f.sp1.pk());
+  ASSERT_TRUE(sp);
+  const auto local = f.inner->udp_bindings()->front()->local_addr();
+  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+  for (std::uint16_t i = 0; i < 256; ++i) {
+    sp->udp_paths().insert_or_assign(PeerPathKey{local, {loopback, static_cast<std::uint16_t>(20000 + i)}},
+                                     std::make_shared<PeerPath>());
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> replaced{0};
+  std::thread housekeeping([&] {
+    for (std::uint16_t i = 0; !stop.load(); ++i) {
+      sp->udp_paths().insert_or_assign(PeerPathKey{local, {loopback, static_cast<std::uint16_t>(30000 + i % 64)}},
+                                       std::make_shared<PeerPath>());
+      ++replaced;
+    }
+  });
+  // Walk until the map was replaced a few thousand times under the walks.
+  const boost::asio::ip::udp::endpoint stranger(loopback, 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::size_t found = 0;
+  while (replaced.load() < 3000 && std::chrono::steady_clock::now() < deadline) {
+    found += f.inner->relaying_super_peer(stranger, Transport::Udp) != nullptr;
+  }
+  stop = true;
+  housekeeping.join();
+  EXPECT_EQ(found, 0u);
+  EXPECT_GE(replaced.load(), 3000);
+}
+
+}  // namespace
+}  // namespace velarix::test

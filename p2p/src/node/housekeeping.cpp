@@ -131,7 +131,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     const std::uint64_t now2 = current_time();
     peer.remove_stale_paths(now2, hello_timeout);
 
-    for (const auto& [path_key, path] : *peer.paths().snapshot()) {
+    const auto paths = peer.paths().snapshot();
+    for (const auto& [path_key, path] : *paths) {
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
@@ -227,7 +228,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   // 5.
   if (auto conn = sp->tcp_connection(); conn && !opts_.enforce_tcp) {
     bool reachable = false;
-    for (const auto& [k, p] : *sp->udp_paths().snapshot()) {
+    const auto paths = sp->udp_paths().snapshot();
+    for (const auto& [k, p] : *paths) {
       if (p->is_reachable(now2, hello_timeout)) {
         reachable = true;
         break;
@@ -255,7 +257,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   if (!hello) co_return std::unexpected(Error(hello.error()));
   // 9.
   log::trace("Try to reach super peer via UDP");
-  for (const auto& [path_key, path] : *sp->udp_paths().snapshot()) {
+  const auto paths = sp->udp_paths().snapshot();
+  for (const auto& [path_key, path] : *paths) {
     if (log::enabled(spdlog::level::trace)) log::trace("Send via path path={}", path_key.to_string());
     auto socket = udp_socket_for(path_key);
     if (!socket) {
@@ -392,7 +395,8 @@ SendHandleState NodeInner::send_handle_state(const NodePeer& peer) const {
 }
 
 void NodeInner::send_handles_housekeeping() {
-  for (const auto& [key, handle] : *send_handles_->handles.snapshot()) {
+  const auto handles = send_handles_->handles.snapshot();
+  for (const auto& [key, handle] : *handles) {
     auto peer = peers_->node_peer(key);
     if (!peer) {
       auto admitted = admit_node_peer(key, std::nullopt, false);

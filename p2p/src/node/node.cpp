@@ -39,7 +39,8 @@ boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(N
 
   auto tasks = std::make_shared<util::TaskSet>(executor);
   tasks->spawn(NodeInner::housekeeping_runner(inner, inner->token()));
-  for (const auto& binding : *inner->udp_bindings()) {
+  const auto bindings = inner->udp_bindings();
+  for (const auto& binding : *bindings) {
     util::spawn_detached(executor, NodeInner::udp_reader(inner, binding));
   }
   util::spawn_detached(executor, monitor(tasks, inner->token()));

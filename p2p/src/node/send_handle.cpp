@@ -76,7 +76,8 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
 }
 
 void SendHandlesList::close_all() {
-  for (const auto& [k, h] : *handles.snapshot()) h->close();
+  const auto all = handles.snapshot();
+  for (const auto& [k, h] : *all) h->close();
 }
 
 }  // namespace velarix::p2p

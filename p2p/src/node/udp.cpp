@@ -275,7 +275,8 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
     return {};
   }
   if (!socket) return {};
-  for (const auto& b : *udp_bindings()) {
+  const auto bindings = udp_bindings();
+  for (const auto& b : *bindings) {
     if (b->socket() != socket) continue;
     if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) (*path)->ack_rx(now, src, ack.time());
     break;
