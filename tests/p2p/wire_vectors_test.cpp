@@ -50,7 +50,10 @@ class Vectors {
     }
     return out;
   }
-  std::int64_t number(const std::string& name) const { return std::stoll(text(name)); }
+  std::int64_t number(const std::string& name) const {
+    const std::string& t = text(name);
+    return t.empty() ? 0 : std::stoll(t);
+  }
   template <std::size_t N>
   std::array<std::uint8_t, N> array(const std::string& name) const {
     const Bytes b = bytes(name);
