@@ -11,7 +11,7 @@
 #include <limits>
 #include <toml++/toml.h>
 
-#include "network/config/toml_depth.h"
+#include "network/config/toml_guard.h"
 #include "util/log.h"
 #include "util/system.h"
 #include "util/utf8.h"
@@ -415,12 +415,10 @@ std::string ControllerConfig::auth_url_or_default() const {
 }
 
 std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
-  // A damaged file must not take the host down: refuse deep nesting before the
-  // TOML library recurses into it.
-  if (auto at = network::toml_too_deep(text)) {
-    return std::unexpected(render(text, ReadFault{std::string(network::kTomlTooDeep),
-                                                  toml::source_position{static_cast<toml::source_index>(at->line),
-                                                                        static_cast<toml::source_index>(at->column)}}));
+  if (auto fault = network::toml_guard::check(text)) {
+    const toml::source_position at{static_cast<toml::source_index>(fault->line),
+                                   static_cast<toml::source_index>(fault->column)};
+    return std::unexpected(render(text, ReadFault{std::move(fault->message), at}));
   }
   toml::table root;
   try {

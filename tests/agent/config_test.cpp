@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 #include <vector>
@@ -97,6 +101,45 @@ void expect_same_file_fields(const AgentConfig& a, const AgentConfig& b) {
     EXPECT_EQ(a.controller->shared_secret, b.controller->shared_secret);
   }
 }
+
+// Records what happens in one directory (inotify), read after the fact.
+class DirWatch {
+ public:
+  explicit DirWatch(const std::string& dir) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0) ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY);
+  }
+  ~DirWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DirWatch(const DirWatch&) = delete;
+  DirWatch& operator=(const DirWatch&) = delete;
+
+  // Names created in the directory since the watch began.
+  std::vector<std::string> created() {
+    drain();
+    return created_;
+  }
+  std::size_t events_seen() {
+    drain();
+    return events_;
+  }
+
+ private:
+  void drain() {
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(p);
+        ++events_;
+        if ((ev->mask & IN_CREATE) && ev->len > 0) created_.emplace_back(ev->name);
+        p += sizeof(inotify_event) + ev->len;
+      }
+    }
+  }
+  int fd_;
+  std::size_t events_ = 0;
+  std::vector<std::string> created_;
+};
 
 }  // namespace
 
@@ -262,6 +305,31 @@ TEST(AgentConfig, DeeplyDottedKeysAreRefusedWithoutExhaustingTheStack) {
   EXPECT_TRUE(AgentConfig::from_toml(kIdentity + shallow + "x = 1\n"));
 }
 
+// Characters the TOML library cannot classify are refused before it reads the
+// file, in the reader's own error form; inside strings they are kept.
+TEST(AgentConfig, CharactersTheTomlLibraryCannotReadAreRefusedFirst) {
+  auto whole = AgentConfig::from_toml("\xca\x99");
+  ASSERT_FALSE(whole);
+  EXPECT_NE(whole.error().find("TOML parse error at line 1, column 1"), std::string::npos) << whole.error();
+  EXPECT_NE(whole.error().find("unsupported character U+0299 outside a string or comment"), std::string::npos)
+      << whole.error();
+  auto later = AgentConfig::from_toml(kIdentity + "mtu\xc3\xa9 = 1\n");
+  ASSERT_FALSE(later);
+  EXPECT_NE(later.error().find("line 4, column 4"), std::string::npos) << later.error();
+
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  write_text(path, "\xca\x99");
+  auto loaded = AgentConfig::load(path);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().kind, ErrorKind::TomlDe);
+
+  auto named = AgentConfig::from_toml(kIdentity + "\n[[network]]\nconfig_url = \"file:///n.toml\"\nname = \"\xca\x99\"\n");
+  ASSERT_TRUE(named) << named.error();
+  ASSERT_EQ(named->network.size(), 1u);
+  EXPECT_EQ(named->network.begin()->second.name, "\xca\x99");
+}
+
 TEST(AgentConfig, FileModes) {
   TempDir dir;
   const auto cfg = sample();
@@ -410,6 +478,50 @@ TEST(AgentConfig, FailedSaveLeavesPreviousFileIntact) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
+// Saving renames a finished file over the old one: a reader that opened the old
+// file keeps reading all of it, and the temporary never leaves the target's directory.
+TEST(AgentConfig, SaveReplacesTheFileWholeBesideIt) {
+  TempDir dir;
+  TempDir elsewhere;
+  const auto path = dir.file("agent.toml");
+  ASSERT_TRUE(sample().save(path));
+
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  auto shorter = sample();
+  shorter.network.clear();
+  shorter.mtu = 1300;
+  ASSERT_TRUE(shorter.save(path));
+  std::string old;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) old.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(old, kSampleText);
+  EXPECT_EQ(AgentConfig::load(path)->mtu, 1300);
+
+  // Wherever TMPDIR points (or when it is unset), the temporary is made in the
+  // target's directory and nothing touches any other.
+  const std::string missing = (elsewhere.path() / "no-such-dir").string();
+  for (const char* tmpdir : {missing.c_str(), elsewhere.path().c_str(), static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(tmpdir ? tmpdir : "TMPDIR unset");
+    ScopedEnv env("TMPDIR", tmpdir);
+    DirWatch beside(dir.path().string());
+    DirWatch away(elsewhere.path().string());
+    auto changed = sample();
+    changed.mtu = 1400;
+    auto saved = changed.save(path);
+    EXPECT_TRUE(saved) << saved.error().message();
+    auto loaded = AgentConfig::load(path);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->mtu, 1400);
+    const auto created = beside.created();
+    EXPECT_TRUE(std::any_of(created.begin(), created.end(), [](const auto& n) { return n != "agent.toml"; }))
+        << "no temporary beside the file";
+    EXPECT_EQ(away.events_seen(), 0u) << "the save touched TMPDIR";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  }
+}
+
 TEST(AgentConfig, LoadOrGenerate) {
   ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "6");
   TempDir dir;
@@ -461,13 +573,28 @@ TEST(AgentConfig, ArbitraryBytesNeverCrashAndLeaveTheFileAlone) {
 }
 
 TEST(AgentConfig, DefaultsOfTheController) {
+  // The defaults as shipped: an https API endpoint with the path "/api" (26
+  // characters) and an https authorisation server without a path (23).
   ControllerConfig c;
-  EXPECT_EQ(c.url_or_default(), kDefaultControllerUrl);
-  EXPECT_EQ(kDefaultControllerUrl.size(), 26u);
-  EXPECT_EQ(c.auth_url_or_default(), kDefaultAuthUrl);
-  EXPECT_EQ(kDefaultAuthUrl.size(), 23u);
+  const std::string api = c.url_or_default();
+  EXPECT_EQ(api, "https://app.velarix.io/api");
+  EXPECT_EQ(api.size(), 26u);
+  auto api_url = Url::parse(api);
+  ASSERT_TRUE(api_url) << api_url.error();
+  EXPECT_EQ(api_url->scheme(), "https");
+  EXPECT_EQ(api_url->path(), "/api");
+  const std::string auth = c.auth_url_or_default();
+  EXPECT_EQ(auth, "https://auth.velarix.io");
+  EXPECT_EQ(auth.size(), 23u);
+  auto auth_url = Url::parse(auth);
+  ASSERT_TRUE(auth_url) << auth_url.error();
+  EXPECT_EQ(auth_url->scheme(), "https");
+  EXPECT_EQ(auth_url->as_str(), auth + "/");  // no path of its own
   c.url = "https://other.example/api";
   EXPECT_EQ(c.url_or_default(), "https://other.example/api");
+  EXPECT_EQ(c.auth_url_or_default(), "https://auth.velarix.io");
+  c.auth_url = "https://login.example";
+  EXPECT_EQ(c.auth_url_or_default(), "https://login.example");
   ControllerConnectionStatus s{ControllerConnectionStatus::Kind::Err, "boom"};
   EXPECT_EQ(s.to_string(), "Err: boom");
   EXPECT_EQ(ControllerConnectionStatus{}.to_string(), "Initializing");

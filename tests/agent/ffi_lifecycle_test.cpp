@@ -18,11 +18,18 @@ using velarix::test::AgentHarness;
 using velarix::test::eventually;
 using velarix::test::LogCapture;
 using velarix::test::ScopedEnv;
+using velarix::test::read_text;
 
 namespace {
 
+// Every callback is counted, and one whose record or texts are missing is
+// counted apart: the host reads all three texts.
 std::atomic<int> g_callbacks{0};
-void on_change(const CNetworkChange*) { g_callbacks++; }
+std::atomic<int> g_malformed{0};
+void on_change(const CNetworkChange* c) {
+  g_callbacks++;
+  if (c == nullptr || c->ips == nullptr || c->routes == nullptr || c->dns_server == nullptr) g_malformed++;
+}
 
 struct Handles {
   RuntimePtr* runtime = nullptr;
@@ -57,6 +64,8 @@ TEST(CLifecycle, InitLoggingOnlyOnce) {
 
 TEST(CLifecycle, StartCancelBindingsShutDownAndFree) {
   LogCapture::get().clear();
+  g_callbacks = 0;
+  g_malformed = 0;
   AgentHarness harness;
   auto h = start_all(harness.write_config());
   ASSERT_NE(h.agent, nullptr);
@@ -73,10 +82,29 @@ TEST(CLifecycle, StartCancelBindingsShutDownAndFree) {
   EXPECT_TRUE(harness.super_peer().wait_for([&](const auto& s) { return s.hellos_answered >= answered + 3; },
                                             std::chrono::seconds(10)));
 
-  velarix_agent_shutdown(h.runtime, h.agent);
-  velarix_agent_shutdown(h.runtime, h.agent);  // a second shut-down changes nothing
+  // Shut-down logs its three lines and leaves the file alone; a second one
+  // repeats the lines and changes nothing else.
+  auto& log = LogCapture::get();
+  const std::string file = read_text(harness.path());
+  const unsigned logged = log.installed() ? 1 : 0;
+  for (unsigned round = 1; round <= 2; ++round) {
+    SCOPED_TRACE("shut-down " + std::to_string(round));
+    const int callbacks = g_callbacks.load();
+    velarix_agent_shutdown(h.runtime, h.agent);
+    EXPECT_EQ(log.count("info Shutdown agent."), round * logged);
+    EXPECT_EQ(log.count("trace Cancel agent token"), round * logged);
+    EXPECT_EQ(log.count("info Agent shut down."), round * logged);
+    EXPECT_EQ(read_text(harness.path()), file);
+    if (round == 2) {
+      EXPECT_EQ(g_callbacks.load(), callbacks);
+    }
+  }
+  const int callbacks = g_callbacks.load();
   velarix_agent_free(h.agent);
+  // Freeing the runtime joins its threads: a callback after shut-down would have come by now.
   velarix_agent_runtime_free(h.runtime);
+  EXPECT_EQ(g_callbacks.load(), callbacks);
+  EXPECT_EQ(g_malformed.load(), 0);
   ::close(h.peer_fd);
 }
 

@@ -414,6 +414,24 @@ TEST(NetworkConfigReaderTest, ErrorsCarryWhatTheirInputFormGives) {
   EXPECT_EQ(value.error().message(), "invalid type: integer `5`, expected a string");
 }
 
+// Characters the TOML library cannot classify are refused before it reads the
+// text, with the place they stand; the same characters inside strings read.
+TEST(NetworkConfigReaderTest, CharactersTheTomlLibraryCannotReadAreRefusedFirst) {
+  for (const std::string& text : {std::string("\xca\x99"), std::string("network = \"10.0.0.0/24\"\n\xca\x99 = 1\n")}) {
+    auto single = NetworkConfig::from_toml(text);
+    ASSERT_FALSE(single);
+    EXPECT_EQ(single.error().description, "unsupported character U+0299 outside a string or comment");
+    ASSERT_TRUE(single.error().position);
+    EXPECT_EQ(single.error().position->column, 1u);
+    auto multi = MultiNetworkConfig::from_toml(text);
+    ASSERT_FALSE(multi);
+    EXPECT_EQ(multi.error().description, single.error().description);
+  }
+  auto named = NetworkConfig::from_toml("network = \"10.0.0.0/24\"\nname = \"Caf\xc3\xa9 \xca\x99\" # d\xc3\xa9j\xc3\xa0\n");
+  ASSERT_TRUE(named) << named.error().message();
+  EXPECT_EQ(named->name, "Caf\xc3\xa9 \xca\x99");
+}
+
 TEST(MultiNetworkConfigReaderTest, ListsNetworksInDocumentOrder) {
   const std::string toml = with_keys(R"(
 version = 3

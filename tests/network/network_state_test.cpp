@@ -60,8 +60,20 @@ TEST(AppliedStatusTest, ListsFromTwoBuildsCompareEqual) {
   const AgentState a = state_of(sample_config());
   const AgentState b = state_of(sample_config(4096));
   EXPECT_EQ(a, b);
-  EXPECT_EQ(AgentState{}, AgentState{});
   EXPECT_NE(a, AgentState{});
+  // Each of the five items counts on its own: one changed item makes another state.
+  for (int item = 0; item < 5; ++item) {
+    AgentState c = b;
+    switch (item) {
+      case 0: c.ip.applied = net("10.0.0.1/16"); break;
+      case 1: c.access_rules.error = "rules"; break;
+      case 2: c.routes.applied->routes.erase(net("192.168.0.0/16")); break;
+      case 3: c.forwardings.applied.reset(); break;
+      default: c.hostnames.applied->hostnames[ip("10.0.0.3")] = "other"; break;
+    }
+    EXPECT_NE(c, a) << "item " << item;
+    EXPECT_NE(a, c) << "item " << item;
+  }
 }
 
 TEST(AgentStateTest, CopiesShareNothing) {
@@ -125,8 +137,16 @@ TEST(NetworkHealthTest, KindsAndDebugText) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.health.debug(), c.debug);
   EXPECT_EQ(NetworkHealth::retrieve_config_error("x").error(), "x");
+  EXPECT_EQ(NetworkHealth::ok().error(), "");
   EXPECT_NE(NetworkHealth::retrieve_config_error("x"), NetworkHealth::retrieve_config_error("y"));
-  EXPECT_EQ(NetworkHealth::ok(), NetworkHealth::ok());
+  // Equal exactly when kind and message are: every pair of the table differs.
+  const std::size_t n = std::size(cases);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      EXPECT_EQ(cases[i].health == cases[j].health, i == j) << cases[i].debug << " vs " << cases[j].debug;
+    }
+  }
+  EXPECT_EQ(NetworkHealth::retrieve_config_error("x"), NetworkHealth::retrieve_config_error(std::string("x")));
 }
 
 TEST(NetworkTest, RuntimeFieldsStartEmpty) {

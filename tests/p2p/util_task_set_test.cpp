@@ -8,8 +8,11 @@
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
+#include "common/log_capture.h"
+#include "node/node.h"
 #include "p2p/util_test_support.h"
 #include "util/cancellation_token.h"
 #include "util/runtime.h"
@@ -251,39 +254,58 @@ TEST(UtilTaskSet, JoinNextCanBeRacedAndCancelled) {
   EXPECT_TRUE(*end);
 }
 
+// The node's own monitor over a task set: a runner that ends while the token is
+// live cancels it, the others then end on the token, and the monitor returns
+// once the set is empty; a failure cancels the token and stops the monitor at
+// once, and the set's end aborts what is left.
 TEST(UtilTaskSet, MonitorCancelsTheTokenWhenATaskEndsEarly) {
   Runtime rt(4);
-  CancellationToken agent;
-  Counter dropped;
-  auto set = std::make_unique<TaskSet>(rt.executor());
-  // Two runners that live until the agent token is cancelled, one that ends early.
-  for (int i = 0; i < 2; ++i) {
-    set->spawn([](CancellationToken t, Counter& d) -> awaitable<void> {
-      DropProbe probe(d);
-      co_await t.cancelled();
-    }(agent.child_token(), dropped));
-  }
-  set->spawn(hop());
-  Counter monitor_done;
-  std::atomic<int> premature{0};
-  rt.spawn([](std::unique_ptr<TaskSet> tasks, CancellationToken token, std::atomic<int>& premature,
-              Counter& done) -> awaitable<void> {
-    while (auto end = co_await tasks->join_next()) {
-      if (!*end) {
-        token.cancel();
-        break;
-      }
-      if (!token.is_cancelled()) {
-        ++premature;
-        token.cancel();
-      }
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "a runner fails" : "a runner ends early");
+    if (velarix::test::LogCapture::get().installed()) velarix::test::LogCapture::get().clear();
+    CancellationToken agent;
+    Counter dropped;
+    auto set = std::make_shared<TaskSet>(rt.executor());
+    for (int i = 0; i < 2; ++i) {
+      set->spawn([](CancellationToken t, Counter& d, bool fail) -> awaitable<void> {
+        DropProbe probe(d);
+        // After a failure nothing cancels these two: only the abort ends them.
+        if (fail) co_await boost::asio::steady_timer(co_await boost::asio::this_coro::executor, 1h)
+            .async_wait(boost::asio::use_awaitable);
+        co_await t.cancelled();
+      }(agent.child_token(), dropped, fail));
     }
-    done.add();
-  }(std::move(set), agent, premature, monitor_done));
-  ASSERT_TRUE(monitor_done.wait_for(1));
-  EXPECT_TRUE(agent.is_cancelled());
-  EXPECT_EQ(premature.load(), 1);
-  EXPECT_EQ(dropped.value(), 2);
+    if (fail) {
+      set->spawn([]() -> awaitable<std::expected<void, std::string>> {
+        co_await hop();
+        co_return std::unexpected(std::string("boom"));
+      }());
+    } else {
+      set->spawn(hop());
+    }
+    Counter monitor_done;
+    rt.spawn([](std::shared_ptr<TaskSet> tasks, CancellationToken token, Counter& done) -> awaitable<void> {
+      co_await p2p::monitor(std::move(tasks), std::move(token));
+      done.add();
+    }(set, agent, monitor_done));
+    const bool returned = monitor_done.wait_for(1);
+    EXPECT_TRUE(returned) << "the monitor still waits";
+    EXPECT_TRUE(agent.is_cancelled());
+    if (!returned) {
+      agent.cancel();  // let it end before the test does
+      ASSERT_TRUE(monitor_done.wait_for(1));
+    }
+    EXPECT_EQ(set->size(), fail ? 2u : 0u);
+    if (fail) {
+      EXPECT_EQ(dropped.value(), 0);
+    }
+    set.reset();
+    EXPECT_TRUE(dropped.wait_for(2));
+    if (!velarix::test::LogCapture::get().installed()) continue;
+    EXPECT_EQ(velarix::test::LogCapture::get().count("Task prematurely finished. Cancel token."), fail ? 0u : 1u);
+    EXPECT_EQ(velarix::test::LogCapture::get().count("Task failed. Cancel token: boom"), fail ? 1u : 0u);
+    EXPECT_EQ(velarix::test::LogCapture::get().count("Monitoring task cancelled."), 1u);
+  }
 }
 
 TEST(UtilTaskSet, SpawnAndAbortFromManyThreads) {

@@ -165,6 +165,13 @@ void next_nonce(std::span<std::uint8_t, kAeadNonceSize> nonce) noexcept {
   for (int i = 0; i < 8; ++i) nonce[16 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
 }
 
+void set_thread_nonce_for_testing(std::span<const std::uint8_t, 16> prefix, std::uint64_t counter) noexcept {
+  NonceState& s = t_nonce;
+  std::memcpy(s.prefix.data(), prefix.data(), prefix.size());
+  s.counter = counter;
+  s.generation = g_fork_generation.load(std::memory_order_relaxed);
+}
+
 std::expected<void, CryptoError> aead_encrypt(std::span<std::uint8_t> out, std::span<std::uint8_t, kAeadTagSize> tag,
                                               std::span<const std::uint8_t> in, std::span<const std::uint8_t> ad,
                                               std::span<const std::uint8_t, kAeadNonceSize> nonce,

@@ -80,6 +80,10 @@ inline constexpr std::size_t kAeadTagSize = 16;
 // would repeat after a restart; the random prefix prevents that.
 void next_nonce(std::span<std::uint8_t, kAeadNonceSize> nonce) noexcept;
 
+// Sets the calling thread's nonce prefix and next counter value, so that a test
+// can build messages with a known nonce and compare them byte for byte.
+void set_thread_nonce_for_testing(std::span<const std::uint8_t, 16> prefix, std::uint64_t counter) noexcept;
+
 // Encrypts `in` into `out` (same length; `out` may be `in` itself) and writes the tag.
 std::expected<void, CryptoError> aead_encrypt(std::span<std::uint8_t> out, std::span<std::uint8_t, kAeadTagSize> tag,
                                               std::span<const std::uint8_t> in, std::span<const std::uint8_t> ad,

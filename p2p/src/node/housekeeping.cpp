@@ -131,8 +131,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     const std::uint64_t now2 = current_time();
     peer.remove_stale_paths(now2, hello_timeout);
 
-    const auto held = peer.paths().snapshot();
-    for (const auto& [path_key, path] : *held) {
+    const auto paths = peer.paths().snapshot();
+    for (const auto& [path_key, path] : *paths) {
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
@@ -228,8 +228,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   // 5.
   if (auto conn = sp->tcp_connection(); conn && !opts_.enforce_tcp) {
     bool reachable = false;
-    const auto held = sp->udp_paths().snapshot();
-    for (const auto& [k, p] : *held) {
+    const auto paths = sp->udp_paths().snapshot();
+    for (const auto& [k, p] : *paths) {
       if (p->is_reachable(now2, hello_timeout)) {
         reachable = true;
         break;
@@ -257,8 +257,8 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   if (!hello) co_return std::unexpected(Error(hello.error()));
   // 9.
   log::trace("Try to reach super peer via UDP");
-  const auto held = sp->udp_paths().snapshot();
-  for (const auto& [path_key, path] : *held) {
+  const auto paths = sp->udp_paths().snapshot();
+  for (const auto& [path_key, path] : *paths) {
     if (log::enabled(spdlog::level::trace)) log::trace("Send via path path={}", path_key.to_string());
     auto socket = udp_socket_for(path_key);
     if (!socket) {
@@ -395,8 +395,8 @@ SendHandleState NodeInner::send_handle_state(const NodePeer& peer) const {
 }
 
 void NodeInner::send_handles_housekeeping() {
-  const auto held = send_handles_->handles.snapshot();
-  for (const auto& [key, handle] : *held) {
+  const auto handles = send_handles_->handles.snapshot();
+  for (const auto& [key, handle] : *handles) {
     auto peer = peers_->node_peer(key);
     if (!peer) {
       auto admitted = admit_node_peer(key, std::nullopt, false);

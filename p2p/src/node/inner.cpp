@@ -46,8 +46,8 @@ NodeInner::NodeInner(NodeOpts opts, NetworkId network_id, std::unique_ptr<PeersL
       executor_(std::move(executor)),
       send_handles_(std::make_unique<SendHandlesList>()) {
   peers_->set_default_route(default_route);
-  const auto held = peers_->peers.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto all = peers_->peers.snapshot();
+  for (const auto& [k, p] : *all) {
     if (auto sp = as_super_peer(p)) super_peers_.push_back(*sp);
   }
 }
@@ -199,8 +199,8 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
       out.push_back(ep);
     }
   };
-  const auto held = udp_bindings();
-  for (const auto& b : *held) {
+  const auto bindings = udp_bindings();
+  for (const auto& b : *bindings) {
     if (b->is_cancelled()) continue;
     const auto& local = b->local_addr();
     if (local.address().is_unspecified()) {
@@ -215,8 +215,8 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
 }
 
 std::shared_ptr<NodeInner::UdpSocket> NodeInner::udp_socket_for(const PeerPathKey& key) const {
-  const auto held = udp_bindings();
-  for (const auto& b : *held) {
+  const auto bindings = udp_bindings();
+  for (const auto& b : *bindings) {
     if (util::net::same_socket_addr(b->local_addr(), key.local)) return b->socket();
   }
   return nullptr;
@@ -264,8 +264,8 @@ std::shared_ptr<SuperPeer> NodeInner::relaying_super_peer(const boost::asio::ip:
         if (util::net::same_socket_addr(ep, src)) return sp;
       }
     }
-    const auto held = sp->udp_paths().snapshot();
-    for (const auto& [k, p] : *held) {
+    const auto paths = sp->udp_paths().snapshot();
+    for (const auto& [k, p] : *paths) {
       if (util::net::same_socket_addr(k.remote, src)) return sp;
     }
   }

@@ -10,8 +10,6 @@
 
 namespace velarix::p2p {
 
-namespace {
-
 // Watches the housekeeping runner: whatever way it ends, the node stops.
 boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util::CancellationToken token) {
   for (;;) {
@@ -33,8 +31,6 @@ boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util:
   }
 }
 
-}  // namespace
-
 boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(NodeOpts opts) {
   auto created = co_await NodeInner::create(std::move(opts));
   if (!created) co_return std::unexpected(created.error());
@@ -43,8 +39,8 @@ boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(N
 
   auto tasks = std::make_shared<util::TaskSet>(executor);
   tasks->spawn(NodeInner::housekeeping_runner(inner, inner->token()));
-  const auto held = inner->udp_bindings();
-  for (const auto& binding : *held) {
+  const auto bindings = inner->udp_bindings();
+  for (const auto& binding : *bindings) {
     util::spawn_detached(executor, NodeInner::udp_reader(inner, binding));
   }
   util::spawn_detached(executor, monitor(tasks, inner->token()));

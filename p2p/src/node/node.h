@@ -17,8 +17,15 @@
 #include "node/send_handle.h"
 #include "node/udp_binding.h"
 #include "peer/peers_list.h"
+#include "util/cancellation_token.h"
+#include "util/task_set.h"
 
 namespace velarix::p2p {
+
+// The node's monitor: collects the ends of `tasks` and cancels `token` when a
+// task ends while the token is live or fails (then it stops, and the set's end
+// aborts the rest). It returns when the set is empty.
+boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util::CancellationToken token);
 
 class Node {
  public:

@@ -76,8 +76,8 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
 }
 
 void SendHandlesList::close_all() {
-  const auto held = handles.snapshot();
-  for (const auto& [k, h] : *held) h->close();
+  const auto all = handles.snapshot();
+  for (const auto& [k, h] : *all) h->close();
 }
 
 }  // namespace velarix::p2p

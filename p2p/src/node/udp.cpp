@@ -275,8 +275,8 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
     return {};
   }
   if (!socket) return {};
-  const auto held = udp_bindings();
-  for (const auto& b : *held) {
+  const auto bindings = udp_bindings();
+  for (const auto& b : *bindings) {
     if (b->socket() != socket) continue;
     if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) (*path)->ack_rx(now, src, ack.time());
     break;

@@ -95,8 +95,8 @@ void NodePeer::remove_stale_paths(std::uint64_t now, std::uint64_t hello_timeout
 }
 
 bool NodePeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const {
-  const auto held = paths_.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto paths = paths_.snapshot();
+  for (const auto& [k, p] : *paths) {
     if (p->is_reachable(now, hello_timeout_ms)) return true;
   }
   return false;
@@ -116,8 +116,8 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
     std::uint64_t now, std::uint64_t hello_timeout_ms) const {
   std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  const auto held = paths_.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto paths = paths_.snapshot();
+  for (const auto& [k, p] : *paths) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {
@@ -131,8 +131,8 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
 void NodePeer::update_best_relay(std::uint64_t now, std::uint64_t hello_timeout_ms, const PubKey& default_route) {
   std::optional<PubKey> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  const auto held = relay_paths_.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto paths = relay_paths_.snapshot();
+  for (const auto& [k, p] : *paths) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {

@@ -170,8 +170,8 @@ std::vector<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> SuperPeer::ordere
     std::uint64_t latency;
   };
   std::vector<Entry> entries;
-  const auto held = udp_paths_.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto paths = udp_paths_.snapshot();
+  for (const auto& [k, p] : *paths) {
     const auto inner = p->inner();
     entries.push_back({k, p, inner->is_reachable(now, hello_timeout_ms), inner->median_latency().value_or(UINT64_MAX)});
   }
@@ -200,8 +200,8 @@ std::optional<PeerPathKey> SuperPeer::best_udp_path_key(std::uint64_t now, std::
 }
 
 bool SuperPeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const {
-  const auto held = udp_paths_.snapshot();
-  for (const auto& [k, p] : *held) {
+  const auto paths = udp_paths_.snapshot();
+  for (const auto& [k, p] : *paths) {
     if (p->is_reachable(now, hello_timeout_ms)) return true;
   }
   auto conn = tcp_connection();
@@ -222,8 +222,8 @@ std::optional<std::uint64_t> SuperPeer::best_latency(std::uint64_t now, std::uin
     const auto l = inner->median_latency().value_or(UINT64_MAX);
     if (!best || l < *best) best = l;
   };
-  const auto held = udp_paths_.snapshot();
-  for (const auto& [k, p] : *held) consider(*p);
+  const auto paths = udp_paths_.snapshot();
+  for (const auto& [k, p] : *paths) consider(*p);
   if (auto conn = tcp_connection(); conn && !conn->is_cancelled()) consider(*conn->path());
   return best;
 }

@@ -10,7 +10,7 @@
 #include <toml++/toml.h>
 
 #include "network/config/reader.h"
-#include "network/config/toml_depth.h"
+#include "network/config/toml_guard.h"
 
 namespace velarix::network::detail {
 namespace {
@@ -137,11 +137,11 @@ std::expected<EventStream, ReadError> toml_events(std::string_view text) {
   EventStream s;
   s.form = Form::Toml;
   s.text = text;
-  if (auto at = toml_too_deep(text)) {
+if (auto fault = toml_guard::check(text)) {
     toml::source_region where;
-    where.begin.line = static_cast<toml::source_index>(at->line);
-    where.begin.column = static_cast<toml::source_index>(at->column);
-    return std::unexpected(syntax_error(text, kTomlTooDeep, where));
+    where.begin.line = static_cast<toml::source_index>(fault->line);
+    where.begin.column = static_cast<toml::source_index>(fault->column);
+    return std::unexpected(syntax_error(text, fault->message, where));
   }
 #if TOML_EXCEPTIONS
   try {

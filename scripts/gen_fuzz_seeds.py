@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets to fuzz/corpus/<target>/.
+
+The seeds come from the protocol's known-answer vectors (docs/protocol.md,
+Appendix A) and from the documents the test suites read. They are small on
+purpose: the fuzzer grows its own corpus from them (in build-fuzz/corpus).
+
+    scripts/gen_fuzz_seeds.py
+"""
+
+import hashlib
+import pathlib
+import re
+import shutil
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORPUS = ROOT / "fuzz" / "corpus"
+
+
+def vectors():
+    doc = (ROOT / "docs" / "protocol.md").read_text()
+    appendix = doc[doc.index("## Appendix A. Test vectors"):]
+    return {m[1]: m[2] for m in re.finditer(r"^([a-z0-9_.]+) = (-?[0-9a-f]+)$", appendix, re.M)}
+
+
+def write(target, seeds):
+    out = CORPUS / target
+    if out.exists():
+        shutil.rmtree(out)
+    out.mkdir(parents=True)
+    for name, data in seeds.items():
+        if isinstance(data, str):
+            data = data.encode()
+        # Named after the content as well, so that a new seed never overwrites another.
+        (out / f"{name}-{hashlib.sha1(data).hexdigest()[:8]}").write_bytes(data)
+
+
+def p2p_messages(v):
+    # Byte 0: bit 0 parses with the target's fixed key, bit 1 also builds armed messages.
+    seeds = {}
+    for name in ["app_unarmed", "hello_super_peer_unarmed", "short_unarmed"]:
+        seeds[name] = bytes([0]) + bytes.fromhex(v[name])
+    for name in ["app_armed", "hello_armed", "ack_armed", "short_armed"]:
+        seeds[name] = bytes([1]) + bytes.fromhex(v[name])
+    # An endpoint list on its own, for the armed builders.
+    seeds["endpoints"] = bytes([3]) + bytes.fromhex(v["hello_super_peer_unarmed"])[79 + 8:]
+    return seeds
+
+
+def record(ctl0, ctl1, msg_type, data):
+    return bytes([ctl0, ctl1, msg_type, len(data)]) + data
+
+
+def p2p_on_packet(v):
+    # Records: ctl0 (bit 0 armed, bit 1 TCP, bits 2-3 form), ctl1 (bits 0-1 sender,
+    # bits 2-3 source, bit 6 fresh time), type, length, data. See the target.
+    ACK, APP, HELLO, UNITE = 0, 1, 2, 3
+    SEALED, SHORT = 2 << 2, 3 << 2
+    DIRECT, RELAYED, FRESH = 1 << 2, 0, 0x40
+    payload = bytes.fromhex(v["msg.payload"])
+    hello = bytes(8) + bytes.fromhex(v["msg.short_id"])
+    ack = bytes(8)
+    sp = 3
+    # UNITE: some node's key, then 127.0.0.1:40001 and [::1]:40002.
+    unite = (bytes.fromhex(v["public_key_b"]) + bytes([2, 4, 127, 0, 0, 1]) + struct.pack(">H", 40001) +
+             bytes([6]) + bytes(15) + bytes([1]) + struct.pack(">H", 40002))
+    seeds = {}
+    for armed in (0, 1):
+        tag = "armed" if armed else "unarmed"
+        seeds[f"app-direct-{tag}"] = record(armed | SEALED, DIRECT, APP, payload)
+        seeds[f"app-relayed-{tag}"] = record(armed | SEALED, RELAYED, APP, payload)
+        seeds[f"hello-then-ack-{tag}"] = (record(armed | SEALED, DIRECT | FRESH, HELLO, hello) +
+                                          record(armed | SEALED, DIRECT | FRESH, ACK, ack))
+        seeds[f"hello-relayed-tcp-{tag}"] = record(armed | 2 | SEALED, RELAYED | FRESH, HELLO, hello)
+        seeds[f"super-peer-ack-{tag}"] = record(armed | SEALED, sp | RELAYED | FRESH, ACK, ack)
+        seeds[f"unite-{tag}"] = record(armed | SEALED, sp | RELAYED, UNITE, unite)
+        seeds[f"short-{tag}"] = record(armed | SHORT, DIRECT, APP, payload)
+    # The vectors as raw datagrams (another node's messages: refused early).
+    for name in ["app_armed", "hello_armed", "short_armed"]:
+        data = bytes.fromhex(v[name])[:255]
+        seeds[f"raw-{name}"] = record(1, DIRECT, 0, data)
+    return seeds
+
+
+NETWORK_TOML = """id = "67E55044-10B1-426F-9247-BB680E5FE0C8"
+network = "10.0.0.7/24"
+name = "Office"
+
+[[node]]
+pk = "{k1}"
+ip = "10.0.0.1"
+hostname = "Web-01"
+groups = ["b", "a", "a"]
+
+[[route]]
+dest = "10.1.0.0/16"
+gw = "{k1}"
+groups = ["b"]
+
+[[policy]]
+source_groups = ["a"]
+destination_groups = ["ALL"]
+"""
+
+NETWORK_JSON = """{{
+  "id": "67E55044-10B1-426F-9247-BB680E5FE0C8", "network": "10.0.0.7/24", "name": "Office",
+  "node": [{{"pk": "{k1}", "ip": "10.0.0.1", "hostname": "Web-01", "groups": ["b", "a", "a"]}}],
+  "route": [{{"dest": "10.1.0.0/16", "gw": "{k1}", "groups": ["b"]}}],
+  "policy": [{{"source_groups": ["a"], "destination_groups": ["ALL"]}}]
+}}
+"""
+
+MULTI_TOML = """version = 3
+
+[[network]]
+network = "10.1.0.0/24"
+name = "second"
+[[network.node]]
+pk = "{k1}"
+ip = "10.1.0.1"
+hostname = "a"
+
+[[network]]
+network = "10.0.0.0/24"
+[[network.route]]
+dest = "10.9.0.0/16"
+gw = "{k2}"
+"""
+
+
+def network_config():
+    keys = {"k1": f"{0x1001:064x}", "k2": f"{0x1002:064x}"}
+    return {
+        "single-toml": NETWORK_TOML.format(**keys),
+        "single-json": NETWORK_JSON.format(**keys),
+        "multi-toml": MULTI_TOML.format(**keys),
+        "minimal": 'network = "10.0.0.0/24"\n',
+        "strings-and-comments": 'network = "10.0.0.0/24" # caf\u00e9\nname = """\nmulti \\\n  line\n"""\n',
+    }
+
+
+AGENT_TOML = """mtu = 1200
+super_peers = [
+    "udp://sp.example:22527?publicKey={sp}&networkId=9",
+]
+update_check = false
+auto_connect = true
+
+[identity]
+sk = "{sk}"
+pow = 7
+
+[[network]]
+config_url = "file:///tmp/a.toml"
+disabled = false
+
+[[network]]
+config_url = "https://b.example/net.toml"
+disabled = true
+name = "Bee \\"quoted\\"\\n"
+
+[dns]
+disabled = true
+
+[controller]
+url = "https://ctl.example/api"
+shared_secret = "c2VjcmV0"
+"""
+
+
+def agent_config(v):
+    sk = v["seed_a"]
+    sp = v["public_key_b"]
+    return {
+        "full": AGENT_TOML.format(sk=sk, sp=sp),
+        "identity-only": f'[identity]\nsk = "{sk}"\npow = {v["pow.6.nonce"]}\n',
+        "guarded-character": "\u0299",
+    }
+
+
+def main():
+    v = vectors()
+    write("fuzz_p2p_messages", p2p_messages(v))
+    write("fuzz_p2p_on_packet", p2p_on_packet(v))
+    write("fuzz_network_config", network_config())
+    write("fuzz_agent_config", agent_config(v))
+
+
+if __name__ == "__main__":
+    main()
