@@ -207,6 +207,14 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
     const PubKey& key, const std::shared_ptr<SuperPeer>& sp, std::uint64_t now,
     const std::vector<boost::asio::ip::address>& ips, const std::vector<Endpoint>& candidates) {
   const std::uint64_t hello_timeout = opts_.hello_timeout;
+  // A link whose HELLOs go unanswered for hello_timeout is dead whatever the socket says (a
+  // super peer that stopped answering, a path that black-holes): close it, so that it is
+  // replaced rather than waited on until the system gives up.
+  if (auto conn = sp->tcp_connection(); conn && !conn->is_cancelled() && conn->writer() &&
+                                        conn->path()->is_stale(now, hello_timeout)) {
+    log::warn("TCP link to super peer {} got no ACK for {} ms; closing it", key, hello_timeout);
+    conn->cancel_connection();
+  }
   // 1. TCP link.
   if (sp->establish_tcp_connection(now, hello_timeout, opts_.enforce_tcp)) {
     log::trace("Establish TCP connection");

@@ -2,6 +2,8 @@
 // NodeInner: the shared state of a running node and the operations of its
 // tasks (UDP readers, TCP links, housekeeping) and message handlers.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -26,6 +28,8 @@
 #include "node/udp_binding.h"
 #include "peer/peers_list.h"
 #include "util/cancellation_token.h"
+#include "util/log.h"
+#include "util/log_limiter.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -51,6 +55,13 @@ struct Transmits {
     udp.clear();
     tcp.clear();
   }
+};
+
+// What the receive road refused, since the node started.
+struct NodeStats {
+  std::atomic<std::uint64_t> refused{0};    // packets and frames refused by the dispatch
+  std::atomic<std::uint64_t> oversized{0};  // datagrams and frames longer than network_mtu
+  std::atomic<std::uint64_t> replayed{0};   // armed messages refused as already seen
 };
 
 // Where a packet came from: a UDP reader (0) or a super peer's TCP link (1).
@@ -86,6 +97,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   const util::CancellationToken& token() const noexcept { return root_; }
   const Executor& executor() const noexcept { return executor_; }
   SendHandlesList& send_handles() noexcept { return *send_handles_; }
+  const NodeStats& stats() const noexcept { return stats_; }
+  // Log lines about refused packets held back so far.
+  std::uint64_t suppressed_log_lines() const noexcept { return refused_log_limiter_.total_suppressed(); }
 
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
@@ -139,6 +153,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                                  bool enforce_limit);
 
   // --- TCP links (tcp.cpp) ---
+  // The longest a TCP link may take to connect (per address), to write one frame, or to go
+  // without an ACK: hello_timeout, at most 10 s.
+  static constexpr std::uint64_t kMaxTcpTimeLimitMs = 10'000;
+  std::chrono::milliseconds tcp_time_limit() const noexcept;
   static boost::asio::awaitable<void> tcp_connector(std::shared_ptr<NodeInner> node, PubKey super_peer,
                                                     std::string addr, std::shared_ptr<TcpConnection> conn,
                                                     std::uint64_t time, MessageKey key);
@@ -171,6 +189,18 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                  Transport transport) const;
 
  private:
+  // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
+  template <class... Args>
+  void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    if (!log::enabled(level)) return;
+    const auto verdict = refused_log_limiter_.admit();
+    if (!verdict.log) return;
+    if (verdict.suppressed > 0) {
+      log::logger().log(level, "{} more log lines about refused packets were suppressed", verdict.suppressed);
+    }
+    log::logger().log(level, format, std::forward<Args>(args)...);
+  }
+
   NodeOpts opts_;
   NetworkId network_id_;
   std::unique_ptr<PeersList> peers_;
@@ -182,6 +212,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   util::CancellationToken root_;
   Executor executor_;
   std::unique_ptr<SendHandlesList> send_handles_;
+  NodeStats stats_;
+  util::LogLimiter refused_log_limiter_;
 };
 
 }  // namespace velarix::p2p

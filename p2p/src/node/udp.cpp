@@ -33,7 +33,9 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
                                                    std::shared_ptr<UdpBinding> binding) {
   UdpBindingGuard guard{node, binding};
   const std::size_t mtu = node->opts().network_mtu;
-  std::vector<std::uint8_t> buf(mtu, 0);
+  // One byte more than the MTU: a datagram that fills it was longer than the MTU (the kernel cut
+  // it), and is refused rather than handled cut short.
+  std::vector<std::uint8_t> buf(mtu + 1, 0);
   std::vector<std::uint8_t> scratch(mtu, 0);
   Transmits out;
 
@@ -64,10 +66,16 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
       if (ec == boost::asio::error::bad_descriptor || ec == boost::asio::error::operation_aborted) break;
       continue;
     }
+    if (n > mtu) {
+      node->stats_.oversized.fetch_add(1, std::memory_order_relaxed);
+      node->refused_log(spdlog::level::warn, "Error processing packet: datagram longer than the network MTU {}", mtu);
+      continue;
+    }
     out.clear();
     auto r = node->on_packet(std::span(buf.data(), n), src, binding.get(), Transport::Udp, scratch, out);
     if (!r) {
-      log::warn("Error processing packet: {}", r.error().message());
+      node->stats_.refused.fetch_add(1, std::memory_order_relaxed);
+      node->refused_log(spdlog::level::warn, "Error processing packet: {}", r.error().message());
       continue;
     }
     if (!out.udp.empty() || !out.tcp.empty()) co_await node->send_transmits(out);
@@ -109,7 +117,7 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
       auto pit = peers->find(it->second);
       const std::shared_ptr<NodePeer>* np = pit != peers->end() ? as_node_peer(pit->second) : nullptr;
       if (np == nullptr) {
-        log::warn("Drop package with short header we no longer can match to a peer");
+        refused_log(spdlog::level::warn, "Drop package with short header we no longer can match to a peer");
         return std::unexpected(Error(Error::ShortIdOutdated{}));
       }
       auto sh = ShortHeader::parse(packet, (*np)->message_key());
