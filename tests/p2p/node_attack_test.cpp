@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "common/log_capture.h"
+#include "message/short_header.h"
 #include "node/node.h"
 #include "node_test_support.h"
 #include "raw_peer.h"
@@ -199,6 +200,88 @@ TEST(NodeAttack, RelayedGarbageDoesNotEndTheLink) {
   EXPECT_FALSE(link->is_cancelled());
   EXPECT_EQ(sp->tcp_connection(), link);
   EXPECT_GE(victim->inner()->stats().refused.load(), 2u);
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A node bound on loopback with a super peer played by a raw socket, for attacks over UDP.
+struct UdpTarget {
+  explicit UdpTarget(const std::function<void(NodeOpts&)>& tweak = {}) {
+    node = bind_node(rt, self, {super_peer_url(sp_id.pk(), "127.0.0.1:" + std::to_string(sp.udp_local().port()),
+                                               kNetwork)},
+                     sink, tweak);
+    node_addr = node->udp_bindings()->front()->local_addr();
+  }
+  std::shared_ptr<NodePeer> peer(const PubKey& key) const { return node->peers_list().node_peer(key); }
+
+  util::Runtime rt{3};
+  boost::asio::io_context io;
+  Identity self = make_identity();
+  Identity sp_id = make_identity();
+  raw::Peer sp{io, sp_id, kNetwork};
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  std::shared_ptr<Node> node;
+  ip::udp::endpoint node_addr;
+};
+
+// Every short id drawn is 0x5107; from the third draw on, 0x5108, 0x5109, ...
+std::atomic<std::uint32_t> g_draws{0};
+std::uint32_t colliding_draws() {
+  const std::uint32_t n = g_draws++;
+  return n < 2 ? 0x5107 : 0x5107 + n - 1;
+}
+
+// A newcomer whose short id collides with a known peer's must not take that peer's short-header
+// traffic: the id is drawn again.
+TEST(NodeAttack, ShortIdCollisionDoesNotTakeAPeersTraffic) {
+  UdpTarget t;
+  g_draws = 0;
+  const auto previous = ShortId::set_source(&colliding_draws);
+  struct Restore {
+    ShortId::Source s;
+    ~Restore() { ShortId::set_source(s); }
+  } restore{previous};
+
+  raw::Peer victim(t.io, make_identity(), kNetwork);
+  victim.send(victim.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(victim.pk()) != nullptr; }));
+  const ShortId id = t.peer(victim.pk())->rx_short_id();
+  raw::Peer newcomer(t.io, make_identity(), kNetwork);
+  newcomer.send(newcomer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(newcomer.pk()) != nullptr; }));
+  EXPECT_NE(t.peer(newcomer.pk())->rx_short_id(), id);
+
+  // The victim's short-header packets still reach the node as the victim's.
+  const Bytes payload{1, 2, 3};
+  victim.send(*ShortHeader::build(id, victim.key_with(t.self.pk()), payload), t.node_addr);
+  EXPECT_TRUE(t.sink->wait_until([&](const auto& rx) { return !rx.empty() && rx.back().first == victim.pk(); }, 5s));
+}
+
+// UNITEs introduce keys whose proof of work nobody checked. However many come, they hold a
+// bounded share of the peers map and give way to a peer that shows its work.
+TEST(NodeAttack, UniteFloodDoesNotLockOutPeersWithProofOfWork) {
+  UdpTarget t([](NodeOpts& o) {
+    o.max_peers = 16;
+    o.min_pow_difficulty = 8;
+  });
+  for (int i = 0; i < 100; ++i) {
+    t.sp.send(t.sp.unite(t.self.pk(), make_identity().pk(), {}), t.node_addr);
+  }
+  // Wait until the node read them all: a last UNITE about a key we can look for.
+  const Identity marker = make_identity();
+  t.sp.send(t.sp.unite(t.self.pk(), marker.pk(), {}), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(marker.pk()) != nullptr; }));
+  EXPECT_LE(t.node->peers_list().peers.size(), 1 + t.node->inner()->max_unverified_peers());
+
+  raw::Peer real(t.io, *Identity::generate(8), kNetwork);
+  real.send(real.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  auto ack = real.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; });
+  EXPECT_TRUE(ack) << "a peer with a valid proof of work was turned away";
+  EXPECT_TRUE(t.peer(real.pk()));
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -151,6 +153,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // (`max_peers`); a peer created here is registered in the short-id map.
   std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,
                                                                  bool enforce_limit);
+  // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
+  // a quarter of max_peers, at most kMaxUnverifiedPeers.
+  static constexpr std::size_t kMaxUnverifiedPeers = 1024;
+  std::size_t max_unverified_peers() const noexcept;
 
   // --- TCP links (tcp.cpp) ---
   // The longest a TCP link may take to connect (per address), to write one frame, or to go
@@ -189,6 +195,13 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                  Transport transport) const;
 
  private:
+  // A peer whose proof of work was never seen valid and that has no send handle.
+  bool is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const;
+  // Removes the oldest unverified peer while at least `keep_below` are queued; true when one went.
+  bool evict_unverified(std::size_t keep_below);
+  // Removes `peer` (when it is still the entry under `key`) and its short id.
+  void remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer);
+
   // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
   template <class... Args>
   void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
@@ -214,6 +227,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::unique_ptr<SendHandlesList> send_handles_;
   NodeStats stats_;
   util::LogLimiter refused_log_limiter_;
+  // Peers admitted without a proof of work, oldest first (some may have proved it since).
+  std::mutex unverified_mutex_;
+  std::deque<std::pair<PubKey, std::weak_ptr<NodePeer>>> unverified_;
 };
 
 }  // namespace velarix::p2p
