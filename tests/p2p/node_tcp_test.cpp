@@ -94,8 +94,10 @@ TEST(TcpLink, GreetsPublishesReadsAndDropsABadFrame) {
 
   // A frame under 4 bytes is dropped, then an ACK over the link marks its path.
   write_frame(server, {1, 2});
+  auto greeting = HelloSuperPeerMessage::parse(std::span(hello).subspan(LongHeader::kSize), *header, f.key());
+  ASSERT_TRUE(greeting);
   write_frame(server, *AckMessage::build(network_id_from_u32(4), f.sp.pk(), f.sp.pow(), f.key(), f.self.pk(),
-                                         header ? NodeInner::current_time() - 1000 : 0));
+                                         greeting->time()));
   ASSERT_TRUE(eventually([&] { return f.conn->path()->inner()->last_ack_time != 0; }));
   EXPECT_FALSE(f.conn->is_cancelled());
 

@@ -131,14 +131,23 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     const std::uint64_t now2 = current_time();
     peer.remove_stale_paths(now2, hello_timeout);
 
+    // Every path gets its own HELLO time (now2, now2 + 1 µs, ...), so that an ACK answers exactly
+    // the path its HELLO went out on.
+    std::uint64_t time = now2;
+    const std::size_t hello_size = HelloNodePeerMessage::wire_size(peer.message_key().has_value());
     for (const auto& [path_key, path] : *peer.paths().snapshot()) {
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
-      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now2,
+      if (!may_probe(key, peer, *path, hello_size)) {
+        log::trace("No more HELLOs to an endpoint that never answered: {}", path_key.to_string());
+        continue;
+      }
+      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                peer.rx_short_id());
       if (!hello) co_return std::unexpected(Error(hello.error()));
-      path->hello_tx(now2);
+      path->hello_tx(time);
+      ++time;
       auto socket = udp_socket_for(path_key);
       if (!socket) {
         log::warn("No udp socket found for path {}", path_key.to_string());
@@ -159,12 +168,13 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     } else {
       log::trace("No reachable path to peer, attempting to establish relay path through super peers");
       for (const auto& sp : super_peers_) {
-        auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now2,
+        auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                  peer.rx_short_id());
         if (!hello) co_return std::unexpected(Error(hello.error()));
         auto relay = peer.relay_paths().get(sp->key());
         if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
-        (*relay)->hello_tx(now2);
+        (*relay)->hello_tx(time);
+        ++time;
         auto conn = sp->tcp_connection();
         if (auto writer = conn ? conn->writer() : nullptr) {
           co_await send_super_peer_tcp(writer, sp->key(), *hello);

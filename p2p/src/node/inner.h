@@ -149,6 +149,18 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                 std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   void add_to_recv_buf(const PubKey& sender, std::span<const std::uint8_t> payload);
 
+  // A UNITE makes the node try at most this many of the endpoints it lists (in its order: the
+  // super peer puts the address it saw first).
+  static constexpr std::size_t kMaxUniteEndpoints = 4;
+  // An endpoint that never answered gets at most this many HELLOs.
+  static constexpr std::uint32_t kMaxUnansweredProbes = 3;
+  // Whether a HELLO of `bytes` may go to `path` of `peer` now: always to an endpoint that
+  // answered before; to one that never did, only a few, and for a peer without a send handle
+  // only as far as the peer's probe credit goes.
+  bool may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
+  std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
+
   // The node peer under `key`, admitted when absent and the peers map has room
   // (`max_peers`); a peer created here is registered in the short-id map.
   std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,

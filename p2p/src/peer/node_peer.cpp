@@ -12,6 +12,7 @@ NodePeer::NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now,
                    std::shared_ptr<TimeCell> app_tx)
     : key_(key),
       message_key_(message_key),
+      replay_(message_key ? std::make_unique<ReplayWindow>() : nullptr),
       created_at_(now),
       app_tx_(app_tx ? std::move(app_tx) : std::make_shared<TimeCell>(0)),
       best_sp_(default_route),

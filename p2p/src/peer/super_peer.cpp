@@ -51,6 +51,7 @@ SuperPeer::SuperPeer(const PubKey& key, std::string addr, std::uint16_t port, st
       addr_(std::move(addr)),
       port_(port),
       message_key_(message_key),
+      replay_(message_key ? std::make_unique<ReplayWindow>() : nullptr),
       hello_timeout_ms_(hello_timeout_ms),
       resolved_(std::move(resolved)) {}
 
