@@ -286,3 +286,222 @@ TEST(NodeAttack, UniteFloodDoesNotLockOutPeersWithProofOfWork) {
 
 }  // namespace
 }  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// `bytes` (an armed long-header message built by `from`) sealed again under a nonce of the
+// caller's choice: what a sender with another clock, or a capture from long ago, looks like.
+Bytes reseal(const raw::Peer& from, const PubKey& to, const Bytes& plain_body, MessageType type,
+             std::uint64_t nonce_time) {
+  Bytes out(LongHeader::kSize + 24 + plain_body.size() + 16);
+  LongHeader::write(std::span(out).first<LongHeader::kSize>(), type, true, from.net(), from.pk(), from.id().pow(), to);
+  std::uint64_t fields[3] = {nonce_time, 0x1234567890ABCDEFull, 0};
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 8; ++i) out[LongHeader::kSize + 8 * f + i] = static_cast<std::uint8_t>(fields[f] >> (56 - 8 * i));
+  }
+  auto body = std::span(out).subspan(LongHeader::kSize + 24, plain_body.size());
+  auto tag = std::span(out).last<16>();
+  EXPECT_TRUE(crypto::aead_encrypt(body, tag, plain_body, std::span(out).first(LongHeader::kSize),
+                                   std::span(out).subspan(LongHeader::kSize).first<24>(), *from.key_with(to)));
+  return out;
+}
+
+// Captured armed messages are delivered once: a copy sent again (from anywhere), one sealed
+// long ago, and a HELLO dated far ahead are all refused.
+TEST(NodeAttack, ReplayedMessagesAreRefused) {
+  UdpTarget t;
+  raw::Peer peer(t.io, make_identity(), kNetwork);
+  raw::Peer attacker(t.io, peer.id(), kNetwork, true, "127.0.0.2");
+  const Bytes app = peer.app(t.self.pk(), Bytes(60, 0x45));
+  peer.send(app, t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() == 1; }));
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) != nullptr; }));
+
+  const ShortId id = t.peer(peer.pk())->rx_short_id();
+  const Bytes short_app = *ShortHeader::build(id, peer.key_with(t.self.pk()), Bytes(60, 0x46));
+  peer.send(short_app, t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() == 2; }));
+
+  const std::uint64_t month_us = 30ull * 24 * 3600 * 1'000'000;
+  Bytes old_app_body(60, 0x47);
+  const Bytes old_app = reseal(peer, t.self.pk(), old_app_body, MessageType::App, raw::now_us() - month_us);
+  const Bytes future_hello = peer.hello_node(t.self.pk(), raw::now_us() + 3600ull * 1'000'000);
+  const auto replayed_before = t.node->inner()->stats().replayed.load();
+  for (int round = 0; round < 3; ++round) {
+    attacker.send(app, t.node_addr);
+    peer.send(app, t.node_addr);
+    attacker.send(short_app, t.node_addr);
+  }
+  attacker.send(old_app, t.node_addr);
+  peer.send(future_hello, t.node_addr);
+  // A fresh message after them all is the barrier: once it arrived, the others were handled.
+  peer.send(peer.app(t.self.pk(), Bytes(60, 0x48)), t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() >= 3; }));
+  EXPECT_EQ(t.sink->count(), 3u) << "a replayed or stale message was delivered";
+  EXPECT_EQ(t.sink->received().back().second, Bytes(60, 0x48));
+  EXPECT_GE(t.node->inner()->stats().replayed.load() - replayed_before, 10u);
+  EXPECT_FALSE(peer.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 300ms))
+      << "a HELLO dated an hour ahead was answered";
+}
+
+// An ACK counts only for the path its HELLO went out on: an ACK echoing the HELLO of one path,
+// sent from another address, must not make that address a reachable path.
+TEST(NodeAttack, AckFromAnotherPathDoesNotMakeItReachable) {
+  UdpTarget t;
+  raw::Peer peer(t.io, make_identity(), kNetwork);
+  raw::Peer second(t.io, peer.id(), kNetwork, true, "127.0.0.2");  // another address of the same key
+  peer.send(peer.app(t.self.pk(), Bytes(200, 1)), t.node_addr);  // traffic, so the node keeps paths alive
+  peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  second.send(second.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) && t.peer(peer.pk())->paths().size() == 2; }));
+  const PeerPathKey second_path{t.node_addr, second.udp_local()};
+
+  // The node's next HELLO to the first address: its time is what the attacker echoes.
+  auto key = peer.key_with(t.self.pk());
+  auto hello_time = [&](raw::Peer& at) -> std::optional<std::uint64_t> {
+    auto hello = at.recv_until([](const Bytes& b) { return raw::type_of(b) == 2; });
+    if (!hello) return std::nullopt;
+    auto header = LongHeader::parse(*hello);
+    auto parsed = HelloNodePeerMessage::parse(std::span(*hello).subspan(LongHeader::kSize), *header, key);
+    if (!parsed) return std::nullopt;
+    return parsed->time();
+  };
+  const auto t1 = hello_time(peer);
+  ASSERT_TRUE(t1);
+  second.send(second.ack(t.self.pk(), *t1), t.node_addr);
+  // The real answer on the first path: once it counted, the forged one was handled too.
+  peer.send(peer.ack(t.self.pk(), *t1), t.node_addr);
+  auto path_of = [&](const PeerPathKey& k) { return t.peer(peer.pk())->paths().get(k); };
+  const PeerPathKey first_path{t.node_addr, peer.udp_local()};
+  ASSERT_TRUE(raw::eventually([&] {
+    auto p = path_of(first_path);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+  auto p2 = path_of(second_path);
+  ASSERT_TRUE(p2);
+  EXPECT_EQ((*p2)->inner()->last_ack_time, 0u) << "an ACK echoing another path's HELLO made this path reachable";
+
+  // Its own HELLO's answer does count.
+  const auto t2 = hello_time(second);
+  ASSERT_TRUE(t2);
+  EXPECT_NE(*t2, *t1);
+  second.send(second.ack(t.self.pk(), *t2), t.node_addr);
+  EXPECT_TRUE(raw::eventually([&] {
+    auto p = path_of(second_path);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+}
+
+// Reflection through UNITEs, through a real super peer: an attacker registers with endpoints
+// of a third party and has the super peer introduce it to a node again and again. The node
+// must not send the third party more bytes than the attacker spent.
+TEST(NodeAttack, UniteReflectionIsNotAmplified) {
+  util::Runtime rt{3};
+  SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+  so.min_pow_difficulty = 0;
+  so.unite_interval = 50ms;
+  auto server = SuperPeerServer::start(rt, so);
+  ASSERT_TRUE(server) << server.error();
+  const Identity victim_id = make_identity();
+  auto sink = std::make_shared<RecordingSink>();
+  auto victim = bind_node(rt, victim_id, {(*server)->url()}, sink, [](NodeOpts& o) { o.hello_timeout = 300; });
+
+  // The third party: 32 UDP sockets that count what arrives.
+  boost::asio::io_context io;
+  std::vector<ip::udp::socket> third;
+  std::vector<p2p::Endpoint> endpoints;
+  for (int i = 0; i < 32; ++i) {
+    third.emplace_back(io, ip::udp::endpoint(ip::make_address("127.0.0.9"), 0));
+    third.back().non_blocking(true);
+    endpoints.push_back(third.back().local_endpoint());
+  }
+  std::size_t third_bytes = 0;
+  auto count_third = [&] {
+    std::array<std::uint8_t, 2048> buf;
+    for (auto& s : third) {
+      boost::system::error_code ec;
+      for (;;) {
+        const auto n = s.receive(boost::asio::buffer(buf), 0, ec);
+        if (ec) break;
+        third_bytes += n;
+      }
+    }
+  };
+
+  raw::Peer attacker(io, make_identity(), kNetwork);
+  std::size_t attacker_bytes = 0;
+  auto attack = [&](const Bytes& b) {
+    attacker.send(b, (*server)->udp_endpoint());
+    attacker_bytes += b.size();
+  };
+  attack(attacker.hello_sp((*server)->public_key(), raw::now_us(), endpoints));
+  ASSERT_TRUE(attacker.recv());
+  // APPs to the victim through the super peer, each a reason for another UNITE, for 3 s.
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  int sent = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    attack(attacker.app(victim_id.pk(), Bytes(20, 0x11)));
+    ++sent;
+    count_third();
+    std::this_thread::sleep_for(20ms);  // pacing the attack, not waiting for an event
+  }
+  ASSERT_TRUE(sink->wait_until([&](const auto& rx) { return rx.size() >= static_cast<std::size_t>(sent) / 2; }));
+  // Let the node's last HELLOs arrive: a few housekeeping passes.
+  const auto settle = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < settle) count_third();
+  ASSERT_GT((*server)->stats().unites_sent, 10u);
+  const double factor = static_cast<double>(third_bytes) / static_cast<double>(attacker_bytes);
+  RecordProperty("amplification", std::to_string(factor));
+  std::printf("third party got %zu bytes, the attacker sent %zu: amplification %.3f\n", third_bytes, attacker_bytes,
+              factor);
+  EXPECT_LE(factor, 1.0);
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A flood of refused datagrams costs a bounded number of log lines (the rest are counted), a
+// datagram longer than the MTU is refused whole instead of handled cut short, and a node that
+// does not arm says so when it starts.
+TEST(NodeAttack, RefusedPacketsAreCountedAndTheirLogsLimited) {
+  auto& logs = LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  logs.clear();
+  UdpTarget t;
+  raw::Peer flooder(t.io, make_identity(), kNetwork, true, "127.0.0.3");
+  Bytes garbage(100, 0x42);
+  for (int i = 0; i < 500; ++i) flooder.send(garbage, t.node_addr);
+  Bytes oversized = flooder.app(t.self.pk(), Bytes(kDefaultNetworkMtu, 1));
+  // The barrier (again, should the flood have filled the socket buffer): once it arrived, the
+  // flood before it was handled.
+  bool arrived = false;
+  for (int i = 0; i < 20 && !arrived; ++i) {
+    flooder.send(flooder.app(t.self.pk(), Bytes(10, 2)), t.node_addr);
+    arrived = t.sink->wait_until([](const auto& rx) { return !rx.empty(); }, 250ms);
+  }
+  ASSERT_TRUE(arrived);
+  const auto& stats = t.node->inner()->stats();
+  EXPECT_GE(stats.refused.load(), 100u);  // the socket buffer may have dropped some
+  for (const auto& [from, payload] : t.sink->received()) {
+    EXPECT_EQ(payload, Bytes(10, 2)) << "the oversized APP was delivered cut short";
+  }
+  flooder.send(oversized, t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return stats.oversized.load() >= 1; }));
+  EXPECT_LE(logs.count("Error processing packet: "), 10u);
+  EXPECT_GE(t.node->inner()->suppressed_log_lines(), 90u);
+
+  logs.clear();
+  util::Runtime rt{2};
+  auto unarmed = util::block_on(
+      rt, Node::bind(loopback_opts(make_identity(), {t.node->opts().super_peers}, false,
+                                   std::make_shared<RecordingSink>())));
+  ASSERT_TRUE(unarmed);
+  EXPECT_EQ(logs.count("Messages are not armed"), 1u);
+}
+
+}  // namespace
+}  // namespace velarix::test

@@ -104,6 +104,12 @@ boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInn
     x_pk = *pk;
   }
 
+  if (!opts.arm_messages) {
+    log::warn(
+        "Messages are not armed: traffic between nodes is neither encrypted nor authenticated, and anyone on the "
+        "path can read, forge or replay it");
+  }
+
   // 2. Addresses.
   std::vector<std::pair<std::string, boost::asio::ip::address>> addrs;
   const bool configured = !opts.udp_addrs.empty();

@@ -36,6 +36,8 @@ ReplayWindow::Slot* ReplayWindow::find(std::uint64_t stream) noexcept {
 ReplayWindow::Mark ReplayWindow::mark(Slot& slot, std::uint64_t generation, std::uint64_t counter) noexcept {
   const std::uint64_t block = (counter / kBitsPerWord) & kBlockMask;
   const std::uint64_t bit = std::uint64_t{1} << (counter % kBitsPerWord);
+  // Blocks more than kWords behind the highest one have lost their word: too old to tell.
+  if (block + kWords <= slot.top.load(std::memory_order_acquire)) return Mark::Replayed;
   auto& word = slot.words[block % kWords];
   std::uint64_t w = word.load(std::memory_order_acquire);
   for (;;) {
@@ -57,6 +59,7 @@ ReplayWindow::Mark ReplayWindow::mark(Slot& slot, std::uint64_t generation, std:
       }
     }
     if (word.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
+      raise_to(slot.top, block);
       return Mark::Accepted;
     }
   }
@@ -99,6 +102,7 @@ ReplayWindow::Verdict ReplayWindow::check(std::span<const std::uint8_t, kNonceSi
         generation = victim->generation.load(std::memory_order_relaxed) + 1;
         victim->generation.store(generation, std::memory_order_release);
         for (auto& w : victim->words) w.store(pack(generation, 0, 0), std::memory_order_relaxed);
+        victim->top.store(0, std::memory_order_relaxed);
         victim->latest.store(time, std::memory_order_relaxed);
         victim->stream.store(stream, std::memory_order_release);
         slot = victim;

@@ -58,6 +58,7 @@ class ReplayWindow {
     std::atomic<std::uint64_t> stream{0};  // 0: free
     std::atomic<std::uint64_t> generation{0};
     std::atomic<std::uint64_t> latest{0};  // latest message time seen on the stream
+    std::atomic<std::uint64_t> top{0};     // highest block of counters seen
     // (generation:5 | block:27 | bits:32); a word of another generation is left from an earlier
     // stream of the slot and counts as empty.
     std::array<std::atomic<std::uint64_t>, kWords> words{};
