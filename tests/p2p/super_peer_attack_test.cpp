@@ -165,7 +165,7 @@ TEST_F(SuperPeerAttack, HellosFromOneSourceAreRateLimited) {
   }
   ASSERT_TRUE(answered);
   const auto s = server_->stats();
-  EXPECT_LE(s.hellos_answered, 60u);  // the burst, what trickled in meanwhile, and the honest one
+  EXPECT_LE(s.hellos_answered, 100u);  // the burst of 40, what trickled in meanwhile, the honest one
   EXPECT_GE(s.hellos_refused, 100u);
 }
 
@@ -224,7 +224,10 @@ TEST_F(SuperPeerAttack, LinkThatStopsReadingIsClosed) {
   hello(*sender);
   // Relayed traffic piles up at a link nobody reads, until the super peer gives the link up.
   const Bytes app = sender->app(sink->pk(), Bytes(1000, 1));
-  for (int i = 0; i < 50'000 && server_->stats().tcp_links != 0; ++i) sender->send(app, sp_udp());
+  const auto give_up = std::chrono::steady_clock::now() + 30s;
+  while (server_->stats().tcp_links != 0 && std::chrono::steady_clock::now() < give_up) {
+    for (int i = 0; i < 100; ++i) sender->send(app, sp_udp());
+  }
   ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.tcp_links == 0; }, 10s));
   EXPECT_GE(server_->stats().links_timed_out, 1u);
 }

@@ -4,7 +4,9 @@
 // - HELLOs addressed to it (over UDP, or as frames on a TCP link) record the sending node: the
 //   UDP address its HELLOs come from, or the TCP link they came on, and the endpoint candidates
 //   it announced. Each is answered with an ACK echoing the HELLO's time, on the same path and in
-//   the same form (armed when the HELLO was armed).
+//   the same form. It serves one form only (armed unless told otherwise), registers only nodes
+//   whose proof of work is strong enough, refuses HELLOs outside its time window or older than
+//   the node's last one, and limits HELLOs per source address.
 // - Every other long-header message names another node as recipient and is relayed unchanged
 //   to that node's path: its TCP link while it has one, else the UDP address its last HELLO
 //   came from. Messages for nodes it has not heard from are dropped.
@@ -12,8 +14,9 @@
 //   (the observed UDP address first, then the announced candidates), at most once per pair and
 //   `unite_interval`.
 // - Garbage, short headers, other network ids and unknown types are dropped without an answer.
-//   All state is bounded: at most `max_nodes` nodes (the least recently heard is evicted),
-//   `max_tcp_links` links, and a bounded send queue per link.
+//   All state is bounded: at most `max_nodes` nodes (the least recently heard makes room, once
+//   it has gone quiet), `max_tcp_links` links (and fewer per source), each with time limits,
+//   and a bounded send queue per link.
 //
 // TCP links carry length-delimited frames (util/length_codec.h). The TCP listener takes the
 // UDP port's number unless told otherwise, so one `SuperPeerUrl` names both.
