@@ -199,7 +199,7 @@ TEST(NodeAttack, RelayedGarbageDoesNotEndTheLink) {
   ASSERT_TRUE(raw::eventually([&] { return link->path()->inner()->last_ack_time > acked; }));
   EXPECT_FALSE(link->is_cancelled());
   EXPECT_EQ(sp->tcp_connection(), link);
-  EXPECT_GE(victim->inner()->stats().refused.load(), 2u);
+  EXPECT_TRUE(raw::eventually([&] { return victim->inner()->stats().refused.load() >= 2; }));
 }
 
 }  // namespace

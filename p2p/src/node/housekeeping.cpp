@@ -135,7 +135,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     // the path its HELLO went out on.
     std::uint64_t time = now2;
     const std::size_t hello_size = HelloNodePeerMessage::wire_size(peer.message_key().has_value());
-    for (const auto& [path_key, path] : *peer.paths().snapshot()) {
+    for (const auto snapshot = peer.paths().snapshot(); const auto& [path_key, path] : *snapshot) {
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
@@ -245,7 +245,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   // 5.
   if (auto conn = sp->tcp_connection(); conn && !opts_.enforce_tcp) {
     bool reachable = false;
-    for (const auto& [k, p] : *sp->udp_paths().snapshot()) {
+    for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [k, p] : *snapshot) {
       if (p->is_reachable(now2, hello_timeout)) {
         reachable = true;
         break;
@@ -273,7 +273,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   if (!hello) co_return std::unexpected(Error(hello.error()));
   // 9.
   log::trace("Try to reach super peer via UDP");
-  for (const auto& [path_key, path] : *sp->udp_paths().snapshot()) {
+  for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [path_key, path] : *snapshot) {
     if (log::enabled(spdlog::level::trace)) log::trace("Send via path path={}", path_key.to_string());
     auto socket = udp_socket_for(path_key);
     if (!socket) {
@@ -410,7 +410,7 @@ SendHandleState NodeInner::send_handle_state(const NodePeer& peer) const {
 }
 
 void NodeInner::send_handles_housekeeping() {
-  for (const auto& [key, handle] : *send_handles_->handles.snapshot()) {
+  for (const auto snapshot = send_handles_->handles.snapshot(); const auto& [key, handle] : *snapshot) {
     auto peer = peers_->node_peer(key);
     if (!peer) {
       auto admitted = admit_node_peer(key, std::nullopt, false);

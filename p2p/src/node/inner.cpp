@@ -46,7 +46,7 @@ NodeInner::NodeInner(NodeOpts opts, NetworkId network_id, std::unique_ptr<PeersL
       executor_(std::move(executor)),
       send_handles_(std::make_unique<SendHandlesList>()) {
   peers_->set_default_route(default_route);
-  for (const auto& [k, p] : *peers_->peers.snapshot()) {
+  for (const auto snapshot = peers_->peers.snapshot(); const auto& [k, p] : *snapshot) {
     if (auto sp = as_super_peer(p)) super_peers_.push_back(*sp);
   }
 }
@@ -204,7 +204,7 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
       out.push_back(ep);
     }
   };
-  for (const auto& b : *udp_bindings()) {
+  for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (b->is_cancelled()) continue;
     const auto& local = b->local_addr();
     if (local.address().is_unspecified()) {
@@ -219,7 +219,7 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
 }
 
 std::shared_ptr<NodeInner::UdpSocket> NodeInner::udp_socket_for(const PeerPathKey& key) const {
-  for (const auto& b : *udp_bindings()) {
+  for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (util::net::same_socket_addr(b->local_addr(), key.local)) return b->socket();
   }
   return nullptr;
@@ -324,7 +324,7 @@ std::shared_ptr<SuperPeer> NodeInner::relaying_super_peer(const boost::asio::ip:
         if (util::net::same_socket_addr(ep, src)) return sp;
       }
     }
-    for (const auto& [k, p] : *sp->udp_paths().snapshot()) {
+    for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [k, p] : *snapshot) {
       if (util::net::same_socket_addr(k.remote, src)) return sp;
     }
   }

@@ -76,7 +76,7 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
 }
 
 void SendHandlesList::close_all() {
-  for (const auto& [k, h] : *handles.snapshot()) h->close();
+  for (const auto snapshot = handles.snapshot(); const auto& [k, h] : *snapshot) h->close();
 }
 
 }  // namespace velarix::p2p

@@ -46,11 +46,14 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
   auto signal = std::make_shared<boost::asio::cancellation_signal>();
   boost::asio::co_spawn(
       executor,
-      [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig)
-          -> boost::asio::awaitable<void> {
+      // The watcher keeps the socket alive: the signal's handler refers to the socket's pending
+      // receive, which must outlive the emit even when the node is torn down meanwhile.
+      [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig,
+         std::shared_ptr<UdpSocket> socket) -> boost::asio::awaitable<void> {
         co_await token.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
         sig->emit(boost::asio::cancellation_type::terminal);
-      }(binding->token(), signal),
+        (void)socket;
+      }(binding->token(), signal, binding->socket()),
       boost::asio::detached);
 
   auto& socket = *binding->socket();
@@ -335,7 +338,7 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
   if (auto sp = relaying_super_peer(src, transport)) {
     if (auto path = peer.relay_paths().get(sp->key())) matched = (*path)->ack_rx(now, src, ack.time());
   } else if (socket) {
-    for (const auto& b : *udp_bindings()) {
+    for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
       if (b->socket() != socket) continue;
       if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) matched = (*path)->ack_rx(now, src, ack.time());
       break;

@@ -96,7 +96,7 @@ void NodePeer::remove_stale_paths(std::uint64_t now, std::uint64_t hello_timeout
 }
 
 bool NodePeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const {
-  for (const auto& [k, p] : *paths_.snapshot()) {
+  for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
     if (p->is_reachable(now, hello_timeout_ms)) return true;
   }
   return false;
@@ -116,7 +116,7 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
     std::uint64_t now, std::uint64_t hello_timeout_ms) const {
   std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  for (const auto& [k, p] : *paths_.snapshot()) {
+  for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {
@@ -130,7 +130,7 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
 void NodePeer::update_best_relay(std::uint64_t now, std::uint64_t hello_timeout_ms, const PubKey& default_route) {
   std::optional<PubKey> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  for (const auto& [k, p] : *relay_paths_.snapshot()) {
+  for (const auto snapshot = relay_paths_.snapshot(); const auto& [k, p] : *snapshot) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {
