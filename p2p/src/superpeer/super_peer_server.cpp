@@ -593,8 +593,7 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
   // The watchdog closes the socket when a time limit passes or the link is cancelled, which
   // ends a pending read: no race per frame.
   const auto first_hello_by = link->read_deadline.load();
-  std::vector<std::uint8_t> frame;
-  frame.reserve(util::kMaxFrameSize);
+  std::vector<std::uint8_t> frame;  // grows to the largest frame the link brought
   std::array<std::uint8_t, util::kFrameHeaderSize> header{};
   boost::system::error_code ec;
   for (;;) {
