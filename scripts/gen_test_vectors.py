@@ -153,8 +153,9 @@ def arm(prefix, body, key, nonce):
     return prefix + nonce + ct + tag
 
 
-def nonce_of(prefix16, counter):
-    return prefix16 + struct.pack(">Q", counter)
+def nonce_of(time_us, stream8, counter):
+    # time | stream | counter, each 64 bits big-endian
+    return struct.pack(">Q", time_us) + stream8 + struct.pack(">Q", counter)
 
 
 def endpoint(family, addr, port):
@@ -216,32 +217,32 @@ def compute():
     # Messages from A to B.
     network_id = 0x12345678
     pow_a = strong
-    prefix = bytes(range(0xA0, 0xB0))
+    stream = bytes(range(0xA8, 0xB0))
     time_us = 1_700_000_000_123_456
     short_id = 0x0A0B0C0D
     payload = b"velarix test payload"
     v += [("msg.network_id", struct.pack(">I", network_id)), ("msg.sender", pk_a), ("msg.recipient", pk_b),
-          ("msg.pow", pow_a), ("msg.nonce_prefix", prefix), ("msg.time", struct.pack(">Q", time_us)),
+          ("msg.pow", pow_a), ("msg.nonce_stream", stream), ("msg.time", struct.pack(">Q", time_us)),
           ("msg.short_id", struct.pack(">I", short_id)), ("msg.payload", payload)]
 
     app_header = long_header(APP, False, network_id, pk_b, pk_a, pow_a)
     v += [("app_unarmed", app_header + payload)]
 
-    n1 = nonce_of(prefix, 1)
+    n1 = nonce_of(time_us, stream, 1)
     v += [("app_armed.nonce", n1),
           ("app_armed", arm(long_header(APP, True, network_id, pk_b, pk_a, pow_a), payload, session, n1))]
 
-    n2 = nonce_of(prefix, 2)
+    n2 = nonce_of(time_us, stream, 2)
     hello_body = struct.pack(">QI", time_us, short_id)
     v += [("hello_armed.nonce", n2),
           ("hello_armed", arm(long_header(HELLO, True, network_id, pk_b, pk_a, pow_a), hello_body, session, n2))]
 
-    n3 = nonce_of(prefix, 3)
+    n3 = nonce_of(time_us, stream, 3)
     v += [("ack_armed.nonce", n3),
           ("ack_armed", arm(long_header(ACK, True, network_id, pk_b, pk_a, pow_a), struct.pack(">Q", time_us),
                             session, n3))]
 
-    n4 = nonce_of(prefix, 0x0102030405060708)
+    n4 = nonce_of(time_us, stream, 0x0102030405060708)
     sid = struct.pack(">I", short_id)
     v += [("short_armed.nonce", n4), ("short_armed", arm(sid, payload, session, n4)),
           ("short_unarmed", sid + payload)]
@@ -306,14 +307,15 @@ the exchange, which is never used.
 ### A.4 Messages
 
 All from A to B: network id, sender, recipient, sender's proof of work, the
-sending thread's nonce prefix, HELLO time (and the ACK's echo of it), B's short
+sending thread's nonce stream, HELLO time (and the ACK's echo of it; also the
+time of every nonce below), B's short
 id as A's tx short id, and the application payload (ASCII "velarix test
 payload").
 
-{block(["msg.network_id", "msg.sender", "msg.recipient", "msg.pow", "msg.nonce_prefix", "msg.time",
+{block(["msg.network_id", "msg.sender", "msg.recipient", "msg.pow", "msg.nonce_stream", "msg.time",
         "msg.short_id", "msg.payload"])}
 An unarmed APP (long header and payload), then an armed APP, HELLO to a node
-peer and ACK, each with its nonce (prefix and counter 1, 2 and 3), sealed with
+peer and ACK, each with its nonce (time, stream and counter 1, 2 and 3), sealed with
 the session key of A.3:
 
 {block(["app_unarmed", "app_armed.nonce", "app_armed", "hello_armed.nonce", "hello_armed", "ack_armed.nonce",

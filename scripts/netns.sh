@@ -193,7 +193,8 @@ vx_spawn() {
 
 vx_super_peer_start() {
   vx_spawn "$VX_SP_NODE" "$VX_WORK/super_peer.out" "$VX_WORK/super_peer.log" "$VX_BUILD/super_peer" \
-    --key-file "$VX_WORK/super_peer.key" --listen "$VX_UNDER_SP" --port "$VX_SP_PORT" --log-level warn
+    --key-file "$VX_WORK/super_peer.key" --listen "$VX_UNDER_SP" --port "$VX_SP_PORT" --log-level warn \
+    --min-pow-difficulty "$VX_POW"
   VX_SP_PID=$VX_LAST_PID
   local line
   vx_wait_for 10 grep -q ':' "$VX_WORK/super_peer.out" || { vx_log "super peer did not start"; return 1; }

@@ -51,6 +51,9 @@ constexpr const char* kUsage =
     "  --network-id N      network id served (default: 1)\n"
     "  --no-udp-answers    drop every datagram, so that nodes fall back to TCP\n"
     "  --no-unites         never introduce nodes to each other\n"
+    "  --unarmed           serve a network whose nodes do not arm their messages (nothing is\n"
+    "                      authenticated then: anyone can take over any node's relayed traffic)\n"
+    "  --min-pow-difficulty N  weakest proof of work of a node it registers (default: 24)\n"
     "  --log-level LEVEL   trace, debug, info, warn, error or off (default: info)\n";
 
 struct Args {
@@ -61,6 +64,8 @@ struct Args {
   std::uint32_t network_id = 1;
   bool answer_udp = true;
   bool send_unites = true;
+  bool armed = true;
+  std::uint8_t min_pow_difficulty = 24;
   std::string log_level = "info";
 };
 
@@ -116,6 +121,14 @@ std::expected<Args, std::string> parse_args(int argc, char** argv) {
       a.answer_udp = false;
     } else if (opt == "--no-unites") {
       a.send_unites = false;
+    } else if (opt == "--unarmed") {
+      a.armed = false;
+    } else if (opt == "--min-pow-difficulty") {
+      auto v = value();
+      if (!v) return std::unexpected(v.error());
+      auto n = parse_number<unsigned>(*v);
+      if (!n || *n > 32) return std::unexpected(fmt::format("--min-pow-difficulty: not a number from 0 to 32: {}", *v));
+      a.min_pow_difficulty = static_cast<std::uint8_t>(*n);
     } else if (opt == "--log-level") {
       auto v = value();
       if (!v) return std::unexpected(v.error());
@@ -228,6 +241,8 @@ int main(int argc, char** argv) {
                                       .listen_address = listen,
                                       .udp_port = args->port,
                                       .tcp_port = args->tcp_port,
+                                      .arm_messages = args->armed,
+                                      .min_pow_difficulty = args->min_pow_difficulty,
                                       .answer_udp = args->answer_udp,
                                       .send_unites = args->send_unites};
   auto server = velarix::p2p::SuperPeerServer::start(runtime, std::move(opts));

@@ -80,6 +80,7 @@ struct Pair {
   Pair() {
     const auto sp_id = *Identity::generate(0);
     SuperPeerOptions so{.identity = sp_id, .network_id = 9};
+    so.min_pow_difficulty = 0;
     so.unite_interval = 100ms;
     server = std::move(*SuperPeerServer::start(rt, so));
     const auto ida = *Identity::generate(0);

@@ -130,6 +130,7 @@ TEST(AgentMonitor, PrematureEndCancelsTheAgentAndFailureLogsOnce) {
 
 TEST_F(RunningAgent, StartsWithItsSettings) {
   ScopedEnv arm("VELARIX_ARM_MESSAGES", "false");
+  harness_.serve_unarmed();
   start("[dns]\ndisabled = true\n[controller]\nshared_secret = \"c2VjcmV0\"\n");
   EXPECT_EQ(inner().mtu, 1121);
   EXPECT_EQ(inner().dns, nullptr);

@@ -27,14 +27,11 @@ inline bool eventually(const std::function<bool()>& pred, std::chrono::milliseco
 
 class AgentHarness {
  public:
-  AgentHarness() {
-    auto id = p2p::Identity::generate(4);
-    p2p::SuperPeerOptions opts{.identity = *id, .network_id = 1};
-    auto sp = p2p::SuperPeerServer::start(sp_runtime_, std::move(opts));
-    if (!sp) std::abort();
-    super_peer_ = std::move(*sp);
-  }
+  AgentHarness() { start_super_peer(true); }
   ~AgentHarness() { super_peer_->stop(); }
+
+  // Replaces the super peer by one for nodes that do not arm (before `write_config`).
+  void serve_unarmed() { start_super_peer(false); }
 
   p2p::SuperPeerServer& super_peer() { return *super_peer_; }
   const TempDir& dir() const { return dir_; }
@@ -54,6 +51,17 @@ class AgentHarness {
   }
 
  private:
+  void start_super_peer(bool armed) {
+    if (super_peer_) super_peer_->stop();
+    auto id = p2p::Identity::generate(4);
+    p2p::SuperPeerOptions opts{.identity = *id, .network_id = 1};
+    opts.arm_messages = armed;
+    opts.min_pow_difficulty = 4;
+    auto sp = p2p::SuperPeerServer::start(sp_runtime_, std::move(opts));
+    if (!sp) std::abort();
+    super_peer_ = std::move(*sp);
+  }
+
   // Settings that keep the node on loopback and quick.
   ScopedEnv difficulty_{"VELARIX_MIN_POW_DIFFICULTY", "4"};
   ScopedEnv addrs_{"VELARIX_UDP_ADDRS", "127.0.0.1"};

@@ -186,6 +186,7 @@ TEST(NodePeerHousekeeping, WithoutTrafficNoHelloAndNoPaths) {
 TEST(NodePeerHousekeeping, UnreachablePeerWithTrafficGetsDirectAndRelayedHellos) {
   HousekeepingFixture f;
   f.peer->app_rx(NodeInner::current_time());
+  f.peer->earn_probe_credit(1000);  // what the peer sent pays for HELLOs to its unanswered endpoints
   // A direct path on the super peer's socket (so the test sees the HELLO) and one whose binding is gone.
   const auto sp_addr = f.sp_socket.local_endpoint();
   f.peer->direct_path(f.local_path_to(sp_addr));
@@ -201,7 +202,9 @@ TEST(NodePeerHousekeeping, ReachablePeerLosesItsRelayPaths) {
   HousekeepingFixture f;
   f.peer->app_rx(NodeInner::current_time());
   auto path = f.peer->direct_path(f.local_path_to(f.sp_socket.local_endpoint()));
-  path->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), NodeInner::current_time());
+  const auto sent = NodeInner::current_time();
+  path->hello_tx(sent);
+  path->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), sent);
   f.peer->relay_paths().insert_if_absent(f.sp.pk(), std::make_shared<PeerPath>());
   f.peer->set_tx_short_id(ShortId(77));
   ASSERT_TRUE(f.node_peer_pass());
@@ -217,7 +220,9 @@ TEST(SuperPeerHousekeeping, HelloOnEveryUdpPathAndTcpRule) {
     auto conn = f.super_peer->new_tcp_path(f.inner->token());
     auto path = f.super_peer->udp_paths().get(f.local_path_to(f.sp_socket.local_endpoint()));
     ASSERT_TRUE(path);
-    (*path)->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), NodeInner::current_time());
+    const auto sent = NodeInner::current_time();
+    (*path)->hello_tx(sent);
+    (*path)->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), sent);
     ASSERT_TRUE(f.super_peer_pass());
     EXPECT_EQ(conn->is_cancelled(), !enforce) << "a reachable UDP path decides only without enforced TCP";
     EXPECT_EQ(f.received_types(), (std::vector<std::uint8_t>{0xFF}));  // one HELLO to the super peer
@@ -245,8 +250,12 @@ TEST(PeerPath, ReachabilityStalenessAndMedian) {
   EXPECT_EQ(p.inner()->hello_tx, std::optional<std::uint64_t>(t));
   EXPECT_FALSE(p.is_stale(t + 1'000'000, 1000));
   EXPECT_TRUE(p.is_stale(t + 1'000'001, 1000));
-  p.ack_rx(t + 1000, ip::udp::endpoint(), t);
-  p.ack_rx(t + 4000, ip::udp::endpoint(), t + 1500);
+  EXPECT_FALSE(p.ack_rx(t + 900, ip::udp::endpoint(), t + 3)) << "an ACK for a HELLO never sent on the path";
+  EXPECT_FALSE(p.is_reachable(t + 900, 1000));
+  EXPECT_TRUE(p.ack_rx(t + 1000, ip::udp::endpoint(), t));
+  EXPECT_FALSE(p.ack_rx(t + 1100, ip::udp::endpoint(), t)) << "a HELLO is answered once";
+  p.hello_tx(t + 1500);
+  EXPECT_TRUE(p.ack_rx(t + 4000, ip::udp::endpoint(), t + 1500));
   EXPECT_EQ(p.inner()->median_latency(), std::optional<std::uint64_t>(1750));
   EXPECT_TRUE(p.is_reachable(t + 4000 + 1'000'000, 1000));
   EXPECT_FALSE(p.is_reachable(t + 4000 + 1'000'001, 1000));

@@ -78,9 +78,13 @@ TEST(NodeError, EveryAlternativeInOrderWithItsText) {
       {Error::SendHandleClosed{}, Error::Kind::SendHandleClosed, "Send handle closed"},
       {Error::RecipientIsSuperPeer{key(0x22)}, Error::Kind::RecipientIsSuperPeer, "Recipient " + k2 + " is a super peer"},
       {Error::SendToSelf{}, Error::Kind::SendToSelf, "Cannot send to self"},
+      {Error::HelloTimeIsInFuture{5, 1}, Error::Kind::HelloTimeIsInFuture,
+       "HELLO time is in the future: sent at 5 µs, now 1 µs"},
+      {Error::MessageReplayed{}, Error::Kind::MessageReplayed, "Message was received before (replayed) or is too old"},
+      {Error::AckUnmatched{7}, Error::Kind::AckUnmatched, "ACK for a HELLO at 7 µs that was not sent on its path"},
   };
   ASSERT_EQ(cases.size(), Error::kAlternatives);
-  ASSERT_EQ(Error::kAlternatives, 36u);
+  ASSERT_EQ(Error::kAlternatives, 39u);
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& c = cases[i];
     EXPECT_EQ(static_cast<std::size_t>(c.kind), i) << "order of " << kind_name(c.kind);

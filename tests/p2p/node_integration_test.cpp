@@ -21,6 +21,8 @@ struct Overlay {
                    std::function<void(NodeOpts&)> node_tweak = {}) {
     SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
     so.unite_interval = 200ms;
+    so.arm_messages = arm;
+    so.min_pow_difficulty = 0;
     if (sp_tweak) sp_tweak(so);
     auto started = SuperPeerServer::start(rt, so);
     if (!started) throw std::runtime_error(started.error());

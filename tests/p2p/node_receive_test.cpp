@@ -125,7 +125,7 @@ const std::vector<Case>& cases() {
       {"registered short id is a short header",
        {},
        [](Fixture& f) {
-         EXPECT_TRUE(f.dispatch(f.app_from(f.other)));
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other, std::vector<std::uint8_t>(100, 1))));
          auto peer = f.inner->peers_list().node_peer(f.other.pk());
          if (!peer) {
            ADD_FAILURE() << "the sender was not admitted";
@@ -143,7 +143,7 @@ const std::vector<Case>& cases() {
       {"short id of a removed peer is outdated",
        {},
        [](Fixture& f) {
-         EXPECT_TRUE(f.dispatch(f.app_from(f.other)));
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other, std::vector<std::uint8_t>(100, 1))));
          auto peer = f.inner->peers_list().node_peer(f.other.pk());
          if (!peer) {
            ADD_FAILURE() << "the sender was not admitted";
@@ -232,15 +232,24 @@ const std::vector<Case>& cases() {
          EXPECT_TRUE(f.out.udp.empty());
          EXPECT_FALSE(f.inner->peers_list().node_peer(f.other.pk()));
        }},
-      {"unite introduces a node peer and sends it HELLOs", {},
+      {"unite introduces a node peer and a path, without a HELLO while the peer sent nothing", {},
        [](Fixture& f) { return f.unite_from(f.sp1, f.other.pk()); }, std::nullopt, 0,
        [](Fixture& f) {
-         ASSERT_EQ(f.out.udp.size(), 1u);
-         EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
+         EXPECT_TRUE(f.out.udp.empty());
          auto peer = f.inner->peers_list().node_peer(f.other.pk());
          ASSERT_TRUE(peer);
          EXPECT_EQ(peer->paths().size(), 1u);
          EXPECT_EQ(peer->pow(), PowStatus::Unknw);
+       }},
+      {"unite about a peer that sent something sends it a HELLO", {},
+       [](Fixture& f) {
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other, std::vector<std::uint8_t>(100, 1))));
+         return f.unite_from(f.sp1, f.other.pk());
+       },
+       std::nullopt, 1,
+       [](Fixture& f) {
+         ASSERT_EQ(f.out.udp.size(), 1u);
+         EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
        }},
       {"hello from a node peer is answered and gives a path and short id", {},
        [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,

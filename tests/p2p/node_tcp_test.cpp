@@ -67,7 +67,7 @@ struct TcpFixture {
   std::shared_ptr<TcpConnection> conn;
 };
 
-TEST(TcpLink, GreetsPublishesReadsAndEndsOnABadFrame) {
+TEST(TcpLink, GreetsPublishesReadsAndDropsABadFrame) {
   TcpFixture f;
   auto server = f.connect();
   // The first frame is a HELLO to the super peer.
@@ -94,18 +94,20 @@ TEST(TcpLink, GreetsPublishesReadsAndEndsOnABadFrame) {
 
   // A frame under 4 bytes is dropped, then an ACK over the link marks its path.
   write_frame(server, {1, 2});
+  auto greeting = HelloSuperPeerMessage::parse(std::span(hello).subspan(LongHeader::kSize), *header, f.key());
+  ASSERT_TRUE(greeting);
   write_frame(server, *AckMessage::build(network_id_from_u32(4), f.sp.pk(), f.sp.pow(), f.key(), f.self.pk(),
-                                         header ? NodeInner::current_time() - 1000 : 0));
+                                         greeting->time()));
   ASSERT_TRUE(eventually([&] { return f.conn->path()->inner()->last_ack_time != 0; }));
   EXPECT_FALSE(f.conn->is_cancelled());
 
-  // A frame of another network ends the link.
+  // A frame of another network is dropped like a bad datagram; the link stays and reads on.
   write_frame(server, *AckMessage::build(network_id_from_u32(5), f.sp.pk(), f.sp.pow(), f.key(), f.self.pk(), 1));
-  ASSERT_TRUE(eventually([&] { return f.conn->is_cancelled() && !f.super_peer->tcp_connection(); }));
-  boost::system::error_code ec;
-  std::array<std::uint8_t, 1> byte{};
-  boost::asio::read(server, boost::asio::buffer(byte), ec);
-  EXPECT_EQ(ec, boost::asio::error::eof);
+  write_frame(server, {1, 2});
+  write_frame(server, *AckMessage::build(network_id_from_u32(5), f.sp.pk(), f.sp.pow(), f.key(), f.self.pk(), 1));
+  ASSERT_TRUE(eventually([&] { return f.inner->stats().refused.load() == 2; }));
+  EXPECT_FALSE(f.conn->is_cancelled());
+  EXPECT_EQ(f.super_peer->tcp_connection(), f.conn);
 }
 
 TEST(TcpLink, ServerThatClosesAtOnceEndsTheConnector) {

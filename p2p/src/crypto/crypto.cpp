@@ -2,8 +2,10 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include <sodium.h>
@@ -45,23 +47,36 @@ std::uint8_t* mut_ptr(std::span<std::uint8_t> s) noexcept {
   return s.data() ? s.data() : &scratch;
 }
 
-// Bumped in the child after fork, so that threads of the child draw new nonce prefixes.
+// Bumped in the child after fork, so that threads of the child draw new nonce streams.
 std::atomic<std::uint64_t> g_fork_generation{1};
 std::once_flag g_atfork_once;
 
 void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
+// A stream is given up before its counter reaches this, so that receivers can keep its window
+// in 32-bit words tagged with 27-bit block numbers.
+constexpr std::uint64_t kStreamMessages = std::uint64_t{1} << 32;
+
 struct NonceState {
-  std::array<std::uint8_t, 16> prefix{};
+  std::uint64_t stream = 0;
   std::uint64_t counter = 0;
   std::uint64_t generation = 0;  // 0: never seeded
 };
 thread_local NonceState t_nonce;
 
+// A nonce a test fixed for the next message this thread seals.
+struct TestNonce {
+  std::array<std::uint8_t, kAeadNonceSize> bytes{};
+  bool set = false;
+};
+thread_local TestNonce t_test_nonce;
+
 void reseed(NonceState& s, std::uint64_t generation) noexcept {
   std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, on_fork_child); });
   (void)init();
-  randombytes_buf(s.prefix.data(), s.prefix.size());
+  do {
+    randombytes_buf(&s.stream, sizeof s.stream);
+  } while (s.stream == 0);  // receivers take 0 for "no stream"
   s.counter = 0;
   s.generation = generation;
 }
@@ -157,19 +172,28 @@ std::expected<Ed25519Signature, CryptoError> sign_ed25519(const SecKey& sk,
 }
 
 void next_nonce(std::span<std::uint8_t, kAeadNonceSize> nonce) noexcept {
+  if (auto& next = t_test_nonce; next.set) [[unlikely]] {
+    std::memcpy(nonce.data(), next.bytes.data(), nonce.size());
+    next.set = false;
+    return;
+  }
   NonceState& s = t_nonce;
   const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-  if (s.generation != generation || s.counter == UINT64_MAX) reseed(s, generation);
-  const std::uint64_t n = s.counter++;
-  std::memcpy(nonce.data(), s.prefix.data(), s.prefix.size());
-  for (int i = 0; i < 8; ++i) nonce[16 + i] = static_cast<std::uint8_t>(n >> (56 - 8 * i));
+  if (s.generation != generation || s.counter >= kStreamMessages) reseed(s, generation);
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  const std::uint64_t time =
+      static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000;
+  const std::uint64_t fields[3] = {time, s.stream, s.counter++};
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 8; ++i) nonce[8 * f + i] = static_cast<std::uint8_t>(fields[f] >> (56 - 8 * i));
+  }
 }
 
-void set_thread_nonce_for_testing(std::span<const std::uint8_t, 16> prefix, std::uint64_t counter) noexcept {
-  NonceState& s = t_nonce;
-  std::memcpy(s.prefix.data(), prefix.data(), prefix.size());
-  s.counter = counter;
-  s.generation = g_fork_generation.load(std::memory_order_relaxed);
+void set_thread_nonce_for_testing(std::span<const std::uint8_t, kAeadNonceSize> nonce) noexcept {
+  auto& next = t_test_nonce;
+  std::memcpy(next.bytes.data(), nonce.data(), nonce.size());
+  next.set = true;
 }
 
 std::expected<void, CryptoError> aead_encrypt(std::span<std::uint8_t> out, std::span<std::uint8_t, kAeadTagSize> tag,

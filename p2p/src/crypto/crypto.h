@@ -74,15 +74,17 @@ std::expected<Ed25519Signature, CryptoError> sign_ed25519(const SecKey& sk,
 inline constexpr std::size_t kAeadNonceSize = 24;
 inline constexpr std::size_t kAeadTagSize = 16;
 
-// A nonce that this process never hands out twice: 16 random bytes drawn per
-// thread (and drawn again after fork) followed by that thread's 64-bit counter,
-// big-endian. Session keys are static per pair of identities, so a counter alone
-// would repeat after a restart; the random prefix prevents that.
+// A nonce that is never handed out twice, laid out for the receiver's replay window:
+//   time (8): the sender's clock, µs since the Unix epoch
+//   stream (8): random, drawn per thread (again after fork, and after 2^32 messages)
+//   counter (8): the stream's message count
+// all big-endian. Session keys are static per pair of identities, so a counter alone would
+// repeat after a restart; the random stream and the time prevent that.
 void next_nonce(std::span<std::uint8_t, kAeadNonceSize> nonce) noexcept;
 
-// Sets the calling thread's nonce prefix and next counter value, so that a test
+// Makes `nonce` the next nonce the calling thread draws (once), so that a test
 // can build messages with a known nonce and compare them byte for byte.
-void set_thread_nonce_for_testing(std::span<const std::uint8_t, 16> prefix, std::uint64_t counter) noexcept;
+void set_thread_nonce_for_testing(std::span<const std::uint8_t, kAeadNonceSize> nonce) noexcept;
 
 // Encrypts `in` into `out` (same length; `out` may be `in` itself) and writes the tag.
 std::expected<void, CryptoError> aead_encrypt(std::span<std::uint8_t> out, std::span<std::uint8_t, kAeadTagSize> tag,

@@ -99,6 +99,13 @@ std::string Error::message() const {
           [](const SendHandleClosed&) { return std::string("Send handle closed"); },
           [](const RecipientIsSuperPeer& e) { return fmt::format("Recipient {} is a super peer", e.key.to_string()); },
           [](const SendToSelf&) { return std::string("Cannot send to self"); },
+          [](const HelloTimeIsInFuture& e) {
+            return fmt::format("HELLO time is in the future: sent at {} µs, now {} µs", e.time, e.now);
+          },
+          [](const MessageReplayed&) { return std::string("Message was received before (replayed) or is too old"); },
+          [](const AckUnmatched& e) {
+            return fmt::format("ACK for a HELLO at {} µs that was not sent on its path", e.time);
+          },
       },
       v_);
 }
@@ -123,6 +130,8 @@ std::string_view kind_name(Error::Kind kind) noexcept {
       "SuperPeerResolveWrongFamily", "SendHandleAlreadyCreated",
       "ShortIdOutdated",    "SendHandleClosed",
       "RecipientIsSuperPeer", "SendToSelf",
+      "HelloTimeIsInFuture", "MessageReplayed",
+      "AckUnmatched",
   };
   static_assert(std::size(kNames) == Error::kAlternatives);
   const auto i = static_cast<std::size_t>(kind);

@@ -157,6 +157,14 @@ class Error {
     PubKey key;
   };
   struct SendToSelf {};
+  struct HelloTimeIsInFuture {
+    std::uint64_t time;
+    std::uint64_t now;
+  };
+  struct MessageReplayed {};
+  struct AckUnmatched {
+    std::uint64_t time;
+  };
 
   using Variant =
       std::variant<SendFailed, MessageError, PeerError, CryptoError, BindParseError, BindError, NetworkIdInvalid,
@@ -165,7 +173,8 @@ class Error {
                    RecvBufDisconnected, MessageTypeInvalid, GetAddrsFailed, SendingDirectError, SendingRelayedError,
                    UdpLocalAddrError, PeerNotPresent, TcpShutdownError, HousekeepingFailed, HelloEndpointInvalid,
                    HelloAddressInvalid, AppLenInvalid, PeersListCapacityExceeded, SuperPeerResolveWrongFamily,
-                   SendHandleAlreadyCreated, ShortIdOutdated, SendHandleClosed, RecipientIsSuperPeer, SendToSelf>;
+                   SendHandleAlreadyCreated, ShortIdOutdated, SendHandleClosed, RecipientIsSuperPeer, SendToSelf,
+                   HelloTimeIsInFuture, MessageReplayed, AckUnmatched>;
 
   // Same order as the alternatives of Variant.
   enum class Kind : std::uint8_t {
@@ -205,6 +214,9 @@ class Error {
     SendHandleClosed,
     RecipientIsSuperPeer,
     SendToSelf,
+    HelloTimeIsInFuture,
+    MessageReplayed,
+    AckUnmatched,
   };
   static constexpr std::size_t kAlternatives = std::variant_size_v<Variant>;
 

@@ -131,15 +131,23 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     const std::uint64_t now2 = current_time();
     peer.remove_stale_paths(now2, hello_timeout);
 
-    const auto paths = peer.paths().snapshot();
-    for (const auto& [path_key, path] : *paths) {
+    // Every path gets its own HELLO time (now2, now2 + 1 µs, ...), so that an ACK answers exactly
+    // the path its HELLO went out on.
+    std::uint64_t time = now2;
+    const std::size_t hello_size = HelloNodePeerMessage::wire_size(peer.message_key().has_value());
+    for (const auto snapshot = peer.paths().snapshot(); const auto& [path_key, path] : *snapshot) {
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
-      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now2,
+      if (!may_probe(key, peer, *path, hello_size)) {
+        log::trace("No more HELLOs to an endpoint that never answered: {}", path_key.to_string());
+        continue;
+      }
+      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                peer.rx_short_id());
       if (!hello) co_return std::unexpected(Error(hello.error()));
-      path->hello_tx(now2);
+      path->hello_tx(time);
+      ++time;
       auto socket = udp_socket_for(path_key);
       if (!socket) {
         log::warn("No udp socket found for path {}", path_key.to_string());
@@ -160,12 +168,13 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     } else {
       log::trace("No reachable path to peer, attempting to establish relay path through super peers");
       for (const auto& sp : super_peers_) {
-        auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now2,
+        auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                  peer.rx_short_id());
         if (!hello) co_return std::unexpected(Error(hello.error()));
         auto relay = peer.relay_paths().get(sp->key());
         if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
-        (*relay)->hello_tx(now2);
+        (*relay)->hello_tx(time);
+        ++time;
         auto conn = sp->tcp_connection();
         if (auto writer = conn ? conn->writer() : nullptr) {
           co_await send_super_peer_tcp(writer, sp->key(), *hello);
@@ -208,6 +217,14 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
     const PubKey& key, const std::shared_ptr<SuperPeer>& sp, std::uint64_t now,
     const std::vector<boost::asio::ip::address>& ips, const std::vector<Endpoint>& candidates) {
   const std::uint64_t hello_timeout = opts_.hello_timeout;
+  // A link whose HELLOs go unanswered for hello_timeout is dead whatever the socket says (a
+  // super peer that stopped answering, a path that black-holes): close it, so that it is
+  // replaced rather than waited on until the system gives up.
+  if (auto conn = sp->tcp_connection(); conn && !conn->is_cancelled() && conn->writer() &&
+                                        conn->path()->is_stale(now, hello_timeout)) {
+    log::warn("TCP link to super peer {} got no ACK for {} ms; closing it", key, hello_timeout);
+    conn->cancel_connection();
+  }
   // 1. TCP link.
   if (sp->establish_tcp_connection(now, hello_timeout, opts_.enforce_tcp)) {
     log::trace("Establish TCP connection");
@@ -228,8 +245,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   // 5.
   if (auto conn = sp->tcp_connection(); conn && !opts_.enforce_tcp) {
     bool reachable = false;
-    const auto paths = sp->udp_paths().snapshot();
-    for (const auto& [k, p] : *paths) {
+    for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [k, p] : *snapshot) {
       if (p->is_reachable(now2, hello_timeout)) {
         reachable = true;
         break;
@@ -257,8 +273,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   if (!hello) co_return std::unexpected(Error(hello.error()));
   // 9.
   log::trace("Try to reach super peer via UDP");
-  const auto paths = sp->udp_paths().snapshot();
-  for (const auto& [path_key, path] : *paths) {
+  for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [path_key, path] : *snapshot) {
     if (log::enabled(spdlog::level::trace)) log::trace("Send via path path={}", path_key.to_string());
     auto socket = udp_socket_for(path_key);
     if (!socket) {
@@ -395,8 +410,7 @@ SendHandleState NodeInner::send_handle_state(const NodePeer& peer) const {
 }
 
 void NodeInner::send_handles_housekeeping() {
-  const auto handles = send_handles_->handles.snapshot();
-  for (const auto& [key, handle] : *handles) {
+  for (const auto snapshot = send_handles_->handles.snapshot(); const auto& [key, handle] : *snapshot) {
     auto peer = peers_->node_peer(key);
     if (!peer) {
       auto admitted = admit_node_peer(key, std::nullopt, false);

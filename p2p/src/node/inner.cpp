@@ -46,8 +46,7 @@ NodeInner::NodeInner(NodeOpts opts, NetworkId network_id, std::unique_ptr<PeersL
       executor_(std::move(executor)),
       send_handles_(std::make_unique<SendHandlesList>()) {
   peers_->set_default_route(default_route);
-  const auto all = peers_->peers.snapshot();
-  for (const auto& [k, p] : *all) {
+  for (const auto snapshot = peers_->peers.snapshot(); const auto& [k, p] : *snapshot) {
     if (auto sp = as_super_peer(p)) super_peers_.push_back(*sp);
   }
 }
@@ -103,6 +102,12 @@ boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInn
     if (!pk) co_return Result(std::unexpected(Error(pk.error())));
     x_sk = *sk;
     x_pk = *pk;
+  }
+
+  if (!opts.arm_messages) {
+    log::warn(
+        "Messages are not armed: traffic between nodes is neither encrypted nor authenticated, and anyone on the "
+        "path can read, forge or replay it");
   }
 
   // 2. Addresses.
@@ -199,8 +204,7 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
       out.push_back(ep);
     }
   };
-  const auto bindings = udp_bindings();
-  for (const auto& b : *bindings) {
+  for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (b->is_cancelled()) continue;
     const auto& local = b->local_addr();
     if (local.address().is_unspecified()) {
@@ -215,11 +219,49 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
 }
 
 std::shared_ptr<NodeInner::UdpSocket> NodeInner::udp_socket_for(const PeerPathKey& key) const {
-  const auto bindings = udp_bindings();
-  for (const auto& b : *bindings) {
+  for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (util::net::same_socket_addr(b->local_addr(), key.local)) return b->socket();
   }
   return nullptr;
+}
+
+std::size_t NodeInner::max_unverified_peers() const noexcept {
+  if (opts_.max_peers == 0) return kMaxUnverifiedPeers;
+  return std::clamp<std::size_t>(static_cast<std::size_t>(opts_.max_peers / 4), 1, kMaxUnverifiedPeers);
+}
+
+bool NodeInner::is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const {
+  if (!peer || peer->pow() == PowStatus::Ok) return false;
+  auto current = peers_->peers.get(key);
+  if (!current) return false;
+  auto np = as_node_peer(*current);
+  return np != nullptr && *np == peer && !send_handles_->handles.contains(key);
+}
+
+void NodeInner::remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer) {
+  const bool removed = peers_->peers.erase_if([&](const PubKey& k, const Peer& p) {
+                         auto np = as_node_peer(p);
+                         return k == key && np != nullptr && *np == peer;
+                       }) > 0;
+  if (!removed) return;
+  const ShortId id = peer->rx_short_id();
+  peers_->short_ids.erase_if([&](const ShortId& sid, const PubKey& k) { return sid == id && k == key; });
+}
+
+bool NodeInner::evict_unverified(std::size_t keep_below) {
+  // Oldest first. Entries of peers that proved their work, got a send handle or are gone are
+  // skipped as they come up, so each entry is looked at once: O(1) per admission on average.
+  std::lock_guard lock(unverified_mutex_);
+  while (!unverified_.empty() && unverified_.size() >= keep_below) {
+    auto [key, weak] = std::move(unverified_.front());
+    unverified_.pop_front();
+    if (auto peer = weak.lock(); is_unverified(key, peer)) {
+      log::debug("Forgetting peer {}: its proof of work was never seen, and room is needed", key);
+      remove_peer(key, peer);
+      return true;
+    }
+  }
+  return false;
 }
 
 std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const PubKey& key, std::optional<Pow> pow,
@@ -229,23 +271,41 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
     return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
   }
   const std::uint64_t max_peers = opts_.max_peers;
-  if (enforce_limit && max_peers != 0 && peers_->peers.size() >= max_peers) {
-    return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
+  const bool verified = pow && pow->is_valid(key, opts_.min_pow_difficulty);
+  if (enforce_limit) {
+    // Peers whose proof of work was never seen (introduced by a UNITE) have a bounded share of
+    // the map and are the first to go: a full map never turns a peer that showed its work away
+    // while it holds unverified ones.
+    if (!verified) evict_unverified(max_unverified_peers());
+    if (max_peers != 0 && peers_->peers.size() >= max_peers && !evict_unverified(0)) {
+      return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
+    }
   }
   std::shared_ptr<TimeCell> app_tx;
   if (auto handle = send_handles_->handles.get(key)) app_tx = (*handle)->state()->app_tx;
   auto peer = NodePeer::create(pow, key, opts_.min_pow_difficulty, opts_.arm_messages, x_sk_, x_pk_, cached_time(),
                                peers_->default_route(), std::move(app_tx));
   if (!peer) return std::unexpected(Error(peer.error()));
+  // The short id goes in first, and only where it is free: a collision must never take another
+  // peer's id (that peer's direct traffic would go to the newcomer for good).
+  ShortId id = (*peer)->rx_short_id();
+  while (!peers_->short_ids.insert_if_absent(id, key).second) id = ShortId::random();
+  (*peer)->set_rx_short_id(id);
   auto inserted = peers_->peers.insert_if_absent_admitted(key, Peer(*peer), [&](std::size_t size) {
     return !enforce_limit || max_peers == 0 || size < max_peers;
   });
+  if (!inserted || !inserted->second) {
+    peers_->short_ids.erase_if([&](const ShortId& sid, const PubKey& k) { return sid == id && k == key; });
+  }
   if (!inserted) return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
   if (!inserted->second) {
     if (auto np = as_node_peer(inserted->first)) return *np;
     return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
   }
-  peers_->short_ids.insert_or_assign((*peer)->rx_short_id(), key);
+  if (!verified && enforce_limit) {
+    std::lock_guard lock(unverified_mutex_);
+    unverified_.emplace_back(key, *peer);
+  }
   return *peer;
 }
 
@@ -264,8 +324,7 @@ std::shared_ptr<SuperPeer> NodeInner::relaying_super_peer(const boost::asio::ip:
         if (util::net::same_socket_addr(ep, src)) return sp;
       }
     }
-    const auto paths = sp->udp_paths().snapshot();
-    for (const auto& [k, p] : *paths) {
+    for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [k, p] : *snapshot) {
       if (util::net::same_socket_addr(k.remote, src)) return sp;
     }
   }

@@ -2,9 +2,13 @@
 // NodeInner: the shared state of a running node and the operations of its
 // tasks (UDP readers, TCP links, housekeeping) and message handlers.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +30,8 @@
 #include "node/udp_binding.h"
 #include "peer/peers_list.h"
 #include "util/cancellation_token.h"
+#include "util/log.h"
+#include "util/log_limiter.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -51,6 +57,13 @@ struct Transmits {
     udp.clear();
     tcp.clear();
   }
+};
+
+// What the receive road refused, since the node started.
+struct NodeStats {
+  std::atomic<std::uint64_t> refused{0};    // packets and frames refused by the dispatch
+  std::atomic<std::uint64_t> oversized{0};  // datagrams and frames longer than network_mtu
+  std::atomic<std::uint64_t> replayed{0};   // armed messages refused as already seen
 };
 
 // Where a packet came from: a UDP reader (0) or a super peer's TCP link (1).
@@ -86,6 +99,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   const util::CancellationToken& token() const noexcept { return root_; }
   const Executor& executor() const noexcept { return executor_; }
   SendHandlesList& send_handles() noexcept { return *send_handles_; }
+  const NodeStats& stats() const noexcept { return stats_; }
+  // Log lines about refused packets held back so far.
+  std::uint64_t suppressed_log_lines() const noexcept { return refused_log_limiter_.total_suppressed(); }
 
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
@@ -133,12 +149,32 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                 std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   void add_to_recv_buf(const PubKey& sender, std::span<const std::uint8_t> payload);
 
+  // A UNITE makes the node try at most this many of the endpoints it lists (in its order: the
+  // super peer puts the address it saw first).
+  static constexpr std::size_t kMaxUniteEndpoints = 4;
+  // An endpoint that never answered gets at most this many HELLOs.
+  static constexpr std::uint32_t kMaxUnansweredProbes = 3;
+  // Whether a HELLO of `bytes` may go to `path` of `peer` now: always to an endpoint that
+  // answered before; to one that never did, only a few, and for a peer without a send handle
+  // only as far as the peer's probe credit goes.
+  bool may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
+  std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
+
   // The node peer under `key`, admitted when absent and the peers map has room
   // (`max_peers`); a peer created here is registered in the short-id map.
   std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,
                                                                  bool enforce_limit);
+  // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
+  // a quarter of max_peers, at most kMaxUnverifiedPeers.
+  static constexpr std::size_t kMaxUnverifiedPeers = 1024;
+  std::size_t max_unverified_peers() const noexcept;
 
   // --- TCP links (tcp.cpp) ---
+  // The longest a TCP link may take to connect (per address), to write one frame, or to go
+  // without an ACK: hello_timeout, at most 10 s.
+  static constexpr std::uint64_t kMaxTcpTimeLimitMs = 10'000;
+  std::chrono::milliseconds tcp_time_limit() const noexcept;
   static boost::asio::awaitable<void> tcp_connector(std::shared_ptr<NodeInner> node, PubKey super_peer,
                                                     std::string addr, std::shared_ptr<TcpConnection> conn,
                                                     std::uint64_t time, MessageKey key);
@@ -171,6 +207,25 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                  Transport transport) const;
 
  private:
+  // A peer whose proof of work was never seen valid and that has no send handle.
+  bool is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const;
+  // Removes the oldest unverified peer while at least `keep_below` are queued; true when one went.
+  bool evict_unverified(std::size_t keep_below);
+  // Removes `peer` (when it is still the entry under `key`) and its short id.
+  void remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer);
+
+  // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
+  template <class... Args>
+  void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    if (!log::enabled(level)) return;
+    const auto verdict = refused_log_limiter_.admit();
+    if (!verdict.log) return;
+    if (verdict.suppressed > 0) {
+      log::logger().log(level, "{} more log lines about refused packets were suppressed", verdict.suppressed);
+    }
+    log::logger().log(level, format, std::forward<Args>(args)...);
+  }
+
   NodeOpts opts_;
   NetworkId network_id_;
   std::unique_ptr<PeersList> peers_;
@@ -182,6 +237,11 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   util::CancellationToken root_;
   Executor executor_;
   std::unique_ptr<SendHandlesList> send_handles_;
+  NodeStats stats_;
+  util::LogLimiter refused_log_limiter_;
+  // Peers admitted without a proof of work, oldest first (some may have proved it since).
+  std::mutex unverified_mutex_;
+  std::deque<std::pair<PubKey, std::weak_ptr<NodePeer>>> unverified_;
 };
 
 }  // namespace velarix::p2p

@@ -76,8 +76,7 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
 }
 
 void SendHandlesList::close_all() {
-  const auto all = handles.snapshot();
-  for (const auto& [k, h] : *all) h->close();
+  for (const auto snapshot = handles.snapshot(); const auto& [k, h] : *snapshot) h->close();
 }
 
 }  // namespace velarix::p2p

@@ -28,6 +28,10 @@ class ShortId {
   }
   // A random id that is valid (never 0, never the magic value).
   static ShortId random() noexcept;
+  // Where `random` draws from instead of the system's CSPRNG (null: the CSPRNG again); returns
+  // the previous one. Tests use it to force collisions.
+  using Source = std::uint32_t (*)();
+  static Source set_source(Source source) noexcept;
 
   constexpr std::uint32_t value() const noexcept { return value_; }
   constexpr std::array<std::uint8_t, kSize> to_bytes() const noexcept {

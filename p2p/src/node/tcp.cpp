@@ -3,12 +3,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -45,6 +49,10 @@ bool split_host_port(const std::string& text, std::string& host, std::string& po
 
 }  // namespace
 
+std::chrono::milliseconds NodeInner::tcp_time_limit() const noexcept {
+  return std::chrono::milliseconds(std::clamp<std::uint64_t>(opts_.hello_timeout, 100, kMaxTcpTimeLimitMs));
+}
+
 boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner> node, PubKey super_peer,
                                                       std::string addr, std::shared_ptr<TcpConnection> conn,
                                                       std::uint64_t time, MessageKey key) {
@@ -58,17 +66,40 @@ boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner>
   std::string host, port;
   boost::system::error_code ec = boost::asio::error::invalid_argument;
   if (split_host_port(addr, host, port)) {
+    // Every step has a time limit, and each address its own: a dead address must not hold the
+    // link up for the minutes the system would wait.
+    const auto limit = node->tcp_time_limit();
+    boost::asio::steady_timer timer(executor);
     tcp::resolver resolver(executor);
-    auto connect = [&]() -> boost::asio::awaitable<boost::system::error_code> {
-      auto [rec, results] = co_await resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable));
-      if (rec) co_return rec;
-      auto [cec, ep] = co_await boost::asio::async_connect(stream, results, boost::asio::as_tuple(boost::asio::use_awaitable));
-      (void)ep;
-      co_return cec;
-    };
-    auto raced = co_await (connect() || conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
-    if (raced.index() == 1) co_return;  // the link was cancelled while connecting
-    ec = std::get<0>(raced);
+    timer.expires_after(std::chrono::milliseconds(SuperPeer::kLookupTimeoutMs));
+    auto resolved = co_await (resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+                              timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+                              conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+    if (resolved.index() == 2) co_return;  // the link was cancelled
+    if (resolved.index() == 1) {
+      ec = boost::asio::error::timed_out;
+    } else {
+      auto [rec, results] = std::get<0>(std::move(resolved));
+      ec = rec ? rec : boost::asio::error::host_not_found;
+      for (const auto& entry : results) {
+        boost::system::error_code ignored;
+        stream.close(ignored);
+        timer.expires_after(limit);
+        auto raced = co_await (stream.async_connect(entry.endpoint(), boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+                               timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+                               conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+        if (raced.index() == 2) co_return;
+        if (raced.index() == 1) {
+          ec = boost::asio::error::timed_out;
+          log::debug("Connecting to super peer tcp://{} at {} timed out after {} ms", addr,
+                     util::net::to_string(boost::asio::ip::udp::endpoint(entry.endpoint().address(), entry.endpoint().port())),
+                     limit.count());
+          continue;
+        }
+        ec = std::get<0>(std::get<0>(raced));
+        if (!ec) break;
+      }
+    }
   }
   if (ec) {
     log::warn("Failed to connect to super peer tcp://{}: {}", addr, ec.message());
@@ -83,7 +114,8 @@ boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner>
 boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp::socket stream,
                                                            const PubKey& super_peer, const std::string& addr,
                                                            const std::shared_ptr<TcpConnection>& conn,
-                                                           std::uint64_t time, const MessageKey& key) {
+                                                           std::uint64_t, const MessageKey& key) {
+  using namespace boost::asio::experimental::awaitable_operators;
   using boost::asio::ip::tcp;
   log::trace("TCP connection to {} established", addr);
 
@@ -98,7 +130,7 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
   const boost::asio::ip::udp::endpoint remote(remote_tcp.address(), remote_tcp.port());
 
   // The write half is a second descriptor of the same connection, so that the
-  // reader here and the writers elsewhere never share one socket object.
+  // reader here and the writer task never share one socket object.
   const int wfd = ::dup(reader->native_handle());
   if (wfd < 0) {
     log::warn("Failed to split the TCP stream of tcp://{}: {}", addr, std::strerror(errno));
@@ -120,7 +152,9 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
     }
   } shutdown{reader};
 
-  // Greeting HELLO.
+  // Greeting HELLO. Its time is taken now, not when the pass asked for the link: the super
+  // peer refuses a HELLO older than one it already accepted, and the pass's UDP HELLOs went out
+  // while this link was connecting.
   auto addrs = my_addrs();
   if (!addrs) {
     log::warn("my_addrs failed: {}", addrs.error().message());
@@ -133,22 +167,39 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
     log::warn("my_endpoint_candidates failed: {}", candidates.error().message());
     co_return;
   }
+  const std::uint64_t time = current_time();
   auto hello = HelloSuperPeerMessage::build(network_id_, own_key(), own_pow(), key, super_peer, time, *candidates);
   if (!hello) {
     log::warn("building HELLO message failed: {}", hello.error().message());
     co_return;
   }
-  if (auto wec = co_await util::write_frame(write_half, *hello)) {
-    log::warn("Failed to send HELLO to super peer {} via tcp://{} immediately after connection establishment: {}",
-              super_peer, addr, wec.message());
-    co_return;
+  {
+    boost::asio::steady_timer timer(executor, tcp_time_limit());
+    auto written = co_await (util::write_frame(write_half, *hello) ||
+                             timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+    const auto wec = written.index() == 1 ? boost::system::error_code(boost::asio::error::timed_out)
+                                          : std::get<0>(written);
+    if (wec) {
+      log::warn("Failed to send HELLO to super peer {} via tcp://{} immediately after connection establishment: {}",
+                super_peer, addr, wec.message());
+      co_return;
+    }
   }
   log::trace("Sent HELLO to super peer {} via tcp://{} immediately after connection establishment.", super_peer,
              addr);
 
-  // Publish the writer.
+  // Publish the writer. A frame it cannot write within the time limit ends the link.
   conn->set_remote(remote);
-  auto writer = std::make_shared<TcpWriter>(std::move(write_half));
+  std::weak_ptr<TcpConnection> weak_conn = conn;
+  auto writer = std::make_shared<TcpWriter>(
+      std::move(write_half), tcp_time_limit(), [weak_conn, sp = super_peer](const std::error_code& wec) {
+        log::error("Failed to send message to super peer via TCP, shutting it down: {}", wec.message());
+        if (auto c = weak_conn.lock()) c->cancel_connection();
+      });
+  struct CloseWriter {
+    std::shared_ptr<TcpWriter> w;
+    ~CloseWriter() { w->close(); }
+  } close_writer{writer};
   if (auto sp = peers_list().super_peer(super_peer)) {
     if (auto held = sp->tcp_connection(); held && held == conn) {
       held->hello_tx(time);
@@ -183,14 +234,20 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
       log::error("Error receiving segment: {}", rec.message());
       break;
     }
+    // Only a broken frame stream ends the link. A frame that is refused is dropped like a bad
+    // datagram: anybody can have the super peer relay one, so it must not cost the link.
+    if (frame.size() > opts_.network_mtu) {
+      stats_.oversized.fetch_add(1, std::memory_order_relaxed);
+      refused_log(spdlog::level::err, "Error processing segment: frame of {} bytes is longer than the network MTU {}", frame.size(),
+                  opts_.network_mtu);
+      continue;
+    }
     out.clear();
     auto r = on_packet(frame, remote, nullptr, Transport::Tcp, scratch, out);
     if (!r) {
-      log::error("Error processing segment: {}", r.error().message());
-      if (auto sp = peers_list().super_peer(super_peer)) {
-        if (auto held = sp->tcp_connection()) held->cancel_connection();
-      }
-      break;
+      stats_.refused.fetch_add(1, std::memory_order_relaxed);
+      refused_log(spdlog::level::err, "Error processing segment: {}", r.error().message());
+      continue;
     }
     if (!out.udp.empty() || !out.tcp.empty()) co_await send_transmits(out);
   }
@@ -200,9 +257,14 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
 
 boost::asio::awaitable<std::expected<void, Error>> NodeInner::send_super_peer_tcp(
     std::shared_ptr<TcpWriter> writer, PubKey super_peer, std::span<const std::uint8_t> bytes) {
-  auto r = co_await writer->send_frame(bytes);
+  // Never waits: a link that does not drain drops the message, as a full UDP path would.
+  auto r = writer->try_send(bytes);
   if (r) {
     log::trace("Sent to super peer via TCP.");
+    co_return std::expected<void, Error>{};
+  }
+  if (r.error() == std::errc::no_buffer_space) {
+    refused_log(spdlog::level::warn, "TCP link to super peer {} is not draining; dropped a message", super_peer);
     co_return std::expected<void, Error>{};
   }
   log::error("Failed to send message to super peer via TCP, shutting it down: {}", r.error().message());

@@ -12,6 +12,7 @@
 
 #include "message/short_header.h"
 #include "node/inner.h"
+#include "node/send_handle.h"
 #include "util/log.h"
 #include "util/net.h"
 
@@ -33,7 +34,9 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
                                                    std::shared_ptr<UdpBinding> binding) {
   UdpBindingGuard guard{node, binding};
   const std::size_t mtu = node->opts().network_mtu;
-  std::vector<std::uint8_t> buf(mtu, 0);
+  // One byte more than the MTU: a datagram that fills it was longer than the MTU (the kernel cut
+  // it), and is refused rather than handled cut short.
+  std::vector<std::uint8_t> buf(mtu + 1, 0);
   std::vector<std::uint8_t> scratch(mtu, 0);
   Transmits out;
 
@@ -43,11 +46,14 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
   auto signal = std::make_shared<boost::asio::cancellation_signal>();
   boost::asio::co_spawn(
       executor,
-      [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig)
-          -> boost::asio::awaitable<void> {
+      // The watcher keeps the socket alive: the signal's handler refers to the socket's pending
+      // receive, which must outlive the emit even when the node is torn down meanwhile.
+      [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig,
+         std::shared_ptr<UdpSocket> socket) -> boost::asio::awaitable<void> {
         co_await token.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
         sig->emit(boost::asio::cancellation_type::terminal);
-      }(binding->token(), signal),
+        (void)socket;
+      }(binding->token(), signal, binding->socket()),
       boost::asio::detached);
 
   auto& socket = *binding->socket();
@@ -64,10 +70,16 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
       if (ec == boost::asio::error::bad_descriptor || ec == boost::asio::error::operation_aborted) break;
       continue;
     }
+    if (n > mtu) {
+      node->stats_.oversized.fetch_add(1, std::memory_order_relaxed);
+      node->refused_log(spdlog::level::warn, "Error processing packet: datagram longer than the network MTU {}", mtu);
+      continue;
+    }
     out.clear();
     auto r = node->on_packet(std::span(buf.data(), n), src, binding.get(), Transport::Udp, scratch, out);
     if (!r) {
-      log::warn("Error processing packet: {}", r.error().message());
+      node->stats_.refused.fetch_add(1, std::memory_order_relaxed);
+      node->refused_log(spdlog::level::warn, "Error processing packet: {}", r.error().message());
       continue;
     }
     if (!out.udp.empty() || !out.tcp.empty()) co_await node->send_transmits(out);
@@ -109,11 +121,12 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
       auto pit = peers->find(it->second);
       const std::shared_ptr<NodePeer>* np = pit != peers->end() ? as_node_peer(pit->second) : nullptr;
       if (np == nullptr) {
-        log::warn("Drop package with short header we no longer can match to a peer");
+        refused_log(spdlog::level::warn, "Drop package with short header we no longer can match to a peer");
         return std::unexpected(Error(Error::ShortIdOutdated{}));
       }
       auto sh = ShortHeader::parse(packet, (*np)->message_key());
       if (!sh) return std::unexpected(Error(sh.error()));
+      if (auto fresh = check_replay((*np)->replay(), packet.subspan(ShortId::kSize)); !fresh) return fresh;
       (*np)->app_rx(cached_time());
       add_to_recv_buf((*np)->key(), sh->payload());
       return {};
@@ -157,12 +170,15 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
   auto body = packet.subspan(LongHeader::kSize);
   if (type > static_cast<std::uint8_t>(MessageType::Unite)) return std::unexpected(Error(Error::MessageTypeInvalid{type}));
   const auto msg_type = static_cast<MessageType>(type);
+  // Checked once the message is authenticated (a forgery must not touch the window).
+  const auto nonce = packet.subspan(LongHeader::kSize);
 
   if (super_peer) {
     switch (msg_type) {
       case MessageType::Ack: {
         auto ack = AckMessage::parse(body, header, super_peer->message_key());
         if (!ack) return std::unexpected(Error(ack.error()));
+        if (auto fresh = check_replay(super_peer->replay(), nonce); !fresh) return fresh;
         on_super_peer_ack(src, binding, header, *super_peer, *ack, current_time());
         return {};
       }
@@ -173,6 +189,7 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
         }
         auto unite = UniteMessage::parse(body, header, super_peer->message_key());
         if (!unite) return std::unexpected(Error(unite.error()));
+        if (auto fresh = check_replay(super_peer->replay(), nonce); !fresh) return fresh;
         return on_unite(out.udp, header, *unite, current_time());
       }
       default:
@@ -184,6 +201,8 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     case MessageType::Ack: {
       auto ack = AckMessage::parse(body, header, node_peer->message_key());
       if (!ack) return std::unexpected(Error(ack.error()));
+      if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
+      node_peer->earn_probe_credit(packet.size());
       static const std::shared_ptr<UdpSocket> kNoSocket;
       return on_node_peer_ack(src, *node_peer, header, *ack, binding ? binding->socket() : kNoSocket, transport,
                               current_time());
@@ -191,12 +210,16 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     case MessageType::App: {
       auto app = AppMessage::parse(body, header, node_peer->message_key());
       if (!app) return std::unexpected(Error(app.error()));
+      if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
+      node_peer->earn_probe_credit(packet.size());
       on_app(*node_peer, header, *app);
       return {};
     }
     case MessageType::Hello: {
       auto hello = HelloNodePeerMessage::parse(body, header, node_peer->message_key());
       if (!hello) return std::unexpected(Error(hello.error()));
+      if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
+      node_peer->earn_probe_credit(packet.size());
       return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp,
                                 current_time());
     }
@@ -204,6 +227,14 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
       break;
   }
   return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
+}
+
+std::expected<void, Error> NodeInner::check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce) {
+  if (window == nullptr) return {};
+  const auto verdict = window->check(nonce.first<ReplayWindow::kNonceSize>(), cached_time(), opts_.hello_max_age * 1000);
+  if (verdict == ReplayWindow::Verdict::Accepted) return {};
+  stats_.replayed.fetch_add(1, std::memory_order_relaxed);
+  return std::unexpected(Error(Error::MessageReplayed{}));
 }
 
 void NodeInner::add_to_recv_buf(const PubKey& sender, std::span<const std::uint8_t> payload) {
@@ -230,13 +261,23 @@ void NodeInner::on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, con
     log::trace("Ignoring stale ACK from super peer {}", super_peer.key());
     return;
   }
+  bool matched = false;
   if (binding != nullptr) {
     if (auto path = super_peer.udp_paths().get(PeerPathKey{binding->local_addr(), src})) {
-      (*path)->ack_rx(now, src, ack.time());
+      matched = (*path)->ack_rx(now, src, ack.time());
     }
-    return;
+  } else if (auto conn = super_peer.tcp_connection()) {
+    matched = conn->path()->ack_rx(now, src, ack.time());
   }
-  if (auto conn = super_peer.tcp_connection()) conn->path()->ack_rx(now, src, ack.time());
+  if (!matched) log::trace("Ignoring ACK from super peer {} that answers no HELLO sent on its path", super_peer.key());
+}
+
+bool NodeInner::may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes) {
+  const auto inner = path.inner();
+  if (inner->last_ack_time != 0) return true;
+  if (inner->unanswered >= kMaxUnansweredProbes) return false;
+  if (send_handles_->handles.contains(key)) return true;
+  return peer.spend_probe_credit(bytes);
 }
 
 std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out, const LongHeader&,
@@ -247,20 +288,41 @@ std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out
   auto admitted = admit_node_peer(key, std::nullopt, true);
   if (!admitted) return std::unexpected(admitted.error());
   NodePeer& peer = **admitted;
+  // The endpoints of a UNITE are only claims: whoever registered with the super peer wrote
+  // them. So few are tried, each HELLO once per path, and HELLOs to endpoints that never
+  // answered are paid for by what the peer itself sent (see may_probe).
+  if (!peer.take_unite(now, opts_.hello_timeout * 1000)) {
+    log::trace("Ignoring UNITE about {}: one was acted on lately", key);
+    return {};
+  }
   const auto bindings = udp_bindings();
+  const std::size_t hello_size = HelloNodePeerMessage::wire_size(peer.message_key().has_value());
+  std::vector<PeerPathKey> tried_paths;
+  std::size_t tried = 0;
+  std::uint64_t time = now;
   for (const Endpoint ep : unite.endpoints()) {
+    if (tried >= kMaxUniteEndpoints) break;
     if (ep.port() == 0 || ep.address().is_unspecified() || ep.address().is_multicast()) continue;
+    bool usable = false;
     for (const auto& b : *bindings) {
       if (b->is_cancelled() || b->local_addr().protocol() != ep.protocol()) continue;
       if (b->local_addr().address().is_loopback() && !ep.address().is_loopback()) continue;
-      auto path = peer.direct_path(PeerPathKey{b->local_addr(), ep});
+      const PeerPathKey path_key{b->local_addr(), ep};
+      if (std::find(tried_paths.begin(), tried_paths.end(), path_key) != tried_paths.end()) continue;
+      tried_paths.push_back(path_key);
+      auto path = peer.direct_path(path_key);
       if (!path) continue;
-      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, now,
+      usable = true;
+      if (!may_probe(key, peer, *path, hello_size)) continue;
+      // Each path gets its own HELLO time, so that an ACK answers exactly one path.
+      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                peer.rx_short_id());
       if (!hello) return std::unexpected(Error(hello.error()));
-      path->hello_tx(now);
+      path->hello_tx(time);
+      ++time;
       udp_out.push_back(UdpTransmit{std::move(*hello), ep, b->socket()});
     }
+    if (usable) ++tried;
   }
   return {};
 }
@@ -270,17 +332,19 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
                                                        const std::shared_ptr<UdpSocket>& socket, Transport transport,
                                                        std::uint64_t now) {
   if (auto ok = check_ack_time(ack.time(), now, opts_.hello_max_age); !ok) return ok;
+  // The ACK counts only for the path its HELLO went out on: relayed through this super peer, or
+  // directly from this socket to exactly this address.
+  bool matched = false;
   if (auto sp = relaying_super_peer(src, transport)) {
-    if (auto path = peer.relay_paths().get(sp->key())) (*path)->ack_rx(now, src, ack.time());
-    return {};
+    if (auto path = peer.relay_paths().get(sp->key())) matched = (*path)->ack_rx(now, src, ack.time());
+  } else if (socket) {
+    for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
+      if (b->socket() != socket) continue;
+      if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) matched = (*path)->ack_rx(now, src, ack.time());
+      break;
+    }
   }
-  if (!socket) return {};
-  const auto bindings = udp_bindings();
-  for (const auto& b : *bindings) {
-    if (b->socket() != socket) continue;
-    if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) (*path)->ack_rx(now, src, ack.time());
-    break;
-  }
+  if (!matched) return std::unexpected(Error(Error::AckUnmatched{ack.time()}));
   return {};
 }
 
@@ -292,6 +356,9 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
                                                          std::uint64_t now) {
   if (hello.time() < now && now - hello.time() > opts_.hello_max_age * 1000) {
     return std::unexpected(Error(Error::HelloTooOld{hello.time(), now}));
+  }
+  if (hello.time() > now && hello.time() - now > opts_.hello_max_age * 1000) {
+    return std::unexpected(Error(Error::HelloTimeIsInFuture{hello.time(), now}));
   }
   if (hello.short_id().is_valid()) peer.set_tx_short_id(hello.short_id());
 

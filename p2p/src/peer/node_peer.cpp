@@ -12,6 +12,7 @@ NodePeer::NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now,
                    std::shared_ptr<TimeCell> app_tx)
     : key_(key),
       message_key_(message_key),
+      replay_(message_key ? std::make_unique<ReplayWindow>() : nullptr),
       created_at_(now),
       app_tx_(app_tx ? std::move(app_tx) : std::make_shared<TimeCell>(0)),
       best_sp_(default_route),
@@ -95,8 +96,7 @@ void NodePeer::remove_stale_paths(std::uint64_t now, std::uint64_t hello_timeout
 }
 
 bool NodePeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const {
-  const auto paths = paths_.snapshot();
-  for (const auto& [k, p] : *paths) {
+  for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
     if (p->is_reachable(now, hello_timeout_ms)) return true;
   }
   return false;
@@ -116,8 +116,7 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
     std::uint64_t now, std::uint64_t hello_timeout_ms) const {
   std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  const auto paths = paths_.snapshot();
-  for (const auto& [k, p] : *paths) {
+  for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {
@@ -131,8 +130,7 @@ std::optional<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> NodePeer::best_
 void NodePeer::update_best_relay(std::uint64_t now, std::uint64_t hello_timeout_ms, const PubKey& default_route) {
   std::optional<PubKey> best;
   util::Snapshot<PeerPathInner>::Ptr best_inner;
-  const auto paths = relay_paths_.snapshot();
-  for (const auto& [k, p] : *paths) {
+  for (const auto snapshot = relay_paths_.snapshot(); const auto& [k, p] : *snapshot) {
     auto inner = p->inner();
     if (!inner->is_reachable(now, hello_timeout_ms)) continue;
     if (!best || better(*inner, *best_inner)) {

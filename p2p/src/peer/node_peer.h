@@ -16,6 +16,7 @@
 #include "node/short_id.h"
 #include "peer/cow_map.h"
 #include "peer/path.h"
+#include "peer/replay_window.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -45,6 +46,8 @@ class NodePeer {
   const PubKey& key() const noexcept { return key_; }
   const MessageKey& message_key() const noexcept { return message_key_; }
   std::uint64_t created_at() const noexcept { return created_at_; }
+  // The replay window of the peer's armed messages; null when messages are not armed.
+  ReplayWindow* replay() const noexcept { return replay_.get(); }
 
   // True when `pow` meets `min_difficulty` for `key`; the answer for the last
   // proof of work seen is remembered, so a peer's packets cost one hash only when
@@ -65,6 +68,31 @@ class NodePeer {
   void set_rx_short_id(ShortId id) noexcept { rx_short_id_.store(id.value(), std::memory_order_release); }
   std::optional<ShortId> tx_short_id() const noexcept;
   void set_tx_short_id(std::optional<ShortId> id) noexcept;
+
+  // Bytes of authenticated messages received from the peer, which HELLOs to its unverified
+  // endpoints spend: what the node sends to addresses the peer named can never exceed what the
+  // peer sent (no amplification of a reflection attack through this node).
+  static constexpr std::int64_t kMaxProbeCredit = 64 * 1024;
+  void earn_probe_credit(std::size_t bytes) noexcept {
+    if (probe_credit_.load(std::memory_order_relaxed) < kMaxProbeCredit) {
+      probe_credit_.fetch_add(static_cast<std::int64_t>(bytes), std::memory_order_relaxed);
+    }
+  }
+  bool spend_probe_credit(std::size_t bytes) noexcept {
+    std::int64_t cur = probe_credit_.load(std::memory_order_relaxed);
+    const auto n = static_cast<std::int64_t>(bytes);
+    while (cur >= n) {
+      if (probe_credit_.compare_exchange_weak(cur, cur - n, std::memory_order_relaxed)) return true;
+    }
+    return false;
+  }
+  // UNITEs about this peer are acted on at most once per interval (a super peer could send any
+  // number); true when `now` may act, and then it is recorded.
+  bool take_unite(std::uint64_t now, std::uint64_t interval_us) noexcept {
+    std::uint64_t last = last_unite_.load(std::memory_order_relaxed);
+    if (last != 0 && now >= last && now - last < interval_us) return false;
+    return last_unite_.compare_exchange_strong(last, now, std::memory_order_relaxed);
+  }
 
   DirectPaths& paths() noexcept { return paths_; }
   const DirectPaths& paths() const noexcept { return paths_; }
@@ -94,6 +122,7 @@ class NodePeer {
 
   PubKey key_;
   MessageKey message_key_;
+  std::unique_ptr<ReplayWindow> replay_;
   std::uint64_t created_at_;
   // Bits 0..31: the last proof of work checked; bits 32..39: its PowStatus.
   std::atomic<std::uint64_t> pow_state_{0};
@@ -101,6 +130,8 @@ class NodePeer {
   std::atomic<std::uint64_t> app_rx_{0};
   std::atomic<std::uint32_t> rx_short_id_{0};
   std::atomic<std::uint32_t> tx_short_id_{0};  // 0: none
+  std::atomic<std::int64_t> probe_credit_{0};
+  std::atomic<std::uint64_t> last_unite_{0};
   DirectPaths paths_;
   RelayPaths relay_paths_;
   util::Snapshot<PubKey> best_sp_;

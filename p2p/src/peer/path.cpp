@@ -57,16 +57,27 @@ bool PeerPathInner::is_stale(std::uint64_t now, std::uint64_t hello_timeout_ms) 
 
 void PeerPath::hello_tx(std::uint64_t now) {
   std::lock_guard lock(write_);
-  auto cur = inner_.load();
-  if (cur->hello_tx && *cur->hello_tx != 0) return;
-  auto next = std::make_shared<PeerPathInner>(*cur);
-  next->hello_tx = now;
+  auto next = std::make_shared<PeerPathInner>(*inner_.load());
+  if (!next->hello_tx || *next->hello_tx == 0) next->hello_tx = now;
+  ++next->unanswered;
+  // The pending slot of the oldest HELLO (or a free one) takes this one.
+  auto slot = std::min_element(next->pending.begin(), next->pending.end());
+  if (std::find(next->pending.begin(), next->pending.end(), now) == next->pending.end()) *slot = now;
   inner_.store(util::Snapshot<PeerPathInner>::Ptr(std::move(next)));
 }
 
-void PeerPath::ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time) {
+bool PeerPath::ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time) {
   std::lock_guard lock(write_);
-  auto next = std::make_shared<PeerPathInner>(*inner_.load());
+  const auto cur = inner_.load();
+  // Only an answer to a HELLO sent on this path counts: an ACK captured on another path, or
+  // replayed, must not make this one look reachable.
+  if (hello_time == 0 || std::find(cur->pending.begin(), cur->pending.end(), hello_time) == cur->pending.end()) {
+    return false;
+  }
+  auto next = std::make_shared<PeerPathInner>(*cur);
+  for (auto& t : next->pending) {
+    if (t != 0 && t <= hello_time) t = 0;  // answered, or overtaken by an answered later one
+  }
   if (hello_time <= now) {
     if (next->latencies.size() >= PeerPathInner::kMaxLatencies) next->latencies.erase(next->latencies.begin());
     next->latencies.push_back(now - hello_time);
@@ -74,7 +85,9 @@ void PeerPath::ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t h
   next->last_ack_src = src;
   next->last_ack_time = now;
   next->hello_tx = 0;
+  next->unanswered = 0;
   inner_.store(util::Snapshot<PeerPathInner>::Ptr(std::move(next)));
+  return true;
 }
 
 }  // namespace velarix::p2p

@@ -39,11 +39,17 @@ struct PeerPathKeyHash {
 struct PeerPathInner {
   // How many round-trip times are kept.
   static constexpr std::size_t kMaxLatencies = 8;
+  // How many HELLOs sent on the path an ACK may answer (the latest ones).
+  static constexpr std::size_t kPendingHellos = 8;
 
   // Time of the oldest unanswered HELLO: absent = no HELLO sent yet, 0 = none unanswered.
   std::optional<std::uint64_t> hello_tx;
   // Recent round-trip times in µs, oldest first.
   std::vector<std::uint64_t> latencies;
+  // HELLOs sent since the last ACK (or since the path was made).
+  std::uint32_t unanswered = 0;
+  // Times of the latest HELLOs sent and not answered yet (0: free); an ACK must echo one.
+  std::array<std::uint64_t, kPendingHellos> pending{};
   std::optional<UdpEndpoint> last_ack_src;
   std::uint64_t last_ack_time = 0;  // µs since the Unix epoch, 0 = never
 
@@ -64,10 +70,12 @@ class PeerPath {
   // A consistent copy of the record, without a lock.
   util::Snapshot<PeerPathInner>::Ptr inner() const noexcept { return inner_.load(); }
 
-  // Records a HELLO sent at `now`; the oldest unanswered one is kept.
+  // Records a HELLO sent at `now` (its time, which the ACK echoes); the oldest unanswered one is
+  // kept as well.
   void hello_tx(std::uint64_t now);
-  // Records an ACK that echoes `hello_time`, received at `now` from `src`.
-  void ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time);
+  // Records an ACK that echoes `hello_time`, received at `now` from `src`, when it answers a
+  // HELLO sent on this path; false (and nothing changes) otherwise. Each HELLO is answered once.
+  bool ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time);
 
   bool is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const noexcept {
     return inner()->is_reachable(now, hello_timeout_ms);

@@ -51,6 +51,7 @@ SuperPeer::SuperPeer(const PubKey& key, std::string addr, std::uint16_t port, st
       addr_(std::move(addr)),
       port_(port),
       message_key_(message_key),
+      replay_(message_key ? std::make_unique<ReplayWindow>() : nullptr),
       hello_timeout_ms_(hello_timeout_ms),
       resolved_(std::move(resolved)) {}
 
@@ -170,8 +171,7 @@ std::vector<std::pair<PeerPathKey, std::shared_ptr<PeerPath>>> SuperPeer::ordere
     std::uint64_t latency;
   };
   std::vector<Entry> entries;
-  const auto paths = udp_paths_.snapshot();
-  for (const auto& [k, p] : *paths) {
+  for (const auto snapshot = udp_paths_.snapshot(); const auto& [k, p] : *snapshot) {
     const auto inner = p->inner();
     entries.push_back({k, p, inner->is_reachable(now, hello_timeout_ms), inner->median_latency().value_or(UINT64_MAX)});
   }
@@ -200,8 +200,7 @@ std::optional<PeerPathKey> SuperPeer::best_udp_path_key(std::uint64_t now, std::
 }
 
 bool SuperPeer::is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const {
-  const auto paths = udp_paths_.snapshot();
-  for (const auto& [k, p] : *paths) {
+  for (const auto snapshot = udp_paths_.snapshot(); const auto& [k, p] : *snapshot) {
     if (p->is_reachable(now, hello_timeout_ms)) return true;
   }
   auto conn = tcp_connection();
@@ -222,8 +221,7 @@ std::optional<std::uint64_t> SuperPeer::best_latency(std::uint64_t now, std::uin
     const auto l = inner->median_latency().value_or(UINT64_MAX);
     if (!best || l < *best) best = l;
   };
-  const auto paths = udp_paths_.snapshot();
-  for (const auto& [k, p] : *paths) consider(*p);
+  for (const auto snapshot = udp_paths_.snapshot(); const auto& [k, p] : *snapshot) consider(*p);
   if (auto conn = tcp_connection(); conn && !conn->is_cancelled()) consider(*conn->path());
   return best;
 }

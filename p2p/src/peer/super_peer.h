@@ -21,6 +21,7 @@
 #include "node/udp_binding.h"
 #include "peer/node_peer.h"
 #include "peer/path.h"
+#include "peer/replay_window.h"
 #include "peer/tcp_connection.h"
 #include "util/cancellation_token.h"
 #include "util/snapshot.h"
@@ -59,6 +60,8 @@ class SuperPeer {
   // The address the TCP connector dials: the same host and port.
   const std::string& tcp_addr() const noexcept { return addr_; }
   const MessageKey& message_key() const noexcept { return message_key_; }
+  // The replay window of the super peer's armed messages; null when messages are not armed.
+  ReplayWindow* replay() const noexcept { return replay_.get(); }
 
   std::optional<ResolvedAddrs> resolved_addrs() const noexcept { return *resolved_.load(); }
   void update_resolved_addrs(ResolvedAddrs addrs) { resolved_.store(std::optional<ResolvedAddrs>(std::move(addrs))); }
@@ -103,6 +106,7 @@ class SuperPeer {
   std::string addr_;
   std::uint16_t port_;
   MessageKey message_key_;
+  std::unique_ptr<ReplayWindow> replay_;
   std::uint64_t hello_timeout_ms_;
   util::Snapshot<std::optional<ResolvedAddrs>> resolved_;
   DirectPaths udp_paths_;

@@ -2,7 +2,11 @@
 // A TCP link to a super peer: its cancellation token, the frame writer once the
 // stream is up, and the path record of the link's HELLOs and ACKs.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -10,32 +14,60 @@
 #include <system_error>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include "peer/path.h"
 #include "util/cancellation_token.h"
-#include "util/rw_lock.h"
+#include "util/channel.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
 
-// The write half of a link: frames go out one at a time, under an async lock.
-class TcpWriter {
+// The write half of a link. Frames are queued without waiting and written one at a time by the
+// writer's own task; a frame that cannot be written within the write limit, or a failed write,
+// fails the link (`on_failure` runs once) and later frames are refused. The queue is bounded, so
+// a link that does not drain drops frames instead of holding up their senders.
+class TcpWriter : public std::enable_shared_from_this<TcpWriter> {
  public:
-  explicit TcpWriter(boost::asio::ip::tcp::socket socket);
+  static constexpr std::size_t kMaxQueuedFrames = 256;
+  static constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+  static constexpr std::chrono::milliseconds kDefaultWriteTimeout{30'000};
+
+  explicit TcpWriter(boost::asio::ip::tcp::socket socket,
+                     std::chrono::milliseconds write_timeout = kDefaultWriteTimeout,
+                     std::function<void(const std::error_code&)> on_failure = {});
+  ~TcpWriter();
   TcpWriter(const TcpWriter&) = delete;
   TcpWriter& operator=(const TcpWriter&) = delete;
 
-  // Writes `bytes` as one length-delimited frame. Frames of concurrent callers
-  // never interleave.
+  // Queues `bytes` as one length-delimited frame; never waits. Errors: no_buffer_space when the
+  // queue is full (the frame is dropped, the link stays), broken_pipe once the link failed or
+  // was closed, message_size for a frame over 65535 bytes.
+  std::expected<void, std::error_code> try_send(std::span<const std::uint8_t> bytes);
+  // try_send in awaitable form, for callers written against a writer that waited.
   boost::asio::awaitable<std::expected<void, std::error_code>> send_frame(std::span<const std::uint8_t> bytes);
 
+  // Stops the writer: queued frames are dropped, later ones refused.
+  void close();
+  bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
 
  private:
-  util::RwLock lock_;
+  struct Deadline;
+  boost::asio::awaitable<void> run();
+  void fail(const std::error_code& ec);
+
+  boost::asio::strand<boost::asio::any_io_executor> strand_;
   boost::asio::ip::tcp::socket socket_;
+  std::chrono::milliseconds write_timeout_;
+  std::function<void(const std::error_code&)> on_failure_;
+  util::Channel<std::vector<std::uint8_t>> queue_{kMaxQueuedFrames};
+  std::atomic<std::size_t> queued_bytes_{0};
+  std::atomic<bool> failed_{false};
+  std::once_flag started_;
 };
 
 class TcpConnection {

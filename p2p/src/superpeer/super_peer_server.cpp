@@ -4,6 +4,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <list>
+#include <map>
 #include <mutex>
 #include <span>
 #include <unordered_map>
@@ -15,6 +17,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -29,6 +32,7 @@
 #include "util/channel.h"
 #include "util/length_codec.h"
 #include "util/log.h"
+#include "util/net.h"
 
 namespace velarix::p2p {
 
@@ -85,8 +89,75 @@ std::string text(const Ep& ep) {
   return a.is_v6() ? fmt::format("[{}]:{}", a.to_string(), ep.port()) : fmt::format("{}:{}", a.to_string(), ep.port());
 }
 
-// One accepted TCP connection. Its reader and writer run on its strand; other tasks only queue
-// frames for it.
+// The source a HELLO is charged to: the address for IPv4, the /64 prefix for IPv6 (one host
+// commonly holds a whole /64).
+std::array<std::uint8_t, 16> source_of(const asio::ip::address& addr) {
+  std::array<std::uint8_t, 16> out{};
+  if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
+    const auto v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6()).to_bytes();
+    std::copy(v4.begin(), v4.end(), out.begin());
+  } else if (addr.is_v4()) {
+    const auto v4 = addr.to_v4().to_bytes();
+    std::copy(v4.begin(), v4.end(), out.begin());
+  } else {
+    const auto v6 = addr.to_v6().to_bytes();
+    std::copy(v6.begin(), v6.begin() + 8, out.begin());
+    out[15] = 6;  // never equal to an IPv4 source
+  }
+  return out;
+}
+
+// Token buckets per source in a table of fixed size: sources that hash alike share a bucket.
+// The hash is keyed per process, so nobody can aim at another source's bucket. Bounded memory,
+// O(1) per HELLO, nothing to evict.
+class SourceRateLimiter {
+ public:
+  explicit SourceRateLimiter(std::uint32_t per_second)
+      : rate_(per_second), burst_(2.0 * per_second), buckets_(per_second == 0 ? 0 : kBuckets) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(&seed_), sizeof seed_));
+  }
+
+  // Takes one token of `addr`'s bucket; false when it is empty. A rate of 0 means no limit.
+  bool allow(const asio::ip::address& addr, Clock::time_point now) {
+    if (rate_ == 0) return true;
+    const auto src = source_of(addr);
+    std::uint64_t h = seed_;
+    for (std::size_t i = 0; i < src.size(); i += 8) {
+      std::uint64_t w = 0;
+      for (std::size_t j = 0; j < 8; ++j) w = (w << 8) | src[i + j];
+      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+      h ^= h >> 31;
+    }
+    std::lock_guard lock(mutex_);
+    Bucket& b = buckets_[h % buckets_.size()];
+    if (b.last == Clock::time_point{}) {
+      b.tokens = burst_;
+    } else if (now > b.last) {
+      b.tokens = std::min(burst_, b.tokens + std::chrono::duration<double>(now - b.last).count() * rate_);
+    }
+    b.last = now;
+    if (b.tokens < 1.0) return false;
+    b.tokens -= 1.0;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kBuckets = 4096;
+  struct Bucket {
+    double tokens = 0;
+    Clock::time_point last{};
+  };
+  double rate_;
+  double burst_;
+  std::uint64_t seed_ = 0;
+  std::mutex mutex_;
+  std::vector<Bucket> buckets_;
+};
+
+std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+
+// One accepted TCP connection. Its reader, writer and watchdog run on its strand; other tasks
+// only queue frames for it.
 struct Link {
   Link(tcp::socket s, IoStrand st, util::CancellationToken t)
       : socket(std::move(s)), strand(std::move(st)), token(std::move(t)) {}
@@ -111,6 +182,11 @@ struct Link {
   util::Channel<std::vector<std::uint8_t>> out{kLinkQueueFrames};
   std::atomic<std::size_t> queued_bytes{0};
   tcp::endpoint remote;
+  // Set once a HELLO on this link was accepted.
+  std::atomic<bool> greeted{false};
+  // The watchdog closes the link when one of these passes (Clock ticks; 0: none).
+  std::atomic<std::int64_t> read_deadline{0};
+  std::atomic<std::int64_t> write_deadline{0};
 };
 
 // What the server knows of one node.
@@ -121,6 +197,9 @@ struct NodeRecord {
   std::optional<crypto::SessionKey> key;
   bool armed = false;  // form of its last HELLO; what it is sent follows it
   Clock::time_point last_seen;
+  std::uint64_t last_time = 0;  // time of the newest HELLO accepted; older ones are replays
+  Pow pow;                      // the proof of work checked when it registered
+  std::list<PubKey>::iterator lru;  // its place in Inner::lru
 };
 
 // Where and how to send to one node, copied out of its record.
@@ -142,7 +221,8 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
         udp_socket(rt.context()),
         udp_strand(asio::make_strand(rt.context())),
         acceptor(rt.context()),
-        answer_udp(opts.answer_udp) {}
+        answer_udp(opts.answer_udp),
+        hello_limiter(opts.hellos_per_second_per_source) {}
 
   ~Inner() { close_sockets(); }
 
@@ -195,6 +275,7 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   awaitable<void> accept_loop();
   awaitable<void> link_reader(std::shared_ptr<Link> link);
   awaitable<void> link_writer(std::shared_ptr<Link> link);
+  awaitable<void> link_watchdog(std::shared_ptr<Link> link);
 
   void on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link);
   void on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
@@ -208,6 +289,15 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   std::optional<crypto::SessionKey> session_key_for(const PubKey& pk);
   Path path_of(const PubKey& pk, const NodeRecord& record) const;
 
+  // Drops a HELLO (counted in `dropped` and `hellos_refused`).
+  template <class... Args>
+  void refuse(fmt::format_string<Args...> format, Args&&... args) {
+    if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
+    std::lock_guard lock(mutex);
+    ++counters.dropped;
+    ++counters.hellos_refused;
+    changed.notify_all();
+  }
   template <class... Args>
   void drop(fmt::format_string<Args...> format, Args&&... args) {
     if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
@@ -239,6 +329,7 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   tcp::endpoint tcp_local;
   util::CancellationToken token;
   std::atomic<bool> answer_udp;
+  SourceRateLimiter hello_limiter;
   std::atomic<std::size_t> pending_udp_sends{0};
   std::atomic<bool> stopping{false};
   std::once_flag closed_once;
@@ -247,6 +338,8 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::unordered_map<PubKey, NodeRecord> nodes;
+  std::list<PubKey> lru;  // every key of `nodes`, most recently heard first
+  std::map<std::array<std::uint8_t, 16>, std::size_t> links_per_source;  // at most max_tcp_links entries
   std::unordered_map<PairKey, Clock::time_point, PairKeyHash> unites;
   std::size_t link_count = 0;
   SuperPeerStats counters;
@@ -322,6 +415,7 @@ void Inner::stop() {
   {
     std::lock_guard lock(mutex);
     dropped.swap(nodes);
+    lru.clear();
     unites.clear();
     changed.notify_all();
   }
@@ -350,6 +444,10 @@ std::expected<std::unique_ptr<SuperPeerServer>, std::string> SuperPeerServer::st
   if (!url) return std::unexpected(fmt::format("the listen address makes no super peer address: {}", url.error().message()));
   inner->url = *url;
 
+  if (!inner->opts.arm_messages) {
+    log::warn("Super peer serves unarmed HELLOs: nothing is authenticated, and anyone can take over any node's "
+              "relayed traffic");
+  }
   inner->spawn(inner->udp_strand, inner->udp_reader());
   inner->spawn(asio::make_strand(runtime.context()), inner->accept_loop());
   log::info("Super peer {} listening on udp://{} and tcp://{}", inner->opts.identity.pk().to_string(),
@@ -459,42 +557,72 @@ awaitable<void> Inner::accept_loop() {
     }
     boost::system::error_code ignored;
     const auto remote = socket.remote_endpoint(ignored);
+    const auto source = source_of(remote.address());
     {
       std::lock_guard lock(mutex);
+      const char* full = nullptr;
       if (link_count >= opts.max_tcp_links) {
+        full = "links are open";
+      } else if (auto it = links_per_source.find(source);
+                 it != links_per_source.end() && it->second >= std::max<std::size_t>(opts.max_tcp_links_per_source, 1)) {
+        full = "links are open from its source";
+      }
+      if (full != nullptr) {
         ++counters.dropped;
         changed.notify_all();
-        log::debug("Super peer: refusing a TCP connection from {}: {} links are open", text(remote), link_count);
+        log::debug("Super peer: refusing a TCP connection from {}: too many {}", text(remote), full);
         socket.close(ignored);
         continue;
       }
       ++link_count;
+      ++links_per_source[source];
       changed.notify_all();
     }
     socket.set_option(tcp::no_delay(true), ignored);
     auto link = std::make_shared<Link>(std::move(socket), asio::make_strand(runtime.context()), token.child_token());
     link->remote = remote;
+    link->read_deadline = ticks(Clock::now() + opts.tcp_first_hello_timeout);
     log::debug("Super peer: TCP link from {}", text(remote));
     spawn(link->strand, link_reader(link));
     spawn(link->strand, link_writer(link));
+    spawn(link->strand, link_watchdog(link));
   }
 }
 
 awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
-  std::vector<std::uint8_t> frame;
+  // The watchdog closes the socket when a time limit passes or the link is cancelled, which
+  // ends a pending read: no race per frame.
+  const auto first_hello_by = link->read_deadline.load();
+  std::vector<std::uint8_t> frame;  // grows to the largest frame the link brought
+  std::array<std::uint8_t, util::kFrameHeaderSize> header{};
+  boost::system::error_code ec;
   for (;;) {
-    auto r = co_await (util::read_frame(link->socket, frame) || link->token.cancelled());
-    if (r.index() == 1) break;
-    const auto ec = std::get<0>(r);
-    if (ec) {
-      if (ec == asio::error::eof) {
-        log::debug("Super peer: TCP link from {} closed", text(link->remote));
-      } else if (!is_aborted(ec)) {
-        log::debug("Super peer: reading from TCP link {} failed: {}", text(link->remote), ec.message());
-      }
+    auto [hec, hn] = co_await asio::async_read(link->socket, asio::buffer(header), asio::as_tuple(asio::use_awaitable));
+    if (hec) {
+      ec = hec == asio::error::eof && hn > 0 ? util::make_error_code(util::FrameErrc::truncated) : hec;
       break;
     }
+    // A frame once begun must complete in time (and within the first-HELLO limit while ungreeted).
+    auto by = ticks(Clock::now() + opts.tcp_frame_timeout);
+    if (!link->greeted.load()) by = std::min(by, first_hello_by);
+    link->read_deadline = by;
+    frame.resize(util::frame_length(header));
+    if (!frame.empty()) {
+      auto [bec, bn] = co_await asio::async_read(link->socket, asio::buffer(frame), asio::as_tuple(asio::use_awaitable));
+      (void)bn;
+      if (bec) {
+        ec = bec == asio::error::eof ? util::make_error_code(util::FrameErrc::truncated) : bec;
+        break;
+      }
+    }
+    if (link->token.is_cancelled()) break;
     on_packet(frame, nullptr, link);
+    link->read_deadline = link->greeted.load() ? ticks(Clock::now() + opts.tcp_idle_timeout) : first_hello_by;
+  }
+  if (ec == asio::error::eof) {
+    log::debug("Super peer: TCP link from {} closed", text(link->remote));
+  } else if (ec && !is_aborted(ec)) {
+    log::debug("Super peer: reading from TCP link {} failed: {}", text(link->remote), ec.message());
   }
   // Closing here, on the link's strand, also ends a write the writer has in progress.
   link->token.cancel();
@@ -510,27 +638,65 @@ awaitable<void> Inner::link_writer(std::shared_ptr<Link> link) {
     auto next = co_await (link->out.receive() || link->token.cancelled());
     if (next.index() == 1 || !std::get<0>(next)) break;
     const auto bytes = std::move(*std::get<0>(next));
-    auto written = co_await (util::write_frame(link->socket, bytes) || link->token.cancelled());
+    link->write_deadline = ticks(Clock::now() + opts.tcp_write_timeout);
+    const auto ec = co_await util::write_frame(link->socket, bytes);
+    link->write_deadline = 0;
     link->queued_bytes.fetch_sub(bytes.size());
-    if (written.index() == 1) break;
-    if (const auto ec = std::get<0>(written)) {
+    if (ec) {
       if (!is_aborted(ec)) log::debug("Super peer: writing to TCP link {} failed: {}", text(link->remote), ec.message());
       break;
     }
   }
-  link->token.cancel();  // the reader closes the socket
+  link->token.cancel();  // the watchdog closes the socket, which ends the reader
+}
+
+awaitable<void> Inner::link_watchdog(std::shared_ptr<Link> link) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  bool timed_out = false;
+  for (;;) {
+    const auto now = Clock::now();
+    const std::int64_t read_by = link->read_deadline.load();
+    const std::int64_t write_by = link->write_deadline.load();
+    if ((read_by != 0 && ticks(now) >= read_by) || (write_by != 0 && ticks(now) >= write_by)) {
+      timed_out = true;
+      break;
+    }
+    std::int64_t next = read_by;
+    if (write_by != 0 && (next == 0 || write_by < next)) next = write_by;
+    // Deadlines move later as frames arrive; the timer wakes at the old one and looks again. A
+    // write deadline set meanwhile is seen within one more write limit.
+    auto wake = now + opts.tcp_write_timeout;
+    if (next != 0) wake = std::min(wake, Clock::time_point(Clock::duration(next)));
+    timer.expires_at(wake);
+    auto r = co_await (timer.async_wait(asio::as_tuple(asio::use_awaitable)) || link->token.cancelled());
+    if (r.index() == 1) break;
+  }
+  if (timed_out) {
+    const char* why = link->write_deadline.load() != 0 ? "a frame could not be written in time"
+                      : link->greeted.load()            ? "no complete frame in time"
+                                                        : "no HELLO in time";
+    log::debug("Super peer: closing TCP link {}: {}", text(link->remote), why);
+    bump(&SuperPeerStats::links_timed_out);
+  }
+  link->token.cancel();
+  boost::system::error_code ignored;
+  link->socket.close(ignored);
 }
 
 void Inner::forget_link(const std::shared_ptr<Link>& link) {
   std::vector<std::shared_ptr<Link>> released;  // destroyed after the lock
   std::lock_guard lock(mutex);
   --link_count;
+  if (auto it = links_per_source.find(source_of(link->remote.address())); it != links_per_source.end()) {
+    if (--it->second == 0) links_per_source.erase(it);
+  }
   for (auto it = nodes.begin(); it != nodes.end();) {
     auto& record = it->second;
     if (record.link == link) {
       released.push_back(std::move(record.link));
       record.link.reset();
       if (!record.udp_addr) {
+        lru.erase(record.lru);
         it = nodes.erase(it);
         continue;
       }
@@ -592,21 +758,53 @@ std::optional<crypto::SessionKey> Inner::session_key_for(const PubKey& pk) {
 void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
                      const std::shared_ptr<Link>& from_link) {
   const PubKey sender = header.sender();
-  if (opts.arm_messages && *opts.arm_messages != header.armed()) {
-    drop("Super peer: refusing an {} HELLO from {}", header.armed() ? "armed" : "unarmed", sender.to_string());
+  // One form only: on an armed super peer an unarmed HELLO, which anybody can write, never
+  // reaches a record.
+  if (opts.arm_messages != header.armed()) {
+    refuse("Super peer: refusing an {} HELLO from {}", header.armed() ? "armed" : "unarmed", sender.to_string());
+    return;
+  }
+  // Cheapest checks first: the source's rate, then the proof of work (known for a registered
+  // key), and only then key exchange and decryption.
+  const auto source = from_udp ? from_udp->address() : from_link->remote.address();
+  if (!hello_limiter.allow(source, Clock::now())) {
+    refuse("Super peer: too many HELLOs from {}", source.to_string());
+    return;
+  }
+  std::optional<crypto::SessionKey> known_key;
+  bool pow_known = false;
+  {
+    std::lock_guard lock(mutex);
+    if (auto it = nodes.find(sender); it != nodes.end()) {
+      known_key = it->second.key;
+      pow_known = it->second.pow == header.pow();
+    }
+  }
+  if (!pow_known && !header.pow().is_valid(sender, opts.min_pow_difficulty)) {
+    refuse("Super peer: refusing a HELLO from {}: proof of work below {}", sender.to_string(),
+           opts.min_pow_difficulty);
     return;
   }
   MessageKey key;
   if (header.armed()) {
-    key = session_key_for(sender);
+    key = known_key ? known_key : session_key_for(sender);
     if (!key) {
-      drop("Super peer: no session key with {}", sender.to_string());
+      refuse("Super peer: no session key with {}", sender.to_string());
       return;
     }
   }
   auto hello = HelloSuperPeerMessage::parse(body, header, key);
   if (!hello) {
-    drop("Super peer: dropping a HELLO from {}: {}", sender.to_string(), hello.error().message());
+    refuse("Super peer: dropping a HELLO from {}: {}", sender.to_string(), hello.error().message());
+    return;
+  }
+  // A HELLO is only good within the allowed age either way: an old one is a replay, and one from
+  // the future would lock the node's own HELLOs out until its time came.
+  const std::uint64_t now_us = util::now_us();
+  const std::uint64_t max_age_us = static_cast<std::uint64_t>(opts.hello_max_age.count()) * 1000;
+  const std::uint64_t time = hello->time();
+  if ((time < now_us && now_us - time > max_age_us) || (time > now_us && time - now_us > max_age_us)) {
+    refuse("Super peer: refusing a HELLO from {}: its time {} is outside the allowed age", sender.to_string(), time);
     return;
   }
   std::vector<Endpoint> candidates;
@@ -617,37 +815,74 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     }
   }
 
-  auto ack = AckMessage::build(network_id, opts.identity.pk(), opts.identity.pow(), key, sender, hello->time());
+  auto ack = AckMessage::build(network_id, opts.identity.pk(), opts.identity.pow(), key, sender, time);
   if (!ack) {
     drop("Super peer: building an ACK for {} failed: {}", sender.to_string(), ack.error().message());
     return;
   }
 
+  enum class Outcome { Accepted, Older, Full };
+  Outcome outcome = Outcome::Accepted;
   std::shared_ptr<Link> replaced;  // destroyed after the lock
   {
     std::lock_guard lock(mutex);
+    const auto seen = Clock::now();
     auto it = nodes.find(sender);
-    if (it == nodes.end()) {
+    const bool fresh = it == nodes.end();
+    if (fresh) {
       if (nodes.size() >= std::max<std::size_t>(opts.max_nodes, 1)) {
-        auto oldest = std::min_element(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) {
-          return a.second.last_seen < b.second.last_seen;
-        });
-        log::debug("Super peer: forgetting node {} to make room", oldest->first.to_string());
-        replaced = std::move(oldest->second.link);
-        nodes.erase(oldest);
+        // Room is made only by forgetting the least recently heard node, and only when it has
+        // gone quiet: a flood of newcomers cannot push out nodes that are still there.
+        auto oldest = nodes.find(lru.back());
+        if (seen - oldest->second.last_seen >= opts.node_idle_timeout) {
+          log::debug("Super peer: forgetting node {} to make room", oldest->first.to_string());
+          replaced = std::move(oldest->second.link);
+          lru.pop_back();
+          nodes.erase(oldest);
+        } else {
+          outcome = Outcome::Full;
+        }
       }
-      it = nodes.emplace(sender, NodeRecord{}).first;
+      if (outcome == Outcome::Accepted) {
+        it = nodes.emplace(sender, NodeRecord{}).first;
+        lru.push_front(sender);
+        it->second.lru = lru.begin();
+        it->second.last_time = time;
+      }
     }
-    auto& record = it->second;
-    if (from_udp) record.udp_addr = *from_udp;
-    if (from_link && record.link != from_link) {
-      replaced = std::exchange(record.link, from_link);
+    if (outcome == Outcome::Accepted) {
+      auto& record = it->second;
+      if (time < record.last_time) {
+        outcome = Outcome::Older;
+      } else {
+        // A newer HELLO moves the node to where it came from. One with the same time is the same
+        // HELLO on another of the node's paths (or a copy of it): it is answered, but only fills
+        // a path the record lacks, so a copy sent from elsewhere cannot take a path over.
+        const bool newer = fresh || time > record.last_time;
+        if (from_udp && (newer || !record.udp_addr)) record.udp_addr = *from_udp;
+        if (from_link && record.link != from_link && (newer || !record.link || record.link->token.is_cancelled())) {
+          replaced = std::exchange(record.link, from_link);
+        }
+        if (newer) record.candidates = std::move(candidates);
+        record.last_time = time;
+        record.armed = header.armed();
+        record.pow = header.pow();
+        if (key) record.key = key;
+        record.last_seen = seen;
+        lru.splice(lru.begin(), lru, record.lru);
+        if (from_link) from_link->greeted = true;
+        changed.notify_all();
+      }
     }
-    record.candidates = std::move(candidates);
-    record.armed = header.armed();
-    if (key) record.key = key;
-    record.last_seen = Clock::now();
-    changed.notify_all();
+  }
+  if (outcome == Outcome::Older) {
+    refuse("Super peer: refusing a HELLO from {}: older than the last one accepted", sender.to_string());
+    return;
+  }
+  if (outcome == Outcome::Full) {
+    refuse("Super peer: refusing node {}: {} nodes are known and all were heard from lately", sender.to_string(),
+           opts.max_nodes);
+    return;
   }
 
   bump(&SuperPeerStats::hellos_answered);  // before the ACK can arrive

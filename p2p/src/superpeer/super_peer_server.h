@@ -4,7 +4,9 @@
 // - HELLOs addressed to it (over UDP, or as frames on a TCP link) record the sending node: the
 //   UDP address its HELLOs come from, or the TCP link they came on, and the endpoint candidates
 //   it announced. Each is answered with an ACK echoing the HELLO's time, on the same path and in
-//   the same form (armed when the HELLO was armed).
+//   the same form. It serves one form only (armed unless told otherwise), registers only nodes
+//   whose proof of work is strong enough, refuses HELLOs outside its time window or older than
+//   the node's last one, and limits HELLOs per source address.
 // - Every other long-header message names another node as recipient and is relayed unchanged
 //   to that node's path: its TCP link while it has one, else the UDP address its last HELLO
 //   came from. Messages for nodes it has not heard from are dropped.
@@ -12,8 +14,9 @@
 //   (the observed UDP address first, then the announced candidates), at most once per pair and
 //   `unite_interval`.
 // - Garbage, short headers, other network ids and unknown types are dropped without an answer.
-//   All state is bounded: at most `max_nodes` nodes (the least recently heard is evicted),
-//   `max_tcp_links` links, and a bounded send queue per link.
+//   All state is bounded: at most `max_nodes` nodes (the least recently heard makes room, once
+//   it has gone quiet), `max_tcp_links` links (and fewer per source), each with time limits,
+//   and a bounded send queue per link.
 //
 // TCP links carry length-delimited frames (util/length_codec.h). The TCP listener takes the
 // UDP port's number unless told otherwise, so one `SuperPeerUrl` names both.
@@ -46,15 +49,32 @@ struct SuperPeerOptions {
   boost::asio::ip::address listen_address = boost::asio::ip::address_v4::loopback();
   std::uint16_t udp_port = 0;             // 0: chosen by the system
   std::optional<std::uint16_t> tcp_port = std::nullopt;  // absent: the UDP port's number; 0: chosen by the system
-  // Absent: HELLOs of both forms are accepted and answered in their own form. true / false:
-  // only armed / only unarmed HELLOs are accepted.
-  std::optional<bool> arm_messages = std::nullopt;
+  // The one form served: armed HELLOs only (true), or unarmed only (false: a network whose nodes
+  // do not arm, where nothing is authenticated). HELLOs of the other form are dropped unread.
+  bool arm_messages = true;
+  // Nodes whose proof of work is weaker are never registered.
+  std::uint8_t min_pow_difficulty = 24;
+  // A HELLO whose time lies further than this behind or ahead of the server's clock is refused.
+  std::chrono::milliseconds hello_max_age{60'000};
   // false: every datagram is dropped unread, as if UDP were blocked (nodes fall back to TCP).
   bool answer_udp = true;
   bool send_unites = true;
   std::chrono::milliseconds unite_interval{5000};  // per pair of nodes
   std::size_t max_nodes = 4096;
+  // A full table makes room only by forgetting a node not heard from for this long.
+  std::chrono::milliseconds node_idle_timeout{60'000};
+  // HELLOs handled per second from one source address (twice that in a burst).
+  std::uint32_t hellos_per_second_per_source = 100;
   std::size_t max_tcp_links = 1024;
+  std::size_t max_tcp_links_per_source = 16;
+  // A link must bring an accepted HELLO this soon after it is accepted.
+  std::chrono::milliseconds tcp_first_hello_timeout{10'000};
+  // A frame, once begun, must be complete this soon.
+  std::chrono::milliseconds tcp_frame_timeout{10'000};
+  // A link that brings no frame for this long is closed.
+  std::chrono::milliseconds tcp_idle_timeout{60'000};
+  // A frame that cannot be written within this long closes the link.
+  std::chrono::milliseconds tcp_write_timeout{10'000};
 };
 
 // What the server has done since it started.
@@ -66,6 +86,8 @@ struct SuperPeerStats {
   std::uint64_t relayed_tcp = 0;      // messages relayed over a TCP link
   std::uint64_t unites_sent = 0;
   std::uint64_t dropped = 0;          // packets and frames dropped (garbage, unknown recipient, ...)
+  std::uint64_t hellos_refused = 0;   // HELLOs dropped for their form, proof of work, time or rate (also in dropped)
+  std::uint64_t links_timed_out = 0;  // TCP links closed by a time limit
 };
 
 class SuperPeerServer {

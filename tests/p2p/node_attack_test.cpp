@@ -1,0 +1,507 @@
+// Attacks on a running node from loopback: hostile or dead super-peer TCP links,
+// garbage relayed onto its link, replays, floods of introduced keys, short-id
+// collisions and reflection through UNITEs. The test plays the attacker (and,
+// where needed, the super peer) with raw sockets.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/log_capture.h"
+#include "message/short_header.h"
+#include "node/node.h"
+#include "node_test_support.h"
+#include "raw_peer.h"
+#include "superpeer/super_peer_server.h"
+
+namespace velarix::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace ip = boost::asio::ip;
+using raw::Bytes;
+
+constexpr std::uint32_t kNetwork = 0x0A77AC;
+
+// A super peer played by the test: a TCP listener and a UDP socket on one port.
+struct FakeSuperPeer {
+  FakeSuperPeer() {
+    for (;;) {
+      acceptor = ip::tcp::acceptor(io, ip::tcp::endpoint(ip::make_address("127.0.0.1"), 0));
+      boost::system::error_code ec;
+      udp = ip::udp::socket(io);
+      udp.open(ip::udp::v4());
+      udp.bind(ip::udp::endpoint(ip::make_address("127.0.0.1"), acceptor.local_endpoint().port()), ec);
+      if (!ec) break;
+    }
+  }
+  std::string addr() const { return "127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()); }
+  SuperPeerUrl url() const { return super_peer_url(id.pk(), addr(), kNetwork); }
+  // The next connection, or none before the deadline.
+  std::optional<ip::tcp::socket> accept(std::chrono::milliseconds deadline = 10s) {
+    if (!raw::readable(acceptor.native_handle(), deadline)) return std::nullopt;
+    return acceptor.accept();
+  }
+
+  boost::asio::io_context io;
+  ip::tcp::acceptor acceptor{io};
+  ip::udp::socket udp{io};
+  Identity id = make_identity();
+};
+
+Bytes read_frame(ip::tcp::socket& s) {
+  std::array<std::uint8_t, 2> len{};
+  boost::asio::read(s, boost::asio::buffer(len));
+  Bytes frame((len[0] << 8) | len[1]);
+  boost::asio::read(s, boost::asio::buffer(frame));
+  return frame;
+}
+
+std::shared_ptr<Node> bind_node(util::Runtime& rt, const Identity& id, std::vector<SuperPeerUrl> sps,
+                                std::shared_ptr<RecordingSink> sink, const std::function<void(NodeOpts&)>& tweak = {}) {
+  auto opts = loopback_opts(id, std::move(sps), true, std::move(sink));
+  if (tweak) tweak(opts);
+  auto node = util::block_on(rt, Node::bind(std::move(opts)));
+  if (!node) throw std::runtime_error(node.error().message());
+  return *node;
+}
+
+// A super peer that stops reading its link must not freeze the node: sends return at once,
+// and the stuck link is closed and replaced.
+TEST(NodeAttack, SuperPeerThatStopsReadingDoesNotFreezeTheNode) {
+  util::Runtime rt{3};
+  FakeSuperPeer sp;
+  auto node = bind_node(rt, make_identity(), {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+    o.enforce_tcp = true;
+  });
+  auto link = sp.accept();
+  ASSERT_TRUE(link);
+  link->set_option(boost::asio::socket_base::receive_buffer_size(4096));
+  (void)read_frame(*link);  // the greeting; nothing is read after it
+
+  const Identity peer = make_identity();
+  auto handle = node->send_handle(peer.pk());
+  ASSERT_TRUE(handle);
+  ASSERT_TRUE(raw::eventually([&] { return (*handle)->state()->relay_tcp != nullptr; }));
+  // Far more than the socket buffers hold; every send must come back at once.
+  auto sends = std::async(std::launch::async, [&] {
+    const Bytes payload(1000, 7);
+    for (int i = 0; i < 20'000; ++i) (void)util::block_on(rt, (*handle)->send(payload));
+  });
+  ASSERT_EQ(sends.wait_for(20s), std::future_status::ready) << "sending hangs on the stuck link";
+  // The stuck link is closed and another one opened.
+  auto next = sp.accept(15s);
+  ASSERT_TRUE(next) << "the stuck link was never replaced";
+}
+
+// A super peer that accepts the link but never answers its HELLOs: the link is closed and a
+// new one opened, instead of black-holing the node until the system gives up.
+TEST(NodeAttack, LinkWithoutAcksIsReplaced) {
+  util::Runtime rt{3};
+  FakeSuperPeer sp;
+  auto node = bind_node(rt, make_identity(), {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+    o.enforce_tcp = true;
+  });
+  auto first = sp.accept();
+  ASSERT_TRUE(first);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {  // reads everything, answers nothing
+    std::array<std::uint8_t, 4096> buf;
+    boost::system::error_code ec;
+    while (!stop && !ec) {
+      if (raw::readable(first->native_handle(), 50ms)) first->read_some(boost::asio::buffer(buf), ec);
+    }
+  });
+  auto second = sp.accept(15s);
+  stop = true;
+  reader.join();
+  ASSERT_TRUE(second) << "the dead link was never replaced";
+}
+
+// A connect that never completes (a listener whose queue is full drops the SYNs) is given up
+// within the time limit, and tried again.
+TEST(NodeAttack, ConnectToADeadAddressIsGivenUp) {
+  auto& logs = LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  boost::asio::io_context io;
+  // A listener with a backlog of one, filled by a connection nobody accepts.
+  ip::tcp::acceptor full(io);
+  full.open(ip::tcp::v4());
+  full.bind(ip::tcp::endpoint(ip::make_address("127.0.0.1"), 0));
+  full.listen(0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(full.local_endpoint().port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fillers.push_back(fd);
+  }
+  struct Closer {
+    std::vector<int>& fds;
+    ~Closer() {
+      for (int fd : fds) ::close(fd);
+    }
+  } closer{fillers};
+  util::Runtime rt{3};
+  logs.clear();
+  const Identity sp = make_identity();
+  auto node = bind_node(rt, make_identity(),
+                        {super_peer_url(sp.pk(), "127.0.0.1:" + std::to_string(full.local_endpoint().port()), kNetwork)},
+                        std::make_shared<RecordingSink>(), [](NodeOpts& o) { o.enforce_tcp = true; });
+  EXPECT_TRUE(raw::eventually([&] { return logs.count("Failed to connect to super peer tcp://") >= 2; }, 15s));
+}
+
+// Anyone can have the super peer relay a message onto a node's link; one that fails the node's
+// checks is dropped, and the link stays.
+TEST(NodeAttack, RelayedGarbageDoesNotEndTheLink) {
+  util::Runtime rt{3};
+  SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+  so.min_pow_difficulty = 0;
+  auto server = SuperPeerServer::start(rt, so);
+  ASSERT_TRUE(server) << server.error();
+  const Identity victim_id = make_identity();
+  auto victim = bind_node(rt, victim_id, {(*server)->url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+    o.enforce_tcp = true;
+  });
+  auto sp = victim->peers_list().super_peer((*server)->public_key());
+  ASSERT_TRUE(raw::eventually([&] {
+    auto c = sp->tcp_connection();
+    return c && c->writer() && c->path()->inner()->last_ack_time != 0;
+  }));
+  const auto link = sp->tcp_connection();
+
+  boost::asio::io_context io;
+  raw::Peer attacker(io, make_identity(), kNetwork);
+  attacker.send(attacker.hello_sp((*server)->public_key(), raw::now_us()), (*server)->udp_endpoint());
+  ASSERT_TRUE(attacker.recv());
+  // A bare long header (79 bytes: an "armed APP" without its body) and a HELLO that fails
+  // authentication.
+  Bytes bare = attacker.app(victim_id.pk(), {});
+  bare.resize(p2p::LongHeader::kSize);
+  Bytes tampered = attacker.hello_node(victim_id.pk(), raw::now_us());
+  tampered.back() ^= 1;
+  const auto relayed_before = (*server)->stats().relayed_tcp;
+  for (const Bytes& garbage : {bare, tampered}) attacker.send(garbage, (*server)->udp_endpoint());
+  ASSERT_TRUE((*server)->wait_for([&](const SuperPeerStats& s) { return s.relayed_tcp >= relayed_before + 2; }, 10s));
+  // The link lives on and keeps being answered.
+  const auto acked = link->path()->inner()->last_ack_time;
+  ASSERT_TRUE(raw::eventually([&] { return link->path()->inner()->last_ack_time > acked; }));
+  EXPECT_FALSE(link->is_cancelled());
+  EXPECT_EQ(sp->tcp_connection(), link);
+  EXPECT_TRUE(raw::eventually([&] { return victim->inner()->stats().refused.load() >= 2; }));
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A node bound on loopback with a super peer played by a raw socket, for attacks over UDP.
+struct UdpTarget {
+  explicit UdpTarget(const std::function<void(NodeOpts&)>& tweak = {}) {
+    node = bind_node(rt, self, {super_peer_url(sp_id.pk(), "127.0.0.1:" + std::to_string(sp.udp_local().port()),
+                                               kNetwork)},
+                     sink, tweak);
+    node_addr = node->udp_bindings()->front()->local_addr();
+  }
+  std::shared_ptr<NodePeer> peer(const PubKey& key) const { return node->peers_list().node_peer(key); }
+
+  util::Runtime rt{3};
+  boost::asio::io_context io;
+  Identity self = make_identity();
+  Identity sp_id = make_identity();
+  raw::Peer sp{io, sp_id, kNetwork};
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  std::shared_ptr<Node> node;
+  ip::udp::endpoint node_addr;
+};
+
+// Every short id drawn is 0x5107; from the third draw on, 0x5108, 0x5109, ...
+std::atomic<std::uint32_t> g_draws{0};
+std::uint32_t colliding_draws() {
+  const std::uint32_t n = g_draws++;
+  return n < 2 ? 0x5107 : 0x5107 + n - 1;
+}
+
+// A newcomer whose short id collides with a known peer's must not take that peer's short-header
+// traffic: the id is drawn again.
+TEST(NodeAttack, ShortIdCollisionDoesNotTakeAPeersTraffic) {
+  UdpTarget t;
+  g_draws = 0;
+  const auto previous = ShortId::set_source(&colliding_draws);
+  struct Restore {
+    ShortId::Source s;
+    ~Restore() { ShortId::set_source(s); }
+  } restore{previous};
+
+  raw::Peer victim(t.io, make_identity(), kNetwork);
+  victim.send(victim.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(victim.pk()) != nullptr; }));
+  const ShortId id = t.peer(victim.pk())->rx_short_id();
+  raw::Peer newcomer(t.io, make_identity(), kNetwork);
+  newcomer.send(newcomer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(newcomer.pk()) != nullptr; }));
+  EXPECT_NE(t.peer(newcomer.pk())->rx_short_id(), id);
+
+  // The victim's short-header packets still reach the node as the victim's.
+  const Bytes payload{1, 2, 3};
+  victim.send(*ShortHeader::build(id, victim.key_with(t.self.pk()), payload), t.node_addr);
+  EXPECT_TRUE(t.sink->wait_until([&](const auto& rx) { return !rx.empty() && rx.back().first == victim.pk(); }, 5s));
+}
+
+// UNITEs introduce keys whose proof of work nobody checked. However many come, they hold a
+// bounded share of the peers map and give way to a peer that shows its work.
+TEST(NodeAttack, UniteFloodDoesNotLockOutPeersWithProofOfWork) {
+  UdpTarget t([](NodeOpts& o) {
+    o.max_peers = 16;
+    o.min_pow_difficulty = 8;
+  });
+  for (int i = 0; i < 100; ++i) {
+    t.sp.send(t.sp.unite(t.self.pk(), make_identity().pk(), {}), t.node_addr);
+  }
+  // Wait until the node read them all: a last UNITE about a key we can look for.
+  const Identity marker = make_identity();
+  t.sp.send(t.sp.unite(t.self.pk(), marker.pk(), {}), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(marker.pk()) != nullptr; }));
+  EXPECT_LE(t.node->peers_list().peers.size(), 1 + t.node->inner()->max_unverified_peers());
+
+  raw::Peer real(t.io, *Identity::generate(8), kNetwork);
+  real.send(real.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  auto ack = real.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; });
+  EXPECT_TRUE(ack) << "a peer with a valid proof of work was turned away";
+  EXPECT_TRUE(t.peer(real.pk()));
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// `bytes` (an armed long-header message built by `from`) sealed again under a nonce of the
+// caller's choice: what a sender with another clock, or a capture from long ago, looks like.
+Bytes reseal(const raw::Peer& from, const PubKey& to, const Bytes& plain_body, MessageType type,
+             std::uint64_t nonce_time) {
+  Bytes out(LongHeader::kSize + 24 + plain_body.size() + 16);
+  LongHeader::write(std::span(out).first<LongHeader::kSize>(), type, true, from.net(), from.pk(), from.id().pow(), to);
+  std::uint64_t fields[3] = {nonce_time, 0x1234567890ABCDEFull, 0};
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 8; ++i) out[LongHeader::kSize + 8 * f + i] = static_cast<std::uint8_t>(fields[f] >> (56 - 8 * i));
+  }
+  auto body = std::span(out).subspan(LongHeader::kSize + 24, plain_body.size());
+  auto tag = std::span(out).last<16>();
+  EXPECT_TRUE(crypto::aead_encrypt(body, tag, plain_body, std::span(out).first(LongHeader::kSize),
+                                   std::span(out).subspan(LongHeader::kSize).first<24>(), *from.key_with(to)));
+  return out;
+}
+
+// Captured armed messages are delivered once: a copy sent again (from anywhere), one sealed
+// long ago, and a HELLO dated far ahead are all refused.
+TEST(NodeAttack, ReplayedMessagesAreRefused) {
+  UdpTarget t;
+  raw::Peer peer(t.io, make_identity(), kNetwork);
+  raw::Peer attacker(t.io, peer.id(), kNetwork, true, "127.0.0.2");
+  const Bytes app = peer.app(t.self.pk(), Bytes(60, 0x45));
+  peer.send(app, t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() == 1; }));
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) != nullptr; }));
+
+  const ShortId id = t.peer(peer.pk())->rx_short_id();
+  const Bytes short_app = *ShortHeader::build(id, peer.key_with(t.self.pk()), Bytes(60, 0x46));
+  peer.send(short_app, t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() == 2; }));
+
+  const std::uint64_t month_us = 30ull * 24 * 3600 * 1'000'000;
+  Bytes old_app_body(60, 0x47);
+  const Bytes old_app = reseal(peer, t.self.pk(), old_app_body, MessageType::App, raw::now_us() - month_us);
+  const Bytes future_hello = peer.hello_node(t.self.pk(), raw::now_us() + 3600ull * 1'000'000);
+  const auto replayed_before = t.node->inner()->stats().replayed.load();
+  for (int round = 0; round < 3; ++round) {
+    attacker.send(app, t.node_addr);
+    peer.send(app, t.node_addr);
+    attacker.send(short_app, t.node_addr);
+  }
+  attacker.send(old_app, t.node_addr);
+  peer.send(future_hello, t.node_addr);
+  // A fresh message after them all is the barrier: once it arrived, the others were handled.
+  peer.send(peer.app(t.self.pk(), Bytes(60, 0x48)), t.node_addr);
+  ASSERT_TRUE(t.sink->wait_until([](const auto& rx) { return rx.size() >= 3; }));
+  EXPECT_EQ(t.sink->count(), 3u) << "a replayed or stale message was delivered";
+  EXPECT_EQ(t.sink->received().back().second, Bytes(60, 0x48));
+  EXPECT_GE(t.node->inner()->stats().replayed.load() - replayed_before, 10u);
+  EXPECT_FALSE(peer.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 300ms))
+      << "a HELLO dated an hour ahead was answered";
+}
+
+// An ACK counts only for the path its HELLO went out on: an ACK echoing the HELLO of one path,
+// sent from another address, must not make that address a reachable path.
+TEST(NodeAttack, AckFromAnotherPathDoesNotMakeItReachable) {
+  UdpTarget t;
+  raw::Peer peer(t.io, make_identity(), kNetwork);
+  raw::Peer second(t.io, peer.id(), kNetwork, true, "127.0.0.2");  // another address of the same key
+  peer.send(peer.app(t.self.pk(), Bytes(200, 1)), t.node_addr);  // traffic, so the node keeps paths alive
+  peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  second.send(second.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) && t.peer(peer.pk())->paths().size() == 2; }));
+  const PeerPathKey second_path{t.node_addr, second.udp_local()};
+
+  // The node's next HELLO to the first address: its time is what the attacker echoes.
+  auto key = peer.key_with(t.self.pk());
+  auto hello_time = [&](raw::Peer& at) -> std::optional<std::uint64_t> {
+    auto hello = at.recv_until([](const Bytes& b) { return raw::type_of(b) == 2; });
+    if (!hello) return std::nullopt;
+    auto header = LongHeader::parse(*hello);
+    auto parsed = HelloNodePeerMessage::parse(std::span(*hello).subspan(LongHeader::kSize), *header, key);
+    if (!parsed) return std::nullopt;
+    return parsed->time();
+  };
+  const auto t1 = hello_time(peer);
+  ASSERT_TRUE(t1);
+  second.send(second.ack(t.self.pk(), *t1), t.node_addr);
+  // The real answer on the first path: once it counted, the forged one was handled too.
+  peer.send(peer.ack(t.self.pk(), *t1), t.node_addr);
+  auto path_of = [&](const PeerPathKey& k) { return t.peer(peer.pk())->paths().get(k); };
+  const PeerPathKey first_path{t.node_addr, peer.udp_local()};
+  ASSERT_TRUE(raw::eventually([&] {
+    auto p = path_of(first_path);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+  auto p2 = path_of(second_path);
+  ASSERT_TRUE(p2);
+  EXPECT_EQ((*p2)->inner()->last_ack_time, 0u) << "an ACK echoing another path's HELLO made this path reachable";
+
+  // Its own HELLO's answer does count.
+  const auto t2 = hello_time(second);
+  ASSERT_TRUE(t2);
+  EXPECT_NE(*t2, *t1);
+  second.send(second.ack(t.self.pk(), *t2), t.node_addr);
+  EXPECT_TRUE(raw::eventually([&] {
+    auto p = path_of(second_path);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+}
+
+// Reflection through UNITEs, through a real super peer: an attacker registers with endpoints
+// of a third party and has the super peer introduce it to a node again and again. The node
+// must not send the third party more bytes than the attacker spent.
+TEST(NodeAttack, UniteReflectionIsNotAmplified) {
+  util::Runtime rt{3};
+  SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+  so.min_pow_difficulty = 0;
+  so.unite_interval = 50ms;
+  auto server = SuperPeerServer::start(rt, so);
+  ASSERT_TRUE(server) << server.error();
+  const Identity victim_id = make_identity();
+  auto sink = std::make_shared<RecordingSink>();
+  auto victim = bind_node(rt, victim_id, {(*server)->url()}, sink, [](NodeOpts& o) { o.hello_timeout = 300; });
+
+  // The third party: 32 UDP sockets that count what arrives.
+  boost::asio::io_context io;
+  std::vector<ip::udp::socket> third;
+  std::vector<p2p::Endpoint> endpoints;
+  for (int i = 0; i < 32; ++i) {
+    third.emplace_back(io, ip::udp::endpoint(ip::make_address("127.0.0.9"), 0));
+    third.back().non_blocking(true);
+    endpoints.push_back(third.back().local_endpoint());
+  }
+  std::size_t third_bytes = 0;
+  auto count_third = [&] {
+    std::array<std::uint8_t, 2048> buf;
+    for (auto& s : third) {
+      boost::system::error_code ec;
+      for (;;) {
+        const auto n = s.receive(boost::asio::buffer(buf), 0, ec);
+        if (ec) break;
+        third_bytes += n;
+      }
+    }
+  };
+
+  raw::Peer attacker(io, make_identity(), kNetwork);
+  std::size_t attacker_bytes = 0;
+  auto attack = [&](const Bytes& b) {
+    attacker.send(b, (*server)->udp_endpoint());
+    attacker_bytes += b.size();
+  };
+  attack(attacker.hello_sp((*server)->public_key(), raw::now_us(), endpoints));
+  ASSERT_TRUE(attacker.recv());
+  // APPs to the victim through the super peer, each a reason for another UNITE, for 3 s.
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  int sent = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    attack(attacker.app(victim_id.pk(), Bytes(20, 0x11)));
+    ++sent;
+    count_third();
+    std::this_thread::sleep_for(20ms);  // pacing the attack, not waiting for an event
+  }
+  ASSERT_TRUE(sink->wait_until([&](const auto& rx) { return rx.size() >= static_cast<std::size_t>(sent) / 2; }));
+  // Let the node's last HELLOs arrive: a few housekeeping passes.
+  const auto settle = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < settle) count_third();
+  ASSERT_GT((*server)->stats().unites_sent, 10u);
+  const double factor = static_cast<double>(third_bytes) / static_cast<double>(attacker_bytes);
+  RecordProperty("amplification", std::to_string(factor));
+  std::printf("third party got %zu bytes, the attacker sent %zu: amplification %.3f\n", third_bytes, attacker_bytes,
+              factor);
+  EXPECT_LE(factor, 1.0);
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A flood of refused datagrams costs a bounded number of log lines (the rest are counted), a
+// datagram longer than the MTU is refused whole instead of handled cut short, and a node that
+// does not arm says so when it starts.
+TEST(NodeAttack, RefusedPacketsAreCountedAndTheirLogsLimited) {
+  auto& logs = LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  logs.clear();
+  UdpTarget t;
+  raw::Peer flooder(t.io, make_identity(), kNetwork, true, "127.0.0.3");
+  Bytes garbage(100, 0x42);
+  for (int i = 0; i < 500; ++i) flooder.send(garbage, t.node_addr);
+  Bytes oversized = flooder.app(t.self.pk(), Bytes(kDefaultNetworkMtu, 1));
+  // The barrier (again, should the flood have filled the socket buffer): once it arrived, the
+  // flood before it was handled.
+  bool arrived = false;
+  for (int i = 0; i < 20 && !arrived; ++i) {
+    flooder.send(flooder.app(t.self.pk(), Bytes(10, 2)), t.node_addr);
+    arrived = t.sink->wait_until([](const auto& rx) { return !rx.empty(); }, 250ms);
+  }
+  ASSERT_TRUE(arrived);
+  const auto& stats = t.node->inner()->stats();
+  EXPECT_GE(stats.refused.load(), 100u);  // the socket buffer may have dropped some
+  for (const auto& [from, payload] : t.sink->received()) {
+    EXPECT_EQ(payload, Bytes(10, 2)) << "the oversized APP was delivered cut short";
+  }
+  flooder.send(oversized, t.node_addr);
+  ASSERT_TRUE(raw::eventually([&] { return stats.oversized.load() >= 1; }));
+  EXPECT_LE(logs.count("Error processing packet: "), 10u);
+  EXPECT_GE(t.node->inner()->suppressed_log_lines(), 90u);
+
+  logs.clear();
+  util::Runtime rt{2};
+  auto unarmed = util::block_on(
+      rt, Node::bind(loopback_opts(make_identity(), {t.node->opts().super_peers}, false,
+                                   std::make_shared<RecordingSink>())));
+  ASSERT_TRUE(unarmed);
+  EXPECT_EQ(logs.count("Messages are not armed"), 1u);
+}
+
+}  // namespace
+}  // namespace velarix::test
