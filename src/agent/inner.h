@@ -87,9 +87,11 @@ struct AgentInner {
                                                           p2p::util::CancellationToken token);
 };
 
-// The TUN runner: reads the device until its token is cancelled.
-boost::asio::awaitable<void> tun_runner(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
-                                        p2p::util::CancellationToken token);
+// The TUN runner: `TUN_THREADS` readers of the device, until its token is
+// cancelled; the error is the text of a reader task that failed.
+boost::asio::awaitable<std::expected<void, std::string>> tun_runner(std::shared_ptr<AgentInner> inner,
+                                                                    std::shared_ptr<TunDevice> device,
+                                                                    p2p::util::CancellationToken token);
 
 // Hands payloads from the node to the overlay-to-TUN tasks without waiting.
 class ChannelSink final : public p2p::MessageSink {
