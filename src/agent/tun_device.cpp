@@ -1,6 +1,9 @@
 #include "agent/tun_device.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <boost/asio/as_tuple.hpp>
@@ -38,22 +41,48 @@ std::expected<std::shared_ptr<TunDevice>, boost::system::error_code> TunDevice::
   }
   descriptor.non_blocking(true, ec);
   if (ec) return std::unexpected(ec);  // the descriptor closes fd
-  return std::shared_ptr<TunDevice>(new TunDevice(std::move(descriptor)));
+  struct stat st {};
+  const bool is_socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  return std::shared_ptr<TunDevice>(new TunDevice(std::move(descriptor), is_socket));
 }
 
+// Both try the descriptor at once and wait for it only when it would block: a
+// busy device is read and written without a round trip through the scheduler
+// per packet.
+
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::recv(std::span<std::uint8_t> buf) {
-  auto [ec, n] = co_await descriptor_.async_read_some(asio::buffer(buf.data(), buf.size()),
-                                                      asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(ec);
-  co_return n;
+  for (;;) {
+    const auto n = ::read(descriptor_.native_handle(), buf.data(), buf.size());
+    if (n > 0 || (n == 0 && buf.empty())) co_return static_cast<std::size_t>(n);
+    if (n == 0) co_return std::unexpected(boost::system::error_code(asio::error::eof));
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    // Nothing there: the reactor reads the next packet when it comes.
+    auto [ec, got] = co_await descriptor_.async_read_some(asio::buffer(buf.data(), buf.size()),
+                                                          asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::unexpected(ec);
+    co_return got;
+  }
 }
 
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
     std::span<const std::uint8_t> packet) {
-  auto [ec, n] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
-                                                       asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(ec);
-  co_return n;
+  for (;;) {
+    // A socket handed over as the device (as in tests) must not raise SIGPIPE once its peer is gone.
+    const auto n = is_socket_ ? ::send(descriptor_.native_handle(), packet.data(), packet.size(), MSG_NOSIGNAL)
+                              : ::write(descriptor_.native_handle(), packet.data(), packet.size());
+    if (n >= 0) co_return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    auto [ec, written] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
+                                                               asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::unexpected(ec);
+    co_return written;
+  }
 }
 
 }  // namespace velarix::agent
