@@ -8,6 +8,7 @@
 #include "agent/inner.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/yield.h"
 
 namespace velarix::agent {
 
@@ -116,7 +117,9 @@ asio::awaitable<void> inbound_loop(std::shared_ptr<AgentInner> inner, Cancellati
   log::trace("Velarix -> tun packet processing task started ({}/{}).", index + 1, count);
   RxTrieCache rx(inner->rx_trie);
   auto& channel = *inner->node_receiver;
+  p2p::util::YieldEvery turn(64);  // a channel that never empties is taken from without suspending
   while (!token.is_cancelled()) {
+    if (turn.tick()) co_await p2p::util::yield_now();
     auto item = co_await channel.receive();
     if (!item) {
       if (item.error().kind == p2p::util::ChannelError::Kind::Cancelled) co_return;  // the task is stopping

@@ -12,6 +12,7 @@
 #include "util/system.h"
 #include "util/task_set.h"
 #include "util/until_cancelled.h"
+#include "util/yield.h"
 
 namespace velarix::agent {
 
@@ -42,7 +43,9 @@ asio::awaitable<void> c2d_loop(std::shared_ptr<AgentInner> inner, CancellationTo
                                std::int32_t count) {
   log::trace("channel -> Velarix processing task started ({}/{}).", index + 1, count);
   auto& channel = *inner->c2d_receiver;
+  p2p::util::YieldEvery turn(64);  // a channel that never empties is taken from without suspending
   while (!token.is_cancelled()) {
+    if (turn.tick()) co_await p2p::util::yield_now();
     auto item = co_await channel.receive();
     if (!item) {
       if (item.error().kind == p2p::util::ChannelError::Kind::Cancelled) co_return;  // the task is stopping

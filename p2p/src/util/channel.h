@@ -179,7 +179,9 @@ class Channel {
           return {};
         }
       }
-      static_cast<ReceiveWaiter&>(*receiver).post({}, std::optional<T>(std::move(value)));
+      // The producer goes on with its next item or waits: the receiver may run
+      // after it on this thread rather than wake another one.
+      static_cast<ReceiveWaiter&>(*receiver).defer({}, std::optional<T>(std::move(value)));
       return {};
     }
 

@@ -15,6 +15,7 @@
 #include "util/system.h"
 #include "util/task_set.h"
 #include "util/until_cancelled.h"
+#include "util/yield.h"
 
 namespace velarix::agent {
 
@@ -84,6 +85,10 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
 
 namespace {
 
+// A busy device is read without suspending; the C2D tasks the packets go to get
+// their turn at least this often.
+constexpr unsigned kPacketsPerTurn = 64;
+
 asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
                                           CancellationToken token, std::int32_t index, std::int32_t count) {
   log::trace("tun -> Velarix packet processing task started ({}/{}).", index + 1, count);
@@ -91,7 +96,9 @@ asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std
   // empty buffer would complete at once, again and again.
   std::vector<std::uint8_t> buf(std::max<std::size_t>(inner->mtu, 1), 0);
   TxTrieCache tx(inner->tx_trie);
+  p2p::util::YieldEvery turn(kPacketsPerTurn);
   while (!token.is_cancelled()) {
+    if (turn.tick()) co_await p2p::util::yield_now();
     auto n_read = co_await device->recv(buf);
     if (token.is_cancelled()) break;
     if (!n_read) {
