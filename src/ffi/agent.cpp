@@ -31,7 +31,7 @@ extern "C" {
 int32_t velarix_agent_runtime(RuntimePtr** out) {
   return guarded([&]() -> int32_t {
     if (out == nullptr) return VELARIX_AGENT_ERR_FAILURE;
-    *out = new RuntimePtr{};
+    *out = new RuntimePtr();  // value-initialised: Runtime's default constructor is explicit
     return VELARIX_AGENT_OK;
   });
 }
