@@ -144,8 +144,13 @@ TEST(PacketPathChannels, AFullReceiveChannelDropsWithAWarningAndTheNodeGoesOn) {
   if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger is installed";
   ScopedEnv no_readers("VELARIX_TUN_THREADS", "0");
   ScopedEnv small("VELARIX_RECV_BUF_CAP", "2");
+  LogCapture::get().clear();
   TwoAgents t;
   t.apply_network();
+  // Without readers the TUN runners end at once; the agents go on.
+  EXPECT_TRUE(eventually([&] { return LogCapture::get().count("TUN runner finished") == 2; }));
+  EXPECT_EQ(LogCapture::get().count("TUN runner done."), 2u);
+  EXPECT_EQ(LogCapture::get().count("packet processing task started"), 0u);
   LogCapture::get().clear();
   auto handle = t.a().agent->node()->send_handle(t.b().pk());
   ASSERT_TRUE(handle);

@@ -69,6 +69,11 @@ TEST(InboundRoad, DropsWhatItMayNotDeliverWithItsLogLine) {
       {"wrong sender", c, test::sized_packet(A, B, 100),
        "Security violation: packet source mismatch - received from peer " + c.to_string() +
            " with source IP 10.77.0.1 but expected peer " + a.to_string() + " for this route"},
+      // The node gives no send handle for a super peer: nobody to answer.
+      {"oversized from a sender without a send handle", t.harness().super_peer().public_key(),
+       test::sized_packet(A, B, 1074, 1, true),
+       "Packet size 1074 bytes exceeds MTU 1073 bytes with Don't Fragment flag set, sending ICMP Fragmentation "
+       "Needed"},
   };
   auto& channel = *t.b().inner().node_receiver;
   for (const auto& k : cases) {
@@ -82,6 +87,7 @@ TEST(InboundRoad, DropsWhatItMayNotDeliverWithItsLogLine) {
   const Bytes ok = test::sized_packet(A, B, 200, 9);
   ASSERT_TRUE(channel.try_send({a, ok}));
   EXPECT_EQ(t.b().tun.read(), ok);
+  EXPECT_EQ(LogCapture::get().count("ICMP Fragmentation Needed response"), 0u) << "no answer, and no word of it";
   // A total length below the bytes received: every byte received is written.
   Bytes trailing = test::sized_packet(A, B, 100, 3);
   trailing.resize(160, 0xEE);
