@@ -134,9 +134,11 @@ std::expected<network::AgentState, network::ConfigError> desired_state_for(const
                                                                           const p2p::PubKey& own_pk,
                                                                           bool with_hostnames);
 
-// The TUN runner: reads the device until its token is cancelled.
-boost::asio::awaitable<void> tun_runner(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
-                                        p2p::util::CancellationToken token);
+// The TUN runner: `TUN_THREADS` readers of the device, until its token is
+// cancelled; the error is the text of a reader task that failed.
+boost::asio::awaitable<std::expected<void, std::string>> tun_runner(std::shared_ptr<AgentInner> inner,
+                                                                    std::shared_ptr<TunDevice> device,
+                                                                    p2p::util::CancellationToken token);
 
 // Hands payloads from the node to the overlay-to-TUN tasks without waiting.
 class ChannelSink final : public p2p::MessageSink {

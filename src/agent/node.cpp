@@ -1,12 +1,18 @@
-// The node runner: the overlay side of the packet path.
+// The node runner: the overlay side of the packet path. It runs one node-watch
+// task, the overlay-to-TUN tasks (the inbound road, inbound.cpp) and the
+// channel-to-overlay tasks, which send what the TUN readers queued.
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
 
+#include "agent/inbound.h"
 #include "agent/inner.h"
 #include "util/log.h"
+#include "util/net.h"
 #include "util/system.h"
 #include "util/task_set.h"
+#include "util/until_cancelled.h"
+#include "util/yield.h"
 
 namespace velarix::agent {
 
@@ -16,24 +22,68 @@ using p2p::util::CancellationToken;
 
 namespace {
 
-// A worker of a runner; the packet roads plug in here and end on the token.
-asio::awaitable<void> worker(CancellationToken token) { co_await token.cancelled(); }
+// Ends with the agent token, or when the node stops by itself.
+asio::awaitable<void> node_watch_task(CancellationToken token, std::shared_ptr<p2p::Node> node) {
+  co_await (token.cancelled() || node->cancelled());
+  if (token.is_cancelled()) {
+    log::trace("Node token cancelled.");
+  } else {
+    log::trace("Node has cancelled prematurely.");
+  }
+}
+
+asio::awaitable<void> overlay_to_tun_task(std::shared_ptr<AgentInner> inner, CancellationToken token,
+                                          std::int32_t index, std::int32_t count) {
+  if (!token.is_cancelled()) co_await p2p::util::until_cancelled(token, inbound_loop(inner, token, index, count));
+  log::trace("Token cancelled. Exiting Velarix -> tun packet processing task ({}/{}).", index + 1, count);
+}
+
+// Sends each queued packet to its peer as it comes: no copy, no lookup, never retried.
+asio::awaitable<void> c2d_loop(std::shared_ptr<AgentInner> inner, CancellationToken token, std::int32_t index,
+                               std::int32_t count) {
+  log::trace("channel -> Velarix processing task started ({}/{}).", index + 1, count);
+  auto& channel = *inner->c2d_receiver;
+  p2p::util::YieldEvery turn(64);  // a channel that never empties is taken from without suspending
+  while (!token.is_cancelled()) {
+    if (turn.tick()) co_await p2p::util::yield_now();
+    auto item = co_await channel.receive();
+    if (!item) {
+      if (item.error().kind == p2p::util::ChannelError::Kind::Cancelled) co_return;  // the task is stopping
+      log::error("Failed to receive packet from channel. Cancel token: {}", item.error().message());
+      token.cancel();
+      co_return;
+    }
+    const auto& [packet, handle] = *item;
+    auto sent = co_await handle->send(packet);
+    if (!sent) {
+      const auto error = sent.error().message();
+      log::warn(
+          "Failed to send packet to Velarix network: recipient={}, packet_size={} bytes, error={} packet_size={} "
+          "recipient={} error={:?}",
+          handle->pk(), packet.size(), error, packet.size(), handle->pk(), error);
+    }
+  }
+}
+
+asio::awaitable<void> c2d_task(std::shared_ptr<AgentInner> inner, CancellationToken token, std::int32_t index,
+                               std::int32_t count) {
+  if (!token.is_cancelled()) co_await p2p::util::until_cancelled(token, c2d_loop(inner, token, index, count));
+  log::trace("Token cancelled. Exiting channel -> Velarix processing task ({}/{}).", index + 1, count);
+}
 
 }  // namespace
 
 asio::awaitable<void> AgentInner::node_runner(std::shared_ptr<AgentInner> inner, CancellationToken token) {
-  const auto tun_threads = p2p::util::get_env<std::int32_t>("TUN_THREADS", 3);
   const auto c2d_threads = p2p::util::get_env<std::int32_t>("C2D_THREADS", 3);
+  const auto tun_threads = p2p::util::get_env<std::int32_t>("TUN_THREADS", 3);
   auto executor = co_await asio::this_coro::executor;
   p2p::util::TaskSet tasks(executor);
 
-  auto node = inner->node;
-  tasks.spawn([](std::shared_ptr<p2p::Node> node, CancellationToken token) -> asio::awaitable<void> {
-    co_await (node->cancelled() || token.cancelled());
-  }(node, token));
-  for (std::int32_t i = 0; i < tun_threads; ++i) tasks.spawn(worker(token));
-  for (std::int32_t i = 0; i < c2d_threads; ++i) tasks.spawn(worker(token));
+  tasks.spawn(node_watch_task(token, inner->node));
+  for (std::int32_t i = 0; i < tun_threads; ++i) tasks.spawn(overlay_to_tun_task(inner, token, i, tun_threads));
+  for (std::int32_t i = 0; i < c2d_threads; ++i) tasks.spawn(c2d_task(inner, token, i, c2d_threads));
 
+  // Any task that ends while the agent lives, or fails, stops the whole agent.
   while (auto next = co_await tasks.join_next()) {
     if (!*next) {
       log::error("Task failed. Cancel token: {}", next->error().text);

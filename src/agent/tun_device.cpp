@@ -6,9 +6,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <mutex>
 #include <unordered_set>
 
@@ -82,8 +84,10 @@ std::expected<std::shared_ptr<TunDevice>, boost::system::error_code> TunDevice::
     descriptor.release();
     return std::unexpected(ec);
   }
+  struct stat st {};
+  const bool is_socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   g_owned.insert(fd);
-  return std::shared_ptr<TunDevice>(new TunDevice(std::move(descriptor)));
+  return std::shared_ptr<TunDevice>(new TunDevice(std::move(descriptor), is_socket));
 }
 
 TunDevice::~TunDevice() {
@@ -96,28 +100,64 @@ TunDevice::~TunDevice() {
   g_owned.erase(fd);
 }
 
+// Both try the descriptor at once and wait for it only when it would block: a
+// busy device is read and written without a round trip through the scheduler
+// per packet.
+
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::recv(std::span<std::uint8_t> buf) {
-  auto [ec, n] = co_await descriptor_.async_read_some(asio::buffer(buf.data(), buf.size()),
-                                                      asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(ec);
-  co_return n;
+  for (;;) {
+    const auto n = ::read(descriptor_.native_handle(), buf.data(), buf.size());
+    if (n > 0 || (n == 0 && buf.empty())) co_return static_cast<std::size_t>(n);
+    if (n == 0) co_return std::unexpected(boost::system::error_code(asio::error::eof));
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    // Nothing there: the reactor reads the next packet when it comes.
+    auto [ec, got] = co_await descriptor_.async_read_some(asio::buffer(buf.data(), buf.size()),
+                                                          asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::unexpected(ec);
+    co_return got;
+  }
 }
 
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
     std::span<const std::uint8_t> packet) {
-  auto [ec, n] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
-                                                       asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(ec);
-  co_return n;
+  for (;;) {
+    // A socket handed over as the device (as in tests) must not raise SIGPIPE once its peer is gone.
+    const auto n = is_socket_ ? ::send(descriptor_.native_handle(), packet.data(), packet.size(), MSG_NOSIGNAL)
+                              : ::write(descriptor_.native_handle(), packet.data(), packet.size());
+    if (n >= 0) co_return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    auto [ec, written] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
+                                                               asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::unexpected(ec);
+    co_return written;
+  }
 }
 
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
     std::span<const std::uint8_t> head, std::span<const std::uint8_t> body) {
-  const std::array<asio::const_buffer, 2> parts{asio::buffer(head.data(), head.size()),
-                                                asio::buffer(body.data(), body.size())};
-  auto [ec, n] = co_await descriptor_.async_write_some(parts, asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(ec);
-  co_return n;
+  std::array<iovec, 2> parts{iovec{const_cast<std::uint8_t*>(head.data()), head.size()},
+                             iovec{const_cast<std::uint8_t*>(body.data()), body.size()}};
+  for (;;) {
+    msghdr msg{};
+    msg.msg_iov = parts.data();
+    msg.msg_iovlen = parts.size();
+    const auto n = is_socket_ ? ::sendmsg(descriptor_.native_handle(), &msg, MSG_NOSIGNAL)
+                              : ::writev(descriptor_.native_handle(), parts.data(), static_cast<int>(parts.size()));
+    if (n >= 0) co_return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
+    }
+    auto [ec] = co_await descriptor_.async_wait(asio::posix::descriptor_base::wait_write,
+                                               asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::unexpected(ec);
+  }
 }
 
 }  // namespace velarix::agent

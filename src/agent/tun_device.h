@@ -36,9 +36,11 @@ class TunDevice {
   TunDevice(const TunDevice&) = delete;
   TunDevice& operator=(const TunDevice&) = delete;
 
-  // Reads one packet into `buf`; returns its length.
+  // Reads one packet into `buf`; returns its length. Completes without
+  // suspending when a packet is waiting.
   boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> recv(std::span<std::uint8_t> buf);
-  // Writes one packet; returns the bytes written.
+  // Writes one packet; returns the bytes written. Completes without suspending
+  // when the device takes it at once.
   boost::asio::awaitable<std::expected<std::size_t, boost::system::error_code>> send(
       std::span<const std::uint8_t> packet);
   // Writes one packet made of `head` followed by `body` (one gathered write,
@@ -49,8 +51,10 @@ class TunDevice {
   int native_handle() { return descriptor_.native_handle(); }
 
  private:
-  explicit TunDevice(boost::asio::posix::stream_descriptor descriptor) : descriptor_(std::move(descriptor)) {}
+  TunDevice(boost::asio::posix::stream_descriptor descriptor, bool is_socket)
+      : descriptor_(std::move(descriptor)), is_socket_(is_socket) {}
   boost::asio::posix::stream_descriptor descriptor_;
+  bool is_socket_;
 };
 
 }  // namespace velarix::agent

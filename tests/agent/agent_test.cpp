@@ -54,8 +54,8 @@ EffectiveAccessRuleList rules(const char* own, const char* dest, std::uint8_t pe
 
 class RunningAgent : public ::testing::Test {
  protected:
-  void start(const std::string& extra = "") {
-    const auto path = harness_.write_config(extra);
+  void start(const std::string& extra = "", const std::string& super_peers = "") {
+    const auto path = harness_.write_config(extra, super_peers);
     auto cfg = AgentConfig::load(path);
     ASSERT_TRUE(cfg);
     // These tests apply states by hand: no housekeeping tick may interfere.
@@ -136,6 +136,17 @@ TEST_F(RunningAgent, StartsWithItsSettings) {
   EXPECT_EQ(inner().dns, nullptr);
   EXPECT_EQ(inner().state.config.controller->connection_status.kind, ControllerConnectionStatus::Kind::LoggedOut);
   EXPECT_TRUE(harness_.super_peer().wait_for([](const auto& s) { return s.known_nodes >= 1; }, std::chrono::seconds(10)));
+}
+
+TEST_F(RunningAgent, StartsArmedWhenItsSuperPeerDoesNotResolve) {
+  // A name under .invalid never resolves, so nothing leaves the machine; housekeeping keeps trying.
+  const auto key = harness_.super_peer().public_key().to_string();
+  start("", "[\"udp://sp.velarix.invalid:22527?publicKey=" + key + "&networkId=1\"]");
+  ASSERT_TRUE(agent_);
+  EXPECT_FALSE(inner().cancellation_token.is_cancelled());
+  auto sp = agent_->node()->peers_list().super_peer(harness_.super_peer().public_key());
+  ASSERT_TRUE(sp);
+  EXPECT_FALSE(sp->resolved_addrs());
 }
 
 TEST_F(RunningAgent, ConfiguredMtuAndControllerWithLogin) {

@@ -1,7 +1,9 @@
 #pragma once
 // Counts C++ heap allocations (operator new) made on the calling thread while
-// an AllocCounter lives. The replacement operator new is in
-// tests/agent/alloc_counter.cpp; only the agent suite links it.
+// an AllocCounter lives, for tests that show a path allocates only what it
+// must. The replacement allocation functions (every form, so that sanitizers
+// see each allocation and its release meet in malloc and free) are in
+// tests/agent/alloc_counter.cpp; only the agent suite links them.
 
 #include <cstddef>
 
@@ -9,14 +11,12 @@ namespace velarix::test {
 
 class AllocCounter {
  public:
-  // False in builds whose sanitizer owns operator new.
-  static bool available();
-
   AllocCounter();
   ~AllocCounter();
   AllocCounter(const AllocCounter&) = delete;
   AllocCounter& operator=(const AllocCounter&) = delete;
 
+  // Allocations on this thread since the counter was made.
   std::size_t count() const;
 
  private:

@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "crypto/crypto.h"
 #include "identity/identity.h"
 #include "identity/super_peer_url.h"
 
@@ -158,7 +159,11 @@ TEST(SuperPeerUrl, RefusesMalformedTexts) {
   }
 }
 
-TEST(SuperPeerUrl, DefaultListParses) {
+TEST(SuperPeerUrl, DefaultListParsesAndEveryKeyIsAUsablePoint) {
   ASSERT_FALSE(super_peers_default().empty());
-  for (const auto& sp : super_peers_default()) EXPECT_NE(sp.port(), 0);
+  for (const auto& sp : super_peers_default()) {
+    EXPECT_NE(sp.port(), 0);
+    // An armed node derives its session keys with each super peer from this conversion.
+    EXPECT_TRUE(crypto::convert_ed25519_pk_to_curve25519_pk(sp.pk())) << sp.to_string();
+  }
 }

@@ -1,6 +1,7 @@
 #include "util/channel.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -48,6 +49,29 @@ TEST(UtilChannel, ValuesArriveInOrder) {
       if (v) {
         EXPECT_EQ(*v, std::vector<int>(i, i));
       }
+    }
+  }());
+}
+
+TEST(UtilChannel, KeepsOrderAndCapacityWhileItsBufferWrapsAndGrows) {
+  Runtime rt(1);
+  constexpr std::size_t kCap = 20;  // not a power of two: the last growth stops short
+  Channel<int> ch(kCap);
+  std::deque<int> model;
+  block_on(rt, [&]() -> awaitable<void> {
+    int next = 0;
+    for (int round = 0; round < 300; ++round) {
+      for (int i = 0; i < (round * 7) % 13; ++i, ++next) {
+        const bool room = model.size() < kCap;
+        EXPECT_EQ(ch.try_send(next).has_value(), room) << "round " << round;
+        if (room) model.push_back(next);
+      }
+      for (int i = 0; i < (round * 5) % 11 && !model.empty(); ++i) {
+        auto v = co_await ch.receive();
+        EXPECT_TRUE(v && *v == model.front()) << "round " << round;
+        model.pop_front();
+      }
+      EXPECT_EQ(ch.size(), model.size());
     }
   }());
 }

@@ -53,6 +53,28 @@ TEST(UtilSnapshot, AReaderKeepsItsValueWhileWritersReplaceIt) {
   EXPECT_EQ(destroyed.value(), before + 1);
 }
 
+TEST(UtilSnapshot, ACachedReaderReloadsOnlyAfterAStore) {
+  test::Counter destroyed;
+  struct Probe {
+    test::Counter* c;
+    int v;
+    ~Probe() { c->add(); }
+  };
+  Snapshot<Probe> s(std::make_shared<const Probe>(Probe{&destroyed, 1}));
+  Snapshot<Probe>::Cached cached(s);
+  const Probe* first = &cached.get();
+  const long refs = s.load().use_count();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(&cached.get(), first);
+  EXPECT_EQ(s.load().use_count(), refs) << "repeated reads take no new reference";
+
+  auto next = std::make_shared<const Probe>(Probe{&destroyed, 2});
+  const long before = destroyed.value();
+  s.store(std::move(next));
+  EXPECT_EQ(destroyed.value(), before) << "the cached reader still holds the old value";
+  EXPECT_EQ(cached.get().v, 2);
+  EXPECT_EQ(destroyed.value(), before + 1) << "and lets it go on its next read";
+}
+
 TEST(UtilSnapshot, ReadersNeverSeeATornValue) {
   Snapshot<Wide> s(Wide(0));
   std::atomic<bool> stop{false};

@@ -128,12 +128,13 @@ std::string SuperPeerUrl::to_string() const {
 
 const std::vector<SuperPeerUrl>& super_peers_default() {
   static const std::vector<SuperPeerUrl> list = [] {
-    // The operator's public super peers; parsed once from their text forms.
+    // The operator's public super peers; parsed once from their text forms. Each
+    // key must be a valid Ed25519 point: an armed node converts it to X25519.
     constexpr std::string_view texts[] = {
         "udp://sp-fra-1.velarix.net:22527?publicKey="
-        "c0a3b5a4b18c24b4e1cb3fce0d7de4d8d6eeab5d0c0c1ab9d6a0e9c3e8f1b2a4&networkId=1",
+        "a78f91be577330042e47a1a0bf5eb032a09376e35b50a29b760b82ae8ed0739f&networkId=1",
         "udp://sp-nyc-1.velarix.net:22527?publicKey="
-        "5e7a0f2b9c4d8e1f3a6b5c7d9e0f1a2b4c6d8e0f2a4b6c8d0e2f4a6b8c0d2e4f&networkId=1",
+        "473c071ac4c82c6294308f2ad734a518f505e71abd0895f4fa9180c64f526c23&networkId=1",
     };
     std::vector<SuperPeerUrl> out;
     for (auto t : texts) out.push_back(*SuperPeerUrl::parse(t));

@@ -26,13 +26,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/async_result.hpp>
@@ -70,6 +70,49 @@ struct ChannelError {
   }
   friend bool operator==(const ChannelError& a, const ChannelError& b) { return a.kind == b.kind; }
 };
+
+namespace detail {
+
+// The buffer of a channel: a ring that grows by doubling up to the channel's capacity and
+// never shrinks, so that a channel in steady use queues values without allocating.
+template <class T>
+class Ring {
+ public:
+  explicit Ring(std::size_t limit) : limit_(limit) {}
+
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t size() const noexcept { return count_; }
+  T& front() noexcept { return *slots_[head_]; }
+
+  // The caller checks size() against the channel's capacity first.
+  void push_back(T&& value) {
+    if (count_ == slots_.size()) grow();
+    slots_[(head_ + count_) % slots_.size()].emplace(std::move(value));
+    ++count_;
+  }
+  void pop_front() noexcept {
+    slots_[head_].reset();
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+  }
+
+ private:
+  void grow() {
+    std::size_t size = slots_.empty() ? 8 : slots_.size() * 2;
+    if (size > limit_) size = limit_;
+    std::vector<std::optional<T>> bigger(size);
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+    slots_ = std::move(bigger);
+    head_ = 0;
+  }
+
+  std::size_t limit_;
+  std::vector<std::optional<T>> slots_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
+}  // namespace detail
 
 template <class T>
 class Channel {
@@ -115,7 +158,7 @@ class Channel {
   struct State {
     using ReceiveWaiter = detail::Waiter<boost::system::error_code, std::optional<T>>;
 
-    explicit State(std::size_t cap) : capacity(cap) {}
+    explicit State(std::size_t cap) : capacity(cap), buffer(cap) {}
 
     std::expected<void, ChannelError> try_send(T&& value) {
       std::shared_ptr<detail::WaiterBase> receiver;
@@ -136,7 +179,9 @@ class Channel {
           return {};
         }
       }
-      static_cast<ReceiveWaiter&>(*receiver).post({}, std::optional<T>(std::move(value)));
+      // The producer goes on with its next item or waits: the receiver may run
+      // after it on this thread rather than wake another one.
+      static_cast<ReceiveWaiter&>(*receiver).defer({}, std::optional<T>(std::move(value)));
       return {};
     }
 
@@ -185,7 +230,7 @@ class Channel {
 
     const std::size_t capacity;
     mutable std::mutex mutex;
-    std::deque<T> buffer;        // guarded by mutex
+    detail::Ring<T> buffer;      // guarded by mutex
     bool closed = false;         // guarded by mutex
     detail::WaitList receivers;  // guarded by mutex
   };

@@ -16,8 +16,14 @@
 // shared_ptr, a few instructions. A reader therefore waits at most for another thread's copy or
 // swap, never for a writer's construction of T or the destruction of an old value; a waiting
 // thread spins briefly, then yields.
+//
+// A hot reader (one packet task) keeps a `Cached` copy instead of loading per use: it checks a
+// store counter (a shared read, no write) and takes a new reference only after a store, so
+// readers on many cores do not bounce the value's reference count per packet. The value it
+// holds stays alive until its next reload or its end.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -50,9 +56,37 @@ class Snapshot {
   Ptr exchange(Ptr value) noexcept {
     lock();
     value_.swap(value);
+    epoch_.fetch_add(1, std::memory_order_release);
     unlock();
     return value;
   }
+
+  // Counts the stores; changes with every store.
+  std::uint64_t epoch() const noexcept { return epoch_.load(std::memory_order_acquire); }
+
+  // One reader's copy of the value; not thread-safe itself (one per task or thread).
+  class Cached {
+   public:
+    explicit Cached(const Snapshot& snapshot) noexcept : snapshot_(&snapshot) {}
+
+    // The current value; reloads only when a store happened since the last reload.
+    const T& get() noexcept {
+      const std::uint64_t now = snapshot_->epoch();
+      if (!value_ || now != epoch_) {
+        // The value loaded is at least as new as `now`: a later store only causes one more reload.
+        value_ = snapshot_->load();
+        epoch_ = now;
+      }
+      return *value_;
+    }
+    // Lets the held value go (it may be the last reference).
+    void reset() noexcept { value_.reset(); }
+
+   private:
+    const Snapshot* snapshot_;
+    std::uint64_t epoch_ = 0;
+    Ptr value_;
+  };
 
  private:
   void lock() const noexcept {
@@ -71,6 +105,7 @@ class Snapshot {
   void unlock() const noexcept { locked_.store(false, std::memory_order_release); }
 
   mutable std::atomic<bool> locked_{false};
+  std::atomic<std::uint64_t> epoch_{0};
   Ptr value_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "agent/inner.h"
 #include "util/log.h"
+#include "util/net.h"
 
 namespace velarix::agent {
 
@@ -10,8 +11,10 @@ void AgentFirewall::apply_desired_state(AgentInner& inner, NetworkMap& networks,
   if (it == networks.end()) return;
   auto& net = it->second;
   if (net.current_state.access_rules == net.desired_state.access_rules) return;
-  log::trace("Access rules change: current=\n{}; desired=\n{}", net.current_state.access_rules.to_string(),
-             net.desired_state.access_rules.to_string());
+  if (log::enabled(spdlog::level::trace)) {
+    log::trace("Access rules change: current=\n{}; desired=\n{}", net.current_state.access_rules.to_string(),
+               net.desired_state.access_rules.to_string());
+  }
   net.current_state.access_rules = net.desired_state.access_rules;
   update_tries(inner, networks);
 }
@@ -30,7 +33,7 @@ void AgentFirewall::update_tries(AgentInner& inner, const NetworkMap& networks) 
     log::trace("Processing access rules for network network={:?}", url.as_str());
     for (const auto& [dest_net, sources] : tries.tx) {
       network::IpnetTrie<std::shared_ptr<p2p::SendHandle>> inner_trie;
-      log::trace("Building TX trie for dest network dest_net={}", dest_net.to_string());
+      log::trace("Building TX trie for dest network dest_net={}", dest_net);
       for (const auto& [source_net, peer] : sources) {
         auto handle = inner.node->send_handle(peer);
         if (!handle) {
@@ -40,18 +43,18 @@ void AgentFirewall::update_tries(AgentInner& inner, const NetworkMap& networks) 
           continue;
         }
         inner_trie.insert(source_net, std::move(*handle));
-        log::trace("Added TX route: {} -> {} via peer {}", source_net.to_string(), dest_net.to_string(),
-                   peer.to_string());
+        log::trace("Added TX route: {} -> {} via peer {} dest_net={} source_net={} peer={}", source_net, dest_net,
+                   peer, dest_net, source_net, peer);
       }
       tx->insert(dest_net, std::move(inner_trie));
     }
     for (const auto& [source_net, dests] : tries.rx) {
       network::IpnetTrie<p2p::PubKey> inner_trie;
-      log::trace("Building RX trie for source network source_net={}", source_net.to_string());
+      log::trace("Building RX trie for source network source_net={}", source_net);
       for (const auto& [dest_net, peer] : dests) {
         inner_trie.insert(dest_net, peer);
-        log::trace("Added RX route: {} -> {} from peer {} to TUN device", source_net.to_string(),
-                   dest_net.to_string(), peer.to_string());
+        log::trace("Added RX route: {} -> {} from peer {} to TUN device source_net={} dest_net={} peer={}",
+                   source_net, dest_net, peer, source_net, dest_net, peer);
       }
       rx->insert(source_net, std::move(inner_trie));
     }

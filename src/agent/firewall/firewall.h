@@ -7,6 +7,7 @@
 #include "agent/config.h"
 #include "network/config/trie.h"
 #include "node/send_handle.h"
+#include "util/snapshot.h"
 
 namespace velarix::agent {
 
@@ -16,6 +17,9 @@ struct AgentInner;
 using TxTrie = network::TwoLevelTrie<std::shared_ptr<p2p::SendHandle>>;
 // Source, then destination -> the only peer allowed to deliver.
 using RxTrie = network::TwoLevelTrie<p2p::PubKey>;
+// A packet task's own view of the published tries.
+using TxTrieCache = p2p::util::Snapshot<TxTrie>::Cached;
+using RxTrieCache = p2p::util::Snapshot<RxTrie>::Cached;
 
 struct AgentFirewall {
   // When the network's access rules changed: records them as applied and rebuilds the tries.

@@ -1,48 +1,143 @@
-// The TUN runner: the TUN side of the packet path.
+// The TUN runner and the TUN-to-overlay road, top to bottom: read, IPv4 check,
+// control filter, loopback, TX lookup, offer to the C2D channel.
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
+#include "agent/netif/tun_runner.h"
+
+#include <algorithm>
+
 #include <boost/asio/this_coro.hpp>
 
+#include "agent/agent.h"
 #include "agent/inner.h"
+#include "agent/ip_packet.h"
 #include "util/log.h"
+#include "util/net.h"
 #include "util/system.h"
 #include "util/task_set.h"
+#include "util/until_cancelled.h"
+#include "util/yield.h"
 
 namespace velarix::agent {
 
 namespace asio = boost::asio;
-using namespace asio::experimental::awaitable_operators;
 using p2p::util::CancellationToken;
+
+asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx, TunDevice& device,
+                                             std::span<const std::uint8_t> packet) {
+  // Not IPv4, or a header longer than what was read: dropped without a word.
+  const auto header = Ipv4Header::parse(packet);
+  if (!header) co_return;
+  const auto src = header->src();
+  const auto dst = header->dst();
+  if (log::enabled(spdlog::level::trace)) {
+    log::trace("Forwarding packet from TUN device to Velarix: {} -> {} ({} bytes) src={} dst={} payload_len={}", src,
+               dst, packet.size(), src, dst, packet.size());
+  }
+
+  if (is_velarix_control_packet(packet)) {
+    log::trace("Dropping Velarix control plane packet: {} -> {} (control traffic filtered) src={} dst={}", src, dst, src,
+               dst);
+    co_return;
+  }
+
+  // A packet to its own source never leaves this host.
+  if (src == dst) {
+    log::trace("Loopback packet detected: {} -> {}, sending directly back to TUN device src={} dst={}", src, dst, src,
+               dst);
+    auto written = co_await device.send(packet);
+    if (!written) {
+      log::warn("Failed to send loopback packet back to TUN device: {} src={} dst={} error={:?}",
+                written.error().message(), src, dst, written.error().message());
+    } else {
+      log::trace("Successfully sent loopback packet back to TUN device: {} -> {} src={} dst={}", src, dst, src, dst);
+    }
+    co_return;
+  }
+
+  // Destination first, then source within that destination's entry only.
+  if (const auto* by_dest = tx.get().longest_match(dst)) {
+    log::trace("Found dest trie entry with net {} src={} dst={}", by_dest->net, src, dst);
+    const auto* handle = by_dest->value.lookup(src);
+    if (handle == nullptr) {
+      log::warn("No outbound route found for source: {} -> {} (source IP not in routing table) src={} dst={}", src,
+                dst, src, dst);
+      co_return;
+    }
+    // The one copy of the road: the buffer is the task's and is read into again at once.
+    auto offered = inner.c2d_sender->try_send({Packet(packet.begin(), packet.end()), *handle});
+    if (offered) {
+      log::trace("Successfully forwarded packet to Velarix: {} -> {} src={} dst={}", src, dst, src, dst);
+    } else {
+      log::warn("Failed to forward packet to Velarix: {} src={} dst={} error={:?}", offered.error().message(), src,
+                dst, offered.error().message());
+    }
+    co_return;
+  }
+
+  // DNS diversion: a UDP query to port 53 of the DNS server address, without a
+  // route, is answered here by the embedded responder (when DNS is enabled) and
+  // goes no further.
+
+  log::warn(
+      "No outbound route found for destination: {} -> {} (missing destination route in routing table) src={} dst={}",
+      src, dst, src, dst);
+}
 
 namespace {
 
-// A worker of a runner; the packet roads plug in here and end on the token.
-asio::awaitable<void> worker(CancellationToken token) { co_await token.cancelled(); }
+// A busy device is read without suspending; the C2D tasks the packets go to get
+// their turn at least this often.
+constexpr unsigned kPacketsPerTurn = 64;
+
+asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
+                                          CancellationToken token, std::int32_t index, std::int32_t count) {
+  log::trace("tun -> Velarix packet processing task started ({}/{}).", index + 1, count);
+  // Allocated once and read into for every packet. Never empty: a read into an
+  // empty buffer would complete at once, again and again.
+  std::vector<std::uint8_t> buf(std::max<std::size_t>(inner->mtu, 1), 0);
+  TxTrieCache tx(inner->tx_trie);
+  p2p::util::YieldEvery turn(kPacketsPerTurn);
+  while (!token.is_cancelled()) {
+    if (turn.tick()) co_await p2p::util::yield_now();
+    auto n_read = co_await device->recv(buf);
+    if (token.is_cancelled()) break;
+    if (!n_read) {
+      // Ends every reader of this runner; the rest of the agent goes on.
+      log::error("Failed to receive packet from TUN device. Cancel token: {}", n_read.error().message());
+      token.cancel();
+      continue;
+    }
+    co_await handle_outbound_packet(*inner, tx, *device, std::span<const std::uint8_t>(buf.data(), *n_read));
+  }
+}
+
+asio::awaitable<void> tun_to_overlay_task(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
+                                          CancellationToken token, std::int32_t index, std::int32_t count) {
+  if (!token.is_cancelled()) {
+    co_await p2p::util::until_cancelled(token, tun_to_overlay_loop(inner, device, token, index, count));
+  }
+  log::trace("Token cancelled. Exiting tun -> Velarix packet processing task ({}/{}).", index + 1, count);
+}
 
 }  // namespace
 
-asio::awaitable<void> tun_runner(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
-                                 CancellationToken token) {
+asio::awaitable<std::expected<void, std::string>> tun_runner(std::shared_ptr<AgentInner> inner,
+                                                             std::shared_ptr<TunDevice> device,
+                                                             CancellationToken token) {
   const auto threads = p2p::util::get_env<std::int32_t>("TUN_THREADS", 3);
   auto executor = co_await asio::this_coro::executor;
-  std::optional<std::string> failure;
-  {
-    p2p::util::TaskSet tasks(executor);
-    for (std::int32_t i = 0; i < threads; ++i) tasks.spawn(worker(token));
-    while (auto next = co_await tasks.join_next()) {
-      if (!*next) {
-        failure = "TUN task failed: " + next->error().text;
-        break;
-      }
-    }
+  p2p::util::TaskSet tasks(executor);
+  // Without a device (the host gave none) there is nothing to read: the runner
+  // ends at once and the agent goes on, writing nowhere.
+  if (device) {
+    for (std::int32_t i = 0; i < threads; ++i) tasks.spawn(tun_to_overlay_task(inner, device, token, i, threads));
   }
-  (void)device;
-  if (failure) {
-    log::error("TUN runner failed: {}", *failure);
-    inner->cancellation_token.cancel();
-  } else {
-    log::trace("TUN runner finished");
+  while (auto next = co_await tasks.join_next()) {
+    // Returning drops the set, which aborts the tasks still running.
+    if (!*next) co_return std::unexpected("TUN task failed: " + next->error().text);
   }
+  log::trace("TUN runner done.");
+  co_return std::expected<void, std::string>{};
 }
 
 }  // namespace velarix::agent

@@ -25,6 +25,7 @@
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/cancellation_type.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/execution_context.hpp>
@@ -109,6 +110,16 @@ class Waiter final : public WaiterBase {
     unregister();
     auto executor = std::exchange(executor_, boost::asio::any_io_executor());
     boost::asio::post(executor, [h = std::move(handler_), ... a = std::move(args)]() mutable { std::move(h)(std::move(a)...); });
+  }
+
+  // As post, as a continuation of the caller: on a thread of the handler's
+  // execution context the handler runs on that same thread once the caller's
+  // handler returns, instead of waking another thread. For hand-offs where the
+  // caller is about to wait itself (a channel's producer between two items).
+  void defer(Args... args) {
+    unregister();
+    auto executor = std::exchange(executor_, boost::asio::any_io_executor());
+    boost::asio::defer(executor, [h = std::move(handler_), ... a = std::move(args)]() mutable { std::move(h)(std::move(a)...); });
   }
 
   // Claims and posts; false when someone else claimed first.

@@ -1,0 +1,135 @@
+#pragma once
+// Two nodes and a super peer on loopback, in one process, brought to the direct
+// path with short headers; and a count of arrivals that a sender waits on.
+// Shared by the node benchmark and the packet-road benchmark, so that both
+// measure node to node the same way.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+
+#include "node/node.h"
+#include "superpeer/super_peer_server.h"
+#include "util/runtime.h"
+
+namespace velarix::bench {
+
+using namespace std::chrono_literals;
+
+// Counts arrivals; a sender waits for a count with a deadline.
+class Arrivals {
+ public:
+  void add() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    if (count_ >= target_) cv_.notify_all();
+  }
+  // Waits until `n` have arrived or nothing more arrives for a while; returns the count.
+  std::uint64_t wait_for(std::uint64_t n) {
+    std::unique_lock lock(mutex_);
+    target_ = n;
+    for (;;) {
+      const auto before = count_;
+      if (cv_.wait_for(lock, 20ms, [&] { return count_ >= n; })) return count_;
+      if (count_ == before) return count_;  // the rest was lost
+    }
+  }
+  std::uint64_t count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::uint64_t count_ = 0;
+  std::uint64_t target_ = UINT64_MAX;
+};
+
+// Counts the payloads of one size (the size being measured).
+class CountingSink final : public p2p::MessageSink {
+ public:
+  CountingSink(Arrivals& a, const std::atomic<std::size_t>& size) : arrivals_(a), size_(size) {}
+  void accept(const p2p::PubKey&, std::span<const std::uint8_t> payload) override {
+    if (payload.size() == size_.load(std::memory_order_relaxed)) arrivals_.add();
+  }
+
+ private:
+  Arrivals& arrivals_;
+  const std::atomic<std::size_t>& size_;
+};
+
+struct NodePairOptions {
+  std::size_t network_mtu = p2p::kDefaultNetworkMtu;
+  std::size_t runtime_threads = 4;
+};
+
+// Node A with a send handle for node B, over the direct path once it is up.
+struct NodePair {
+  explicit NodePair(NodePairOptions options = {}) : rt(options.runtime_threads) {
+    const auto sp_id = *p2p::Identity::generate(0);
+    p2p::SuperPeerOptions so{.identity = sp_id, .network_id = 9};
+    so.min_pow_difficulty = 0;  // the nodes' identities carry no proof of work
+    so.unite_interval = 100ms;
+    server = std::move(*p2p::SuperPeerServer::start(rt, so));
+    const auto ida = *p2p::Identity::generate(0);
+    const auto idb = *p2p::Identity::generate(0);
+    a = bind(ida, std::make_shared<CountingSink>(arrivals, size), options.network_mtu);
+    b = bind(idb, std::make_shared<CountingSink>(arrivals, size), options.network_mtu);
+    handle = *a->send_handle(idb.pk());
+    // Traffic until the direct path with short headers is in place.
+    std::vector<std::uint8_t> payload(64, 1);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < end && !direct()) {
+      (void)p2p::util::block_on(rt, handle->send(payload));
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+  ~NodePair() {
+    handle.reset();
+    a.reset();
+    b.reset();
+    server->stop();
+  }
+
+  bool direct() const {
+    const auto st = handle->state();
+    return st->direct_path && st->tx_short_id;
+  }
+
+  std::shared_ptr<p2p::Node> bind(const p2p::Identity& id, std::shared_ptr<p2p::MessageSink> sink, std::size_t mtu) {
+    p2p::NodeOptsBuilder ob;
+    ob.identity(id)
+        .message_sink(std::move(sink))
+        .udp_addrs({boost::asio::ip::make_address("127.0.0.1")})
+        .udp_port(std::uint16_t{0})
+        .udp_sockets(1)
+        .arm_messages(true)
+        .min_pow_difficulty(0)
+        .network_mtu(mtu)
+        .housekeeping_interval(200)
+        .super_peers({server->url()});
+    return *p2p::util::block_on(rt, p2p::Node::bind(*ob.build()));
+  }
+
+  p2p::util::Runtime rt;
+  Arrivals arrivals;
+  std::atomic<std::size_t> size{0};  // the payload size that counts as an arrival
+  std::unique_ptr<p2p::SuperPeerServer> server;
+  std::shared_ptr<p2p::Node> a, b;
+  std::shared_ptr<p2p::SendHandle> handle;
+};
+
+inline boost::asio::awaitable<void> send_batch(std::shared_ptr<p2p::SendHandle> handle,
+                                               const std::vector<std::uint8_t>* payload, int n) {
+  for (int i = 0; i < n; ++i) (void)co_await handle->send(*payload);
+}
+
+}  // namespace velarix::bench
