@@ -1,5 +1,6 @@
 // The TUN runner and the TUN-to-overlay road, top to bottom: read, IPv4 check,
-// control filter, loopback, TX lookup, offer to the C2D channel.
+// control filter, loopback, TX lookup, offer to the C2D channel (or, without a
+// route, the DNS diversion).
 
 #include "agent/netif/tun_runner.h"
 
@@ -76,7 +77,12 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
 
   // DNS diversion: a UDP query to port 53 of the DNS server address, without a
   // route, is answered here by the embedded responder (when DNS is enabled) and
-  // goes no further.
+  // goes no further. Answering inside the reader bounds the queries in progress
+  // to the number of readers.
+  if (inner.dns && inner.dns->is_dns_query(*header)) {
+    co_await inner.dns->divert(*header, device);
+    co_return;
+  }
 
   log::warn(
       "No outbound route found for destination: {} -> {} (missing destination route in routing table) src={} dst={}",
