@@ -2,6 +2,7 @@
 
 #include <boost/asio/this_coro.hpp>
 
+#include "agent/node_settings.h"
 #include "util/log.h"
 #include "util/runtime.h"
 #include "util/system.h"
@@ -52,42 +53,23 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
   CancellationToken token;
   auto executor = co_await asio::this_coro::executor;
 
-  std::vector<p2p::SuperPeerUrl> super_peers =
-      config.super_peers ? *config.super_peers : p2p::super_peers_default();
-
-  const auto min_pow_difficulty = get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
-  const auto arm_messages = get_env<bool>("ARM_MESSAGES", true);
-  const auto udp_addrs_text = get_env<std::string>("UDP_ADDRS", "");
-  const auto udp_port_text = get_env<std::string>("UDP_PORT", "");
-  const auto max_peers = get_env<std::uint64_t>("MAX_PEERS", 8192);
-  const auto hello_timeout = get_env<std::uint64_t>("HELLO_TIMEOUT", 30000);
-  const auto hello_max_age = get_env<std::uint64_t>("HELLO_MAX_AGE", 60000);
+  const auto settings = NodeSettings::from_env();
   const auto recv_buf_cap = get_env<std::size_t>("RECV_BUF_CAP", 512);
   const auto process_unites = get_env<bool>("PROCESS_UNITES", true);
   const auto housekeeping_interval = get_env<std::uint64_t>("HOUSEKEEPING_INTERVAL", 5000);
   const auto enforce_tcp = get_env<bool>("ENFORCE_TCP", false);
-  const auto udp_sockets = get_env<std::size_t>("UDP_SOCKETS", 3);
 
   auto node_channel = std::make_shared<NodeReceiveChannel>(recv_buf_cap);
   auto sink = std::make_shared<ChannelSink>(node_channel);
 
-  auto udp_addrs = p2p::util::parse_udp_addrs(udp_addrs_text);
+  auto udp_addrs = p2p::util::parse_udp_addrs(settings.udp_addrs);
   if (!udp_addrs) {
     co_return std::unexpected(Error{ErrorKind::ConfigParse, "Invalid udp addresses: " + udp_addrs.error()});
   }
-  auto opts = p2p::NodeOptsBuilder()
-                  .identity(config.identity)
-                  .arm_messages(arm_messages)
-                  .udp_addrs(std::move(*udp_addrs))
-                  .udp_port(p2p::util::parse_udp_port(udp_port_text))
-                  .max_peers(max_peers)
-                  .hello_timeout(hello_timeout)
-                  .hello_max_age(hello_max_age)
-                  .min_pow_difficulty(min_pow_difficulty)
-                  .super_peers(std::move(super_peers))
+  auto opts = settings.builder(config, std::move(*udp_addrs))
+                  .udp_port(p2p::util::parse_udp_port(settings.udp_port))
                   .process_unites(process_unites)
                   .housekeeping_interval(housekeeping_interval)
-                  .udp_sockets(udp_sockets)
                   .message_sink(sink)
                   .enforce_tcp(enforce_tcp)
                   .build();

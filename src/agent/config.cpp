@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <fmt/format.h>
 #include <toml++/toml.h>
 
 #include "network/config/toml_guard.h"
@@ -293,27 +294,6 @@ Error io_error(int err, std::string_view what = {}) {
   return Error{ErrorKind::Io, std::move(inner)};
 }
 
-std::expected<std::string, Error> read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(io_error(errno));
-  std::string text;
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return std::unexpected(io_error(err));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  if (!util::utf8::is_valid(text)) return std::unexpected(Error{ErrorKind::Io, "stream did not contain valid UTF-8"});
-  return text;
-}
-
 bool write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
@@ -493,7 +473,7 @@ std::expected<std::string, std::string> AgentConfig::to_toml() const {
 
 std::expected<AgentConfig, Error> AgentConfig::load(const std::string& path) {
   log::trace("Loading agent config from {}", path);
-  auto text = read_file(path);
+  auto text = read_text_file(path, kMaxConfigFileSize);
   if (!text) return std::unexpected(std::move(text.error()));
   log::trace("Successfully read config file");
   auto cfg = from_toml(*text);
@@ -539,6 +519,32 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
 
 std::uint16_t AgentConfig::default_mtu() {
   return p2p::util::get_env<bool>("ARM_MESSAGES", true) ? 1073 : 1121;
+}
+
+std::expected<std::string, Error> read_text_file(const std::string& path, std::size_t max_bytes) {
+  // Non-blocking: a FIFO or a device with nothing to give fails at once instead of hanging the caller.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::unexpected(io_error(errno));
+  std::string text;
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return std::unexpected(io_error(err));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > max_bytes) {
+      ::close(fd);
+      return std::unexpected(Error{ErrorKind::Io, fmt::format("file larger than {} bytes", max_bytes)});
+    }
+  }
+  ::close(fd);
+  if (!util::utf8::is_valid(text)) return std::unexpected(Error{ErrorKind::Io, "stream did not contain valid UTF-8"});
+  return text;
 }
 
 }  // namespace velarix::agent

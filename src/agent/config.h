@@ -77,4 +77,11 @@ struct AgentConfig {
   std::expected<std::string, std::string> to_toml() const;
 };
 
+// A configuration file is never near this; a larger one is refused rather than read.
+inline constexpr std::size_t kMaxConfigFileSize = 16 * 1024 * 1024;
+
+// A whole file as UTF-8 text of at most `max_bytes`; a FIFO or device with
+// nothing to give fails at once instead of blocking.
+std::expected<std::string, Error> read_text_file(const std::string& path, std::size_t max_bytes);
+
 }  // namespace velarix::agent

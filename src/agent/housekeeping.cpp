@@ -2,8 +2,6 @@
 // networks in line, retrieves and applies every network's configuration,
 // tells the host what changed and uploads the metrics.
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,37 +26,6 @@ namespace {
 
 std::string debug_name(const std::optional<std::string>& name) {
   return name ? "Some(" + network::debug_quoted(*name) + ")" : std::string("None");
-}
-
-Error io_error(int err) {
-  return Error{ErrorKind::Io, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
-}
-
-// A whole file as text, bounded like a response body; a FIFO or device that
-// has nothing to give fails at once instead of blocking the tick.
-std::expected<std::string, Error> read_config_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(io_error(errno));
-  std::string text;
-  char buf[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return std::unexpected(io_error(err));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > kMaxResponseBody) {
-      ::close(fd);
-      return std::unexpected(Error{ErrorKind::Io, fmt::format("file larger than {} bytes", kMaxResponseBody)});
-    }
-  }
-  ::close(fd);
-  if (utf8_error(text)) return std::unexpected(Error{ErrorKind::Io, "stream did not contain valid UTF-8"});
-  return text;
 }
 
 void set_connection_status(State& state, ControllerConnectionStatus::Kind kind, std::string message = {}) {
@@ -158,7 +125,7 @@ asio::awaitable<std::expected<network::NetworkConfig, Error>> AgentInner::retrie
   } else if (text.starts_with("file://")) {
     const std::string path(text.substr(7));
     log::trace("Reading file: {}", path);
-    body = read_config_file(path);
+    body = read_text_file(path, kMaxResponseBody);
   } else {
     co_return std::unexpected(Error{ErrorKind::ConfigParse, "Unsupported URL scheme: " + config_url});
   }

@@ -7,9 +7,9 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <mutex>
-#include <array>
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
@@ -23,9 +23,9 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
-#include <boost/url/parse.hpp>
 #include <fmt/format.h>
 
+#include "agent/url.h"
 #include "util/text.h"
 
 namespace velarix::agent {
@@ -317,46 +317,29 @@ std::optional<std::string> utf8_error(std::string_view bytes) {
 }
 
 std::expected<HttpTarget, HttpError> HttpTarget::from_url(std::string_view text) {
-  auto parsed = boost::urls::parse_uri(text);
-  if (!parsed) return std::unexpected(error(HttpError::Kind::InvalidUrl, "invalid URL: " + parsed.error().message()));
+  auto parsed = Url::parse(text);
+  if (!parsed) return std::unexpected(error(HttpError::Kind::InvalidUrl, "invalid URL: " + parsed.error()));
   const auto& u = *parsed;
-  const std::string scheme = util::ascii_lower(u.scheme());
+  const std::string scheme(u.scheme());
   HttpTarget t;
   if (scheme == "https") {
     t.tls = true;
   } else if (scheme != "http") {
     return std::unexpected(error(HttpError::Kind::InvalidUrl, fmt::format("unsupported URL scheme '{}'", scheme)));
   }
-  switch (u.host_type()) {
-    case boost::urls::host_type::ipv4:
-      t.host = u.host_ipv4_address().to_string();
-      break;
-    case boost::urls::host_type::ipv6:
-      t.host = u.host_ipv6_address().to_string();
-      break;
-    case boost::urls::host_type::name:
-      t.host = u.host();
-      break;
-    default:
-      t.host.clear();
-  }
-  if (t.host.empty()) return std::unexpected(error(HttpError::Kind::InvalidUrl, "URL without a host"));
-  if (t.host.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) {
-    return std::unexpected(error(HttpError::Kind::InvalidUrl, "invalid host"));
-  }
-  if (u.has_port() && !u.port().empty()) {
-    if (u.port_number() == 0 && u.port() != "0") {
-      return std::unexpected(error(HttpError::Kind::InvalidUrl, "invalid port number"));
-    }
-    t.port = std::to_string(u.port_number());
-  } else {
-    t.port = t.tls ? "443" : "80";
-  }
-  t.host_header = std::string(u.encoded_host_and_port());
-  t.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
-  if (u.has_query()) {
+  const std::string_view host = u.host();
+  if (host.empty()) return std::unexpected(error(HttpError::Kind::InvalidUrl, "URL without a host"));
+  // An IPv6 host is written in brackets; the resolver wants the bare address.
+  t.host = host.starts_with('[') && host.ends_with(']') ? std::string(host.substr(1, host.size() - 2))
+                                                         : std::string(host);
+  t.port = std::to_string(u.port_or_known_default().value_or(t.tls ? 443 : 80));
+  // The URL's serialisation leaves a scheme's default port out, and so does the Host field.
+  t.host_header = std::string(host);
+  if (u.port()) t.host_header += ":" + std::to_string(*u.port());
+  t.target = u.path().empty() ? "/" : std::string(u.path());
+  if (auto query = u.query()) {
     t.target += '?';
-    t.target += u.encoded_query();
+    t.target += *query;
   }
   return t;
 }

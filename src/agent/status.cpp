@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <vector>
 
-#include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 #include <fmt/format.h>
 
 #include "agent/agent.h"
 #include "agent/inner.h"
+#include "agent/node_settings.h"
 #include "agent/status_format.h"
 #include "util/log.h"
 #include "util/system.h"
@@ -65,14 +64,17 @@ std::string_view to_string(AgentStatus s) noexcept {
 void StatusMessageSink::accept(const p2p::PubKey& /*sender*/, std::span<const std::uint8_t> /*payload*/) {}
 
 std::string mask_url(const Url& url) {
-  auto parsed = boost::urls::parse_uri(url.as_str());
-  // A Url always parses; should it not, no part of it is shown rather than a secret.
-  if (!parsed) return "****";
-  if (parsed->encoded_user().empty() && parsed->encoded_password().empty()) return url.as_str();
-  boost::urls::url masked(*parsed);
-  masked.set_user("****");
-  masked.set_password("****");
-  return std::string(masked.buffer());
+  const std::string_view user = url.username();
+  const std::string_view password = url.password();
+  if (user.empty() && password.empty()) return url.as_str();
+  // Both views point into the URL's text: the credentials run from the user
+  // name's start to the end of whichever part comes last, right before the "@".
+  const std::string& text = url.as_str();
+  const auto from = static_cast<std::size_t>(user.data() - text.data());
+  const auto to = static_cast<std::size_t>((password.empty() ? user.data() + user.size()
+                                                             : password.data() + password.size()) -
+                                           text.data());
+  return text.substr(0, from) + "****:****" + text.substr(to);
 }
 
 // ---------------------------------------------------------------------------
@@ -139,35 +141,16 @@ boost::asio::awaitable<Status> Status::from_agent(std::shared_ptr<AgentInner> in
 }
 
 std::expected<Status, std::string> Status::from_config(const AgentConfig& config, std::string config_path) {
-  using p2p::util::get_env;
-  const auto min_pow_difficulty = get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
-  const auto arm_messages = get_env<bool>("ARM_MESSAGES", true);
-  const auto udp_addrs_text = get_env<std::string>("UDP_ADDRS", "");
-  const auto udp_port_text = get_env<std::string>("UDP_PORT", "");
-  const auto max_peers = get_env<std::uint64_t>("MAX_PEERS", 8192);
-  const auto hello_timeout = get_env<std::uint64_t>("HELLO_TIMEOUT", 30000);
-  const auto hello_max_age = get_env<std::uint64_t>("HELLO_MAX_AGE", 60000);
-  const auto udp_sockets = get_env<std::size_t>("UDP_SOCKETS", 3);
-
+  const auto settings = NodeSettings::from_env();
   // Only shown, never bound: a bad address list shows as empty rather than failing.
-  auto udp_addrs = p2p::util::parse_udp_addrs(udp_addrs_text);
+  auto udp_addrs = p2p::util::parse_udp_addrs(settings.udp_addrs);
+  // The status reads the port text leniently: blanks around it are allowed.
   std::optional<std::uint16_t> udp_port;
-  const auto port_text = util::utf8::trim(udp_port_text);
-  if (!port_text.empty()) {
-    if (auto v = p2p::util::parse_unsigned(port_text, 65535)) udp_port = static_cast<std::uint16_t>(*v);
+  if (const auto text = util::utf8::trim(settings.udp_port); !text.empty()) {
+    if (auto v = p2p::util::parse_unsigned(text, 65535)) udp_port = static_cast<std::uint16_t>(*v);
   }
-
-  auto opts = p2p::NodeOptsBuilder()
-                  .identity(config.identity)
-                  .super_peers(config.super_peers ? *config.super_peers : p2p::super_peers_default())
-                  .udp_addrs(udp_addrs ? std::move(*udp_addrs) : std::vector<boost::asio::ip::address>{})
+  auto opts = settings.builder(config, udp_addrs ? std::move(*udp_addrs) : std::vector<boost::asio::ip::address>{})
                   .udp_port(udp_port)
-                  .max_peers(max_peers)
-                  .min_pow_difficulty(min_pow_difficulty)
-                  .arm_messages(arm_messages)
-                  .hello_timeout(hello_timeout)
-                  .hello_max_age(hello_max_age)
-                  .udp_sockets(udp_sockets)
                   .message_sink(std::make_shared<StatusMessageSink>())
                   .build();
   if (!opts) return std::unexpected(std::string("Failed to build node opts"));

@@ -4,21 +4,14 @@
 
 #include <cstring>
 
-#include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
-
 #include "agent/url.h"
 
 namespace velarix::controller {
 namespace {
 
 std::string endpoint(std::string_view base, std::string_view path) {
-  if (auto parsed = boost::urls::parse_uri(base)) {
-    auto ref = boost::urls::parse_relative_ref(path);
-    boost::urls::url out;
-    if (ref && boost::urls::resolve(*parsed, *ref, out)) {
-      if (auto url = agent::Url::parse(out.buffer())) return url->as_str();
-    }
+  if (auto parsed = agent::Url::parse(base)) {
+    if (auto url = parsed->join(path)) return url->as_str();
   }
   while (!base.empty() && base.back() == '/') base.remove_suffix(1);
   return std::string(base) + std::string(path);

@@ -44,7 +44,9 @@ TEST(HttpTarget, FromUrl) {
       {"https://example.com/a/b?x=1&y=%20", true, "example.com", "443", "example.com", "/a/b?x=1&y=%20"},
       {"http://u:p@127.0.0.1:8080/c#frag", false, "127.0.0.1", "8080", "127.0.0.1:8080", "/c"},
       {"https://[::1]:8443/", true, "::1", "8443", "[::1]:8443", "/"},
-      {"HTTP://Example.com/", false, "Example.com", "80", "Example.com", "/"},
+      {"HTTP://Example.com/", false, "example.com", "80", "example.com", "/"},
+      {"http://h:80/p q", false, "h", "80", "h", "/p%20q"},
+      {"http:///path", false, "path", "80", "path", "/"},
   };
   for (const auto& c : cases) {
     auto t = HttpTarget::from_url(c.url);
@@ -55,7 +57,7 @@ TEST(HttpTarget, FromUrl) {
     EXPECT_EQ(t->host_header, c.host_header) << c.url;
     EXPECT_EQ(t->target, c.target) << c.url;
   }
-  for (const char* bad : {"file:///etc/passwd", "ftp://example.com/", "http:///path", "not a url"}) {
+  for (const char* bad : {"file:///etc/passwd", "ftp://example.com/", "http://", "not a url"}) {
     auto t = HttpTarget::from_url(bad);
     ASSERT_FALSE(t) << bad;
     EXPECT_EQ(t.error().kind, HttpError::Kind::InvalidUrl) << bad;
