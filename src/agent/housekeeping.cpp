@@ -2,8 +2,6 @@
 // networks in line, retrieves and applies every network's configuration,
 // tells the host what changed and uploads the metrics.
 
-#include <cerrno>
-#include <cstring>
 
 #include <boost/system/system_error.hpp>
 #include <fmt/format.h>
