@@ -38,10 +38,19 @@ TEST(StatusOfRunningRoads, ReportedInALoopWhilePacketsFlow) {
       if (b.tun.read(std::chrono::milliseconds(100))) ++received;
     }
   });
+  // The writer keeps at most a window of packets in flight, so that a loaded
+  // machine (other tests, sanitizers) cannot overrun socket buffers: a packet
+  // lost here can only come from roads held up by the reports. A window that
+  // never opens again (the roads stopped) gives up after a bounded wait.
+  constexpr int kWindow = 64;
+  constexpr int kAllowedLoss = kPackets * 5 / 100;
   std::thread writer([&] {
     for (int i = 0; i < kPackets; ++i) {
+      auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (i - received >= kWindow + kAllowedLoss && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
       while (!a.tun.write(sized_packet(a.ip, b.ip, 512, i))) std::this_thread::yield();
-      if (i % 16 == 15) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // well below what the roads carry
     }
   });
 
@@ -54,7 +63,7 @@ TEST(StatusOfRunningRoads, ReportedInALoopWhilePacketsFlow) {
     if (reports >= 20 && received >= kPackets) break;
   }
   writer.join();
-  EXPECT_TRUE(eventually([&] { return received >= kPackets * 95 / 100; }, std::chrono::seconds(10)))
+  EXPECT_TRUE(eventually([&] { return received >= kPackets - kAllowedLoss; }, std::chrono::seconds(10)))
       << received << " of " << kPackets << " packets after " << reports << " reports";
   stop = true;
   reader.join();
