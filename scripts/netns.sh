@@ -9,6 +9,9 @@
 #                             instead: A and B each behind a NAT router of its own,
 #                             the super peer in a third namespace both routers reach
 #   vx_super_peer_start       a super peer (in namespace A, or S behind the NATs)
+#   vx_block_direct / vx_unblock_direct
+#                             drop UDP between the nodes' underlay addresses (in B), so
+#                             that their packets can only go through the super peer
 #   vx_identities [NODES]     agent configurations (default a b) and one file:// network
 #                             listing them all; or in parts: vx_make_identities NODES,
 #                             vx_write_network FILE NODE:GROUP..., vx_join_network NODE URL
@@ -95,6 +98,17 @@ vx_wait_for() {
   until "$@" >/dev/null 2>&1; do
     [ "$SECONDS" -ge "$end" ] && return 1
     sleep 0.1
+  done
+}
+
+# The same for conditions read from status reports: every second, so that the
+# agents are not asked ten times a second.
+vx_wait_status() {
+  local secs=$1; shift
+  local end=$((SECONDS + secs))
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -ge "$end" ] && return 1
+    sleep 1
   done
 }
 
@@ -192,6 +206,10 @@ vx_nat_topology_up() {
     ip -n "$VX_NS_S" link set "vxw$n" up
     ip netns exec "$rns" sysctl -qw net.ipv4.ip_forward=1 || return 1
     # Outgoing flows are masqueraded; from outside only their answers come in.
+    # Like any home router, it also drops what comes from outside for itself
+    # unasked: otherwise the first hole-punching datagram from the other node
+    # would leave a conntrack entry for the router's own port, and the
+    # node's own flow to that peer would then be mapped to another port.
     ip netns exec "$rns" nft -f - <<EOF || return 1
 table ip vxnat {
   chain postrouting { type nat hook postrouting priority srcnat; policy accept; oifname "vxw0" masquerade$flags; }
@@ -199,6 +217,11 @@ table ip vxnat {
     type filter hook forward priority filter; policy drop;
     iifname "vxl0" oifname "vxw0" accept
     iifname "vxw0" oifname "vxl0" ct state established,related accept
+  }
+  chain input {
+    type filter hook input priority filter; policy accept;
+    iifname "vxw0" ct state established,related accept
+    iifname "vxw0" drop
   }
 }
 EOF
@@ -226,6 +249,24 @@ vx_super_peer_start() {
   line=$(head -n 1 "$VX_WORK/super_peer.out")
   VX_SP_URL=$line
 }
+
+vx_super_peer_stop() {
+  [ -n "${VX_SP_PID:-}" ] || return 0
+  kill -TERM "$VX_SP_PID" 2>/dev/null
+  vx_wait_pid "$VX_SP_PID" 10
+}
+
+# Node B's side drops UDP to and from node A's underlay address: only the
+# super peer (on its own address) can carry their packets.
+vx_block_direct() {
+  vx_in b nft -f - <<EOF
+table ip vxrelay {
+  chain input { type filter hook input priority 0; policy accept; ip saddr $VX_UNDER_A meta l4proto udp drop; }
+  chain output { type filter hook output priority 0; policy accept; ip daddr $VX_UNDER_A meta l4proto udp drop; }
+}
+EOF
+}
+vx_unblock_direct() { vx_in b nft delete table ip vxrelay; }
 
 vx_agent_env() {
   local under=$1
@@ -341,7 +382,8 @@ vx_wait_pid() {
     if [ "$SECONDS" -ge "$end" ]; then kill -KILL "$pid" 2>/dev/null || true; fi
     sleep 0.1
   done
-  wait "$pid" 2>/dev/null || true
+  # Braces: the shell's own "Killed" notice goes too.
+  { wait "$pid"; } 2>/dev/null || true
 }
 
 vx_has_overlay_address() {

@@ -36,8 +36,8 @@ check "a's kernel keeps the path MTU it was told" learned
 check "a packet within b's MTU with Don't Fragment still arrives" vx_in a ping -q -c 1 -W 2 -M do -s 972 "$VX_OVER_B"
 
 # Traffic made the super peer introduce the two; the direct path follows.
-check "the direct path between a and b shows in a's status report within 20 s" vx_wait_for 20 vx_has_direct_path a b
-check "and in b's" vx_wait_for 20 vx_has_direct_path b a
+check "the direct path between a and b shows in a's status report within 20 s" vx_wait_status 20 vx_has_direct_path a b
+check "and in b's" vx_wait_status 20 vx_has_direct_path b a
 
 check "64 MiB over TCP from a to b, same SHA-256" e2e_tcp_copy a b "$VX_OVER_B" 64 60
 
