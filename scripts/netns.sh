@@ -4,20 +4,28 @@
 #
 #   vx_init [PREFIX]          names, work directory, tear-down on exit, Ctrl-C or failure
 #   vx_topology_up            namespaces A and B joined by a veth link
+#   vx_third_node_up          and namespace C, routed through A (after vx_topology_up)
 #   vx_nat_topology_up [symmetric]
 #                             instead: A and B each behind a NAT router of its own,
 #                             the super peer in a third namespace both routers reach
 #   vx_super_peer_start       a super peer (in namespace A, or S behind the NATs)
-#   vx_identities             two agent configurations and one file:// network listing both
-#   vx_agent_start a|b [ARG]  velarix_host with its own TUN interface in its namespace
-#   vx_wait_applied a|b SECS  until the agent's overlay address is on its interface
-#   vx_in a|b CMD...          runs a command inside a namespace
+#   vx_block_direct / vx_unblock_direct
+#                             drop UDP between the nodes' underlay addresses (in B), so
+#                             that their packets can only go through the super peer
+#   vx_identities [NODES]     agent configurations (default a b) and one file:// network
+#                             listing them all; or in parts: vx_make_identities NODES,
+#                             vx_write_network FILE NODE:GROUP..., vx_join_network NODE URL
+#   vx_agent_start N [ARG]    velarix_host with its own TUN interface in its namespace
+#   vx_wait_applied N SECS    until the agent's overlay address is on its interface
+#   vx_in N CMD...            runs a command inside a namespace
+#   vx_status_report N        the agent's status report (SIGUSR1)
+#   vx_dump_agents            every agent's status report and last log lines, for failures
 #   vx_teardown               (also run on exit) stops what was started, removes the namespaces
 #
 # Every address is from 198.18.0.0/15, and every packet stays inside the
-# namespaces: the underlay is 198.18.0.0/24 on the veth link (198.18.1.0/24,
-# 198.18.2.0/24 and 198.18.10.0/23 behind the NATs), the overlay network
-# 198.19.0.0/24 on the TUN interfaces.
+# namespaces: the underlay is 198.18.0.0/24 on the veth link (198.18.3.0/24 to
+# the third node; 198.18.1.0/24, 198.18.2.0/24 and 198.18.10.0/23 behind the
+# NATs), the overlay network 198.19.0.0/24 on the TUN interfaces.
 #
 # Knobs (set before vx_init): VX_BUILD (build directory, default build),
 # VX_KEEP=1 (keep the work directory), VX_POW (proof-of-work difficulty of the
@@ -30,14 +38,17 @@ VX_POW=${VX_POW:-16}
 # Underlay (veth) and overlay addresses.
 VX_UNDER_A=198.18.0.1
 VX_UNDER_B=198.18.0.2
+VX_UNDER_C=198.18.3.2    # the third node's, behind namespace A
 VX_UNDER_SP=198.18.0.3   # the super peer's, on namespace A's side of the link
 VX_SP_PORT=22527
 VX_OVERLAY_NET=198.19.0.0/24
 VX_OVER_A=198.19.0.1
 VX_OVER_B=198.19.0.2
+VX_OVER_C=198.19.0.3
 VX_DNS=198.19.0.254      # the overlay DNS server: the broadcast address minus one
 VX_HOST_A=alpha
 VX_HOST_B=bravo
+VX_HOST_C=charlie
 VX_DNS_ZONE=velarix.internal   # the agent's overlay DNS zone
 VX_TUN=vx0
 VX_PYTHON=/usr/bin/python3     # Debian's (scripts/setup), not whatever else is first on PATH
@@ -57,6 +68,7 @@ vx_init() {
   local prefix=${1:-vx$$}
   VX_NS_A=${prefix}a
   VX_NS_B=${prefix}b
+  VX_NS_C=${prefix}c     # the third node, vx_third_node_up only
   VX_NS_RA=${prefix}ra   # NAT routers and the super peer's namespace, NAT topology only
   VX_NS_RB=${prefix}rb
   VX_NS_S=${prefix}s
@@ -64,7 +76,7 @@ vx_init() {
   VX_WORK=$(mktemp -d "${TMPDIR:-/tmp}/velarix-netns.XXXXXX")
   VX_PIDS=()
   VX_NAMESPACES=()
-  mkdir -p "$VX_WORK/a" "$VX_WORK/b"
+  mkdir -p "$VX_WORK/a" "$VX_WORK/b" "$VX_WORK/c"
   trap vx_teardown EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
@@ -72,9 +84,9 @@ vx_init() {
 
 vx_ns() {
   case "$1" in
-    a) echo "$VX_NS_A" ;; b) echo "$VX_NS_B" ;;
+    a) echo "$VX_NS_A" ;; b) echo "$VX_NS_B" ;; c) echo "$VX_NS_C" ;;
     ra) echo "$VX_NS_RA" ;; rb) echo "$VX_NS_RB" ;; s) echo "$VX_NS_S" ;;
-    *) echo "vx_ns: a, b, ra, rb or s, not '$1'" >&2; return 1 ;;
+    *) echo "vx_ns: a, b, c, ra, rb or s, not '$1'" >&2; return 1 ;;
   esac
 }
 vx_in() { local ns; ns=$(vx_ns "$1") || return 1; shift; ip netns exec "$ns" "$@"; }
@@ -86,6 +98,17 @@ vx_wait_for() {
   until "$@" >/dev/null 2>&1; do
     [ "$SECONDS" -ge "$end" ] && return 1
     sleep 0.1
+  done
+}
+
+# The same for conditions read from status reports: every second, so that the
+# agents are not asked ten times a second.
+vx_wait_status() {
+  local secs=$1; shift
+  local end=$((SECONDS + secs))
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -ge "$end" ] && return 1
+    sleep 1
   done
 }
 
@@ -131,6 +154,22 @@ vx_topology_up() {
   vx_wait_for 5 vx_in a ping -c 1 -W 1 "$VX_UNDER_B"
 }
 
+# A third node, C, on a link of its own to A, which routes between it and B:
+# the super peer and B are reachable from C, and C from both.
+#   C .3.2 - .3.1 A .0.1 - .0.2 B   (all 198.18.x.y)
+vx_third_node_up() {
+  vx_add_ns "$VX_NS_C" || return 1
+  ip link add vxc0 netns "$VX_NS_A" type veth peer name vxu0 netns "$VX_NS_C" || return 1
+  ip -n "$VX_NS_A" addr add 198.18.3.1/24 dev vxc0
+  ip -n "$VX_NS_C" addr add "$VX_UNDER_C/24" dev vxu0
+  ip -n "$VX_NS_A" link set vxc0 up
+  ip -n "$VX_NS_C" link set vxu0 up
+  ip -n "$VX_NS_C" route add default via 198.18.3.1
+  ip -n "$VX_NS_B" route add 198.18.3.0/24 via "$VX_UNDER_A"
+  ip netns exec "$VX_NS_A" sysctl -qw net.ipv4.ip_forward=1 || return 1
+  vx_wait_for 5 vx_in c ping -c 1 -W 1 "$VX_UNDER_B"
+}
+
 # Each node in its own namespace behind a NAT router namespace of its own
 # (nftables masquerade); the super peer in namespace S, which routes between
 # the two routers' outside links, so that the routers reach each other and the
@@ -167,6 +206,10 @@ vx_nat_topology_up() {
     ip -n "$VX_NS_S" link set "vxw$n" up
     ip netns exec "$rns" sysctl -qw net.ipv4.ip_forward=1 || return 1
     # Outgoing flows are masqueraded; from outside only their answers come in.
+    # Like any home router, it also drops what comes from outside for itself
+    # unasked: otherwise the first hole-punching datagram from the other node
+    # would leave a conntrack entry for the router's own port, and the
+    # node's own flow to that peer would then be mapped to another port.
     ip netns exec "$rns" nft -f - <<EOF || return 1
 table ip vxnat {
   chain postrouting { type nat hook postrouting priority srcnat; policy accept; oifname "vxw0" masquerade$flags; }
@@ -174,6 +217,11 @@ table ip vxnat {
     type filter hook forward priority filter; policy drop;
     iifname "vxl0" oifname "vxw0" accept
     iifname "vxw0" oifname "vxl0" ct state established,related accept
+  }
+  chain input {
+    type filter hook input priority filter; policy accept;
+    iifname "vxw0" ct state established,related accept
+    iifname "vxw0" drop
   }
 }
 EOF
@@ -202,52 +250,92 @@ vx_super_peer_start() {
   VX_SP_URL=$line
 }
 
+vx_super_peer_stop() {
+  [ -n "${VX_SP_PID:-}" ] || return 0
+  kill -TERM "$VX_SP_PID" 2>/dev/null
+  vx_wait_pid "$VX_SP_PID" 10
+}
+
+# Node B's side drops UDP to and from node A's underlay address: only the
+# super peer (on its own address) can carry their packets.
+vx_block_direct() {
+  vx_in b nft -f - <<EOF
+table ip vxrelay {
+  chain input { type filter hook input priority 0; policy accept; ip saddr $VX_UNDER_A meta l4proto udp drop; }
+  chain output { type filter hook output priority 0; policy accept; ip daddr $VX_UNDER_A meta l4proto udp drop; }
+}
+EOF
+}
+vx_unblock_direct() { vx_in b nft delete table ip vxrelay; }
+
 vx_agent_env() {
   local under=$1
   echo VELARIX_MIN_POW_DIFFICULTY="$VX_POW" VELARIX_UDP_ADDRS="$under" VELARIX_UDP_SOCKETS=1
 }
 
-# Two configurations with fresh identities naming the super peer, and one
-# network document that lists both nodes, lets them reach each other with any
-# protocol and names them.
-vx_identities() {
+vx_under_ip() { case "$1" in a) echo "$VX_UNDER_A" ;; b) echo "$VX_UNDER_B" ;; c) echo "$VX_UNDER_C" ;; esac; }
+vx_overlay_ip() { case "$1" in a) echo "$VX_OVER_A" ;; b) echo "$VX_OVER_B" ;; c) echo "$VX_OVER_C" ;; esac; }
+vx_host_name() { case "$1" in a) echo "$VX_HOST_A" ;; b) echo "$VX_HOST_B" ;; c) echo "$VX_HOST_C" ;; esac; }
+vx_pk() { local var="VX_PK_${1^^}"; echo "${!var:-}"; }
+
+# Adds a top-level key (a TOML line such as 'mtu = 1000') to a node's
+# configuration; top-level keys go before the first table.
+vx_config_prepend() {
+  local n=$1 line=$2
+  { printf '%s\n' "$line"; cat "$VX_WORK/$n/agent.toml"; } >"$VX_WORK/$n/agent.toml.new" &&
+    mv "$VX_WORK/$n/agent.toml.new" "$VX_WORK/$n/agent.toml"
+}
+
+# Fresh identities for the given nodes, each configuration naming the super
+# peer; sets VX_PK_A, VX_PK_B, ...
+vx_make_identities() {
   local n pk
-  for n in a b; do
+  for n in "$@"; do
     VELARIX_MIN_POW_DIFFICULTY=$VX_POW "$VX_BUILD/velarix_host" --no-log --config "$VX_WORK/$n/agent.toml" \
       --init-only >"$VX_WORK/$n/init.out" 2>&1 || { cat "$VX_WORK/$n/init.out" >&2; return 1; }
     pk=$(sed -n 's/^public key: //p' "$VX_WORK/$n/init.out")
     [ -n "$pk" ] || return 1
     printf -v "VX_PK_${n^^}" '%s' "$pk"
-    { printf 'super_peers = ["%s"]\n\n' "$VX_SP_URL"; cat "$VX_WORK/$n/agent.toml"; } >"$VX_WORK/$n/agent.toml.new"
-    mv "$VX_WORK/$n/agent.toml.new" "$VX_WORK/$n/agent.toml"
+    vx_config_prepend "$n" "super_peers = [\"$VX_SP_URL\"]" || return 1
   done
+}
+
+# Writes a network document listing the given nodes (NODE:GROUP, identities
+# made) with their overlay addresses and host names. One policy lets the
+# group "member" reach itself with every protocol (ICMP, TCP, UDP, ...); a
+# node in another group reaches nobody.
+VX_NETWORK_ID=
+vx_write_network() {
+  local file=$1 spec n group; shift
+  VX_NETWORK_ID=${VX_NETWORK_ID:-$(cat /proc/sys/kernel/random/uuid)}
+  {
+    printf 'id = "%s"\nname = "vx-demo"\nnetwork = "%s"\n' "$VX_NETWORK_ID" "$VX_OVERLAY_NET"
+    for spec in "$@"; do
+      n=${spec%%:*}
+      group=${spec#*:}
+      printf '\n[[node]]\npk = "%s"\nip = "%s"\nhostname = "%s"\ngroups = ["%s"]\n' \
+        "$(vx_pk "$n")" "$(vx_overlay_ip "$n")" "$(vx_host_name "$n")" "$group"
+    done
+    printf '\n[[policy]]\nsource_groups = ["member"]\ndestination_groups = ["member"]\n'
+  } >"$file.new" && mv "$file.new" "$file"
+}
+
+# Adds a network to a node's configuration file.
+vx_join_network() {
+  "$VX_BUILD/velarix_host" --no-log --config "$VX_WORK/$1/agent.toml" --network "$2" --init-only >/dev/null 2>&1
+}
+
+# Configurations with fresh identities for the nodes (default a and b) naming
+# the super peer, and one network document, $VX_NETWORK_URL, in which they
+# are all members, joined by each.
+vx_identities() {
+  local n specs=()
+  [ $# -gt 0 ] || set -- a b
+  vx_make_identities "$@" || return 1
+  for n in "$@"; do specs+=("$n:member"); done
+  vx_write_network "$VX_WORK/network.toml" "${specs[@]}" || return 1
   VX_NETWORK_URL="file://$VX_WORK/network.toml"
-  cat >"$VX_WORK/network.toml" <<EOF
-id = "$(cat /proc/sys/kernel/random/uuid)"
-name = "vx-demo"
-network = "$VX_OVERLAY_NET"
-
-[[node]]
-pk = "$VX_PK_A"
-ip = "$VX_OVER_A"
-hostname = "$VX_HOST_A"
-groups = ["member"]
-
-[[node]]
-pk = "$VX_PK_B"
-ip = "$VX_OVER_B"
-hostname = "$VX_HOST_B"
-groups = ["member"]
-
-# Members reach each other with every protocol (ICMP, TCP, UDP, ...).
-[[policy]]
-source_groups = ["member"]
-destination_groups = ["member"]
-EOF
-  for n in a b; do
-    "$VX_BUILD/velarix_host" --no-log --config "$VX_WORK/$n/agent.toml" --network "$VX_NETWORK_URL" --init-only \
-      >/dev/null 2>&1 || return 1
-  done
+  for n in "$@"; do vx_join_network "$n" "$VX_NETWORK_URL" || return 1; done
 }
 
 # Starts the agent of a node; its standard output (network changes, status
@@ -255,7 +343,13 @@ EOF
 vx_agent_start() {
   local n=$1; shift
   local under
-  case "$n" in a) under=$VX_UNDER_A ;; b) under=$VX_UNDER_B ;; *) return 1 ;; esac
+  under=$(vx_under_ip "$n")
+  [ -n "$under" ] || return 1
+  # A restart keeps the output of the run before it beside the new one.
+  local f
+  for f in host.out host.log; do
+    [ -e "$VX_WORK/$n/$f" ] && mv "$VX_WORK/$n/$f" "$VX_WORK/$n/$f.prev"
+  done
   # shellcheck disable=SC2046
   vx_spawn "$n" "$VX_WORK/$n/host.out" "$VX_WORK/$n/host.log" env $(vx_agent_env "$under") \
     "$VX_BUILD/velarix_host" --config "$VX_WORK/$n/agent.toml" --tun "$VX_TUN" "$@"
@@ -288,10 +382,9 @@ vx_wait_pid() {
     if [ "$SECONDS" -ge "$end" ]; then kill -KILL "$pid" 2>/dev/null || true; fi
     sleep 0.1
   done
-  wait "$pid" 2>/dev/null || true
+  # Braces: the shell's own "Killed" notice goes too.
+  { wait "$pid"; } 2>/dev/null || true
 }
-
-vx_overlay_ip() { case "$1" in a) echo "$VX_OVER_A" ;; b) echo "$VX_OVER_B" ;; esac; }
 
 vx_has_overlay_address() {
   vx_in "$1" ip -4 -o addr show dev "$VX_TUN" | grep -q " $(vx_overlay_ip "$1")/"
@@ -310,6 +403,47 @@ vx_status_report() {
   vx_wait_for 10 test "$(grep -cs '^--- end of status report' "$VX_WORK/$n/host.out")" -gt "$before" || return 1
   awk -v skip="$before" '/^--- status report/ { if (seen++ >= skip) on = 1 } on { print } /^--- end of status report/ { on = 0 }' \
     "$VX_WORK/$n/host.out"
+}
+
+# From node N's status report, the best direct path to node PEER's key: the
+# path's key text, or "None"; nothing when the report does not list PEER.
+vx_best_direct_path() {
+  local pk
+  pk=$(vx_pk "$2")
+  vx_status_report "$1" | awk -v key="  $pk:" '
+    /^Node Peers:/ { peers = 1; next }
+    /^[^ ]/ { peers = 0 }
+    peers && $0 == key { mine = 1; next }
+    peers && /^  [^ ]/ { mine = 0 }
+    mine && /^    Best Direct Path: / { sub(/^    Best Direct Path: /, ""); print; exit }'
+}
+
+vx_has_direct_path() { local p; p=$(vx_best_direct_path "$1" "$2"); [ -n "$p" ] && [ "$p" != None ]; }
+
+# For a failure: every running agent's status report and the last lines of
+# each agent's and the super peer's output and log.
+vx_dump_agents() {
+  local n var pid f
+  for n in a b c; do
+    var="VX_AGENT_PID_${n^^}"
+    pid=${!var:-}
+    [ -n "$pid" ] || continue
+    echo "---- agent $n ($(vx_host_name "$n"), pid $pid)"
+    if kill -0 "$pid" 2>/dev/null; then
+      vx_status_report "$n" || echo "(no status report within 10 s)"
+    else
+      echo "(not running)"
+    fi
+    for f in host.out host.log; do
+      [ -s "$VX_WORK/$n/$f" ] || continue
+      echo "-- last lines of $f"
+      tail -n 25 "$VX_WORK/$n/$f" | cut -c1-300
+    done
+  done
+  if [ -s "$VX_WORK/super_peer.log" ]; then
+    echo "---- super peer: last log lines"
+    tail -n 15 "$VX_WORK/super_peer.log" | cut -c1-300
+  fi
 }
 
 vx_teardown() {
