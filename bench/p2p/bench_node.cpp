@@ -41,7 +41,7 @@ void BM_NodeDirectPath(benchmark::State& state) {
   const auto start = pair.arrivals.count();
   std::uint64_t sent = 0;
   for (auto _ : state) {
-    util::block_on(pair.rt, velarix::bench::send_batch(pair.handle, &payload, kBatch));
+    util::block_on(pair.rt, velarix::bench::send_batch(pair.handle, &payload, kBatch, &pair.batch));
     sent += kBatch;
     pair.arrivals.wait_for(start + sent);
   }

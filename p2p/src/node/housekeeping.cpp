@@ -319,7 +319,7 @@ void NodeInner::remove_stale_peers_housekeeping() {
   });
   for (const auto& [key, id] : removed) {
     log::trace("Remove stale peer {}", key);
-    peers_->short_ids.erase_if([&](const ShortId& sid, const PubKey& k) { return sid == id && k == key; });
+    peers_->short_ids.erase_if_key(id, [&](const PubKey& k) { return k == key; });
   }
 }
 
@@ -362,7 +362,7 @@ std::expected<void, Error> NodeInner::udp_bindings_housekeeping(const std::vecto
   }
   if (!changed) return {};
   set_udp_bindings(std::move(next));
-  for (auto& b : added) util::spawn_detached(executor_, udp_reader(shared_from_this(), std::move(b)));
+  for (auto& b : added) start_reader(shared_from_this(), std::move(b));
   return {};
 }
 

@@ -11,6 +11,8 @@
 #include "node/send_handle.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/runtime.h"
+#include "util/udp_batch.h"
 
 namespace velarix::p2p {
 
@@ -67,7 +69,8 @@ std::expected<std::vector<std::pair<std::string, boost::asio::ip::address>>, Err
 
 std::expected<std::shared_ptr<NodeInner::UdpSocket>, std::error_code> NodeInner::new_udp_reuseport(
     const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string&) {
-  auto socket = std::make_shared<UdpSocket>(executor);
+  // The socket lives on a lane, where its reader stays (util/runtime.h).
+  auto socket = std::make_shared<UdpSocket>(util::Runtime::lane_for(executor));
   boost::system::error_code ec;
   socket->open(addr.protocol(), ec);
   if (ec) return std::unexpected(std::error_code(ec));
@@ -83,7 +86,9 @@ std::expected<std::shared_ptr<NodeInner::UdpSocket>, std::error_code> NodeInner:
   }
   socket->bind(addr, ec);
   if (ec) return std::unexpected(std::error_code(ec));
-  // Senders never wait on a full socket buffer: the datagram is dropped instead.
+  // A burst at full speed must not overflow the default buffers within milliseconds.
+  util::size_socket_buffers(socket->native_handle(), kSocketBufferBytes);
+  // Sends never block a thread: a sender that finds the buffer full waits for room as a task.
   socket->non_blocking(true, ec);
   if (ec) return std::unexpected(std::error_code(ec));
   return socket;
@@ -239,13 +244,15 @@ bool NodeInner::is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>
 }
 
 void NodeInner::remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer) {
-  const bool removed = peers_->peers.erase_if([&](const PubKey& k, const Peer& p) {
-                         auto np = as_node_peer(p);
-                         return k == key && np != nullptr && *np == peer;
-                       }) > 0;
+  const bool removed = peers_->peers
+                           .erase_if_key(key,
+                                         [&](const Peer& p) {
+                                           auto np = as_node_peer(p);
+                                           return np != nullptr && *np == peer;
+                                         })
+                           .has_value();
   if (!removed) return;
-  const ShortId id = peer->rx_short_id();
-  peers_->short_ids.erase_if([&](const ShortId& sid, const PubKey& k) { return sid == id && k == key; });
+  peers_->short_ids.erase_if_key(peer->rx_short_id(), [&](const PubKey& k) { return k == key; });
 }
 
 bool NodeInner::evict_unverified(std::size_t keep_below) {
@@ -295,7 +302,7 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
     return !enforce_limit || max_peers == 0 || size < max_peers;
   });
   if (!inserted || !inserted->second) {
-    peers_->short_ids.erase_if([&](const ShortId& sid, const PubKey& k) { return sid == id && k == key; });
+    peers_->short_ids.erase_if_key(id, [&](const PubKey& k) { return k == key; });
   }
   if (!inserted) return std::unexpected(Error(Error::PeersListCapacityExceeded{max_peers}));
   if (!inserted->second) {

@@ -36,6 +36,10 @@
 
 namespace velarix::p2p {
 
+namespace util {
+class RecvBatch;
+}
+
 class SendHandlesList;
 struct SendHandleState;
 
@@ -112,7 +116,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
 
   // The host's interface addresses.
   static std::expected<std::vector<std::pair<std::string, boost::asio::ip::address>>, Error> my_addrs();
-  // A UDP socket bound to `addr` with address and port reuse.
+  // Receive and send buffers of every UDP socket of the node.
+  static constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+  // A UDP socket bound to `addr` with address and port reuse, sized buffers, on a lane of the
+  // runtime (where its reader will run).
   static std::expected<std::shared_ptr<UdpSocket>, std::error_code> new_udp_reuseport(
       const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string& ifname);
   // The addresses this node announces to super peers: the local address of
@@ -124,7 +131,15 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::shared_ptr<UdpSocket> udp_socket_for(const PeerPathKey& key) const;
 
   // --- receive path (udp.cpp) ---
+  // Datagrams read with one system call, and batches handled before a reader lets others run.
+  static constexpr std::size_t kReadBatch = 64;
+  static constexpr unsigned kBatchesPerTurn = 16;
+  // Starts the reader of `binding` on its socket's lane.
+  static void start_reader(std::shared_ptr<NodeInner> node, std::shared_ptr<UdpBinding> binding);
   static boost::asio::awaitable<void> udp_reader(std::shared_ptr<NodeInner> node, std::shared_ptr<UdpBinding> binding);
+  // Dispatches the first `count` datagrams of `batch`, refusing those longer than the MTU.
+  void on_datagrams(util::RecvBatch& batch, std::size_t count, const UdpBinding* binding,
+                    std::span<std::uint8_t> scratch, Transmits& out);
   // Dispatches one packet. `packet` is changed (armed bodies are decrypted in
   // place). Replies are appended to `out`; on an error they must be dropped.
   std::expected<void, Error> on_packet(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,

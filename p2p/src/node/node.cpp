@@ -40,7 +40,7 @@ boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(N
   auto tasks = std::make_shared<util::TaskSet>(executor);
   tasks->spawn(NodeInner::housekeeping_runner(inner, inner->token()));
   for (const auto snapshot = inner->udp_bindings(); const auto& binding : *snapshot) {
-    util::spawn_detached(executor, NodeInner::udp_reader(inner, binding));
+    NodeInner::start_reader(inner, binding);
   }
   util::spawn_detached(executor, monitor(tasks, inner->token()));
   co_return std::make_shared<Node>(std::move(inner));

@@ -15,6 +15,10 @@
 #include "node/send_handle.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/rcu.h"
+#include "util/runtime.h"
+#include "util/udp_batch.h"
+#include "util/yield.h"
 
 namespace velarix::p2p {
 
@@ -30,24 +34,31 @@ struct UdpBindingGuard {
 
 }  // namespace
 
+void NodeInner::start_reader(std::shared_ptr<NodeInner> node, std::shared_ptr<UdpBinding> binding) {
+  // On the socket's own lane: the reader resumes on the thread that saw its socket ready.
+  auto executor = binding->socket()->get_executor();
+  util::spawn_pinned(executor, udp_reader(std::move(node), std::move(binding)));
+}
+
 boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> node,
                                                    std::shared_ptr<UdpBinding> binding) {
   UdpBindingGuard guard{node, binding};
   const std::size_t mtu = node->opts().network_mtu;
   // One byte more than the MTU: a datagram that fills it was longer than the MTU (the kernel cut
-  // it), and is refused rather than handled cut short.
-  std::vector<std::uint8_t> buf(mtu + 1, 0);
+  // it), and is refused rather than handled cut short. The buffers of a whole batch are
+  // allocated once, here.
+  util::RecvBatch batch(kReadBatch, mtu + 1);
   std::vector<std::uint8_t> scratch(mtu, 0);
   Transmits out;
 
-  // The binding's cancellation reaches the pending receive through a
-  // cancellation signal emitted on this task's own strand: no race per datagram.
+  // The binding's cancellation reaches the pending wait through a cancellation signal emitted on
+  // this task's own thread: no race per datagram.
   auto executor = co_await boost::asio::this_coro::executor;
   auto signal = std::make_shared<boost::asio::cancellation_signal>();
   boost::asio::co_spawn(
       executor,
       // The watcher keeps the socket alive: the signal's handler refers to the socket's pending
-      // receive, which must outlive the emit even when the node is torn down meanwhile.
+      // wait, which must outlive the emit even when the node is torn down meanwhile.
       [](util::CancellationToken token, std::shared_ptr<boost::asio::cancellation_signal> sig,
          std::shared_ptr<UdpSocket> socket) -> boost::asio::awaitable<void> {
         co_await token.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
@@ -57,35 +68,58 @@ boost::asio::awaitable<void> NodeInner::udp_reader(std::shared_ptr<NodeInner> no
       boost::asio::detached);
 
   auto& socket = *binding->socket();
-  boost::asio::ip::udp::endpoint src;
+  const int fd = socket.native_handle();
+  // A socket that never empties is read without suspending; others on this thread get their
+  // turn every so many batches.
+  util::YieldEvery turn(kBatchesPerTurn);
   for (;;) {
     if (binding->is_cancelled()) break;
-    auto [ec, n] = co_await socket.async_receive_from(
-        boost::asio::buffer(buf), src,
-        boost::asio::bind_cancellation_slot(signal->slot(), boost::asio::as_tuple(boost::asio::use_awaitable)));
-    if (binding->is_cancelled()) break;
-    if (ec) {
+    const int n = batch.receive(fd);
+    if (n == 0) {
+      // Nothing waiting: sleep until the socket is readable.
+      auto [ec] = co_await socket.async_wait(
+          UdpSocket::wait_read,
+          boost::asio::bind_cancellation_slot(signal->slot(), boost::asio::as_tuple(boost::asio::use_awaitable)));
+      if (binding->is_cancelled()) break;
+      if (ec) {
+        log::error("Error receiving datagram: {}", ec.message());
+        // A socket that is gone cannot recover; its binding is replaced by housekeeping.
+        if (ec == boost::asio::error::bad_descriptor || ec == boost::asio::error::operation_aborted) break;
+      }
+      continue;
+    }
+    if (n < 0) {
+      const boost::system::error_code ec(errno, boost::system::system_category());
       log::error("Error receiving datagram: {}", ec.message());
-      // A socket that is gone cannot recover; its binding is replaced by housekeeping.
-      if (ec == boost::asio::error::bad_descriptor || ec == boost::asio::error::operation_aborted) break;
+      if (ec == boost::asio::error::bad_descriptor) break;
       continue;
     }
-    if (n > mtu) {
-      node->stats_.oversized.fetch_add(1, std::memory_order_relaxed);
-      node->refused_log(spdlog::level::warn, "Error processing packet: datagram longer than the network MTU {}", mtu);
-      continue;
-    }
-    out.clear();
-    auto r = node->on_packet(std::span(buf.data(), n), src, binding.get(), Transport::Udp, scratch, out);
-    if (!r) {
-      node->stats_.refused.fetch_add(1, std::memory_order_relaxed);
-      node->refused_log(spdlog::level::warn, "Error processing packet: {}", r.error().message());
-      continue;
-    }
+    node->on_datagrams(batch, static_cast<std::size_t>(n), binding.get(), scratch, out);
     if (!out.udp.empty() || !out.tcp.empty()) co_await node->send_transmits(out);
+    if (turn.tick()) co_await util::yield_now();
   }
   if (log::enabled(spdlog::level::trace)) log::trace("UDP binding cancelled: {}", binding->to_string());
   binding->cancel_binding();
+}
+
+void NodeInner::on_datagrams(util::RecvBatch& batch, std::size_t count, const UdpBinding* binding,
+                             std::span<std::uint8_t> scratch, Transmits& out) {
+  const std::size_t mtu = opts_.network_mtu;
+  // One read section for the batch: the maps are read without a lock or a reference count.
+  util::rcu::ReadGuard guard;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto datagram = batch.datagram(i);
+    if (batch.truncated(i) || datagram.size() > mtu) {
+      stats_.oversized.fetch_add(1, std::memory_order_relaxed);
+      refused_log(spdlog::level::warn, "Error processing packet: datagram longer than the network MTU {}", mtu);
+      continue;
+    }
+    auto r = on_packet(datagram, batch.source(i), binding, Transport::Udp, scratch, out);
+    if (!r) {
+      stats_.refused.fetch_add(1, std::memory_order_relaxed);
+      refused_log(spdlog::level::warn, "Error processing packet: {}", r.error().message());
+    }
+  }
 }
 
 boost::asio::awaitable<void> NodeInner::send_transmits(Transmits& out) {
@@ -111,26 +145,25 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
                                                 Transmits& out) {
   // 1.
   if (packet.size() < ShortId::kSize) return {};
+  // Peers found here are used without a reference of our own: the section keeps them alive.
+  util::rcu::ReadGuard guard;
 
   // 2. Short header.
-  {
-    const auto short_ids = peers_->short_ids.snapshot();
-    const ShortId id = ShortId::from_bytes(packet.first<ShortId::kSize>());
-    if (auto it = short_ids->find(id); it != short_ids->end()) {
-      const auto peers = peers_->peers.snapshot();
-      auto pit = peers->find(it->second);
-      const std::shared_ptr<NodePeer>* np = pit != peers->end() ? as_node_peer(pit->second) : nullptr;
-      if (np == nullptr) {
-        refused_log(spdlog::level::warn, "Drop package with short header we no longer can match to a peer");
-        return std::unexpected(Error(Error::ShortIdOutdated{}));
-      }
-      auto sh = ShortHeader::parse(packet, (*np)->message_key());
-      if (!sh) return std::unexpected(Error(sh.error()));
-      if (auto fresh = check_replay((*np)->replay(), packet.subspan(ShortId::kSize)); !fresh) return fresh;
-      (*np)->app_rx(cached_time());
-      add_to_recv_buf((*np)->key(), sh->payload());
-      return {};
+  const ShortId id = ShortId::from_bytes(packet.first<ShortId::kSize>());
+  if (const PubKey* key = peers_->short_ids.find(id, guard)) {
+    const Peer* p = peers_->peers.find(*key, guard);
+    const std::shared_ptr<NodePeer>* np = p != nullptr ? as_node_peer(*p) : nullptr;
+    if (np == nullptr) {
+      refused_log(spdlog::level::warn, "Drop package with short header we no longer can match to a peer");
+      return std::unexpected(Error(Error::ShortIdOutdated{}));
     }
+    NodePeer& peer = **np;
+    auto sh = ShortHeader::parse(packet, peer.message_key());
+    if (!sh) return std::unexpected(Error(sh.error()));
+    if (auto fresh = check_replay(peer.replay(), packet.subspan(ShortId::kSize)); !fresh) return fresh;
+    peer.app_rx(cached_time());
+    add_to_recv_buf(peer.key(), sh->payload());
+    return {};
   }
 
   // 3. - 5. Long header, network id, recipient.
@@ -146,13 +179,14 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
 
   // 6. Sender.
   const PubKey sender = header.sender();
-  std::shared_ptr<SuperPeer> super_peer;
-  std::shared_ptr<NodePeer> node_peer;
-  if (auto existing = peers_->peers.get(sender)) {
+  SuperPeer* super_peer = nullptr;
+  NodePeer* node_peer = nullptr;
+  std::shared_ptr<NodePeer> admitted_peer;  // a newcomer, held here
+  if (const Peer* existing = peers_->peers.find(sender, guard)) {
     if (auto sp = as_super_peer(*existing)) {
-      super_peer = *sp;
+      super_peer = sp->get();
     } else {
-      node_peer = *as_node_peer(*existing);
+      node_peer = as_node_peer(*existing)->get();
       auto valid = node_peer->validate_pow(header.pow(), sender, opts_.min_pow_difficulty);
       if (!valid) return std::unexpected(Error(valid.error()));
       if (!*valid) return std::unexpected(Error(Error::PowInvalid{}));
@@ -162,7 +196,8 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     if (!header.pow().is_valid(sender, opts_.min_pow_difficulty)) return std::unexpected(Error(Error::PowInvalid{}));
     auto admitted = admit_node_peer(sender, header.pow(), true);
     if (!admitted) return std::unexpected(admitted.error());
-    node_peer = std::move(*admitted);
+    admitted_peer = std::move(*admitted);
+    node_peer = admitted_peer.get();
   }
 
   // 7. Dispatch by sender kind and type.

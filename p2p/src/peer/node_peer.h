@@ -56,7 +56,10 @@ class NodePeer {
   PowStatus pow() const noexcept;
 
   // Application traffic marks (µs since the Unix epoch, 0 = never).
-  void app_rx(std::uint64_t now) noexcept { app_rx_.store(now, std::memory_order_release); }
+  // Written once per clock tick at most: every packet of the peer passes here.
+  void app_rx(std::uint64_t now) noexcept {
+    if (app_rx_.load(std::memory_order_relaxed) != now) app_rx_.store(now, std::memory_order_release);
+  }
   std::uint64_t app_rx_time() const noexcept { return app_rx_.load(std::memory_order_acquire); }
   std::uint64_t app_tx_time() const noexcept { return app_tx_->load(std::memory_order_acquire); }
   const std::shared_ptr<TimeCell>& app_tx_cell() const noexcept { return app_tx_; }

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -33,6 +35,8 @@
 #include "util/length_codec.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/udp_batch.h"
+#include "util/yield.h"
 
 namespace velarix::p2p {
 
@@ -54,6 +58,11 @@ constexpr std::size_t kLinkQueueFrames = 512;
 constexpr std::size_t kMaxPendingUdpSends = 1024;
 // Larger than any UDP payload, so no datagram is cut.
 constexpr std::size_t kUdpBufferSize = 65536;
+// Datagrams a reader takes with one system call, and batches before it lets others run.
+constexpr std::size_t kReadBatch = 32;
+constexpr unsigned kBatchesPerTurn = 16;
+// Socket buffers: bursts at full speed must not overflow them within milliseconds.
+constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
 // A listener that fails to accept (out of descriptors) pauses this long before trying again.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // Tries to find a system-chosen port free for both UDP and TCP.
@@ -369,6 +378,8 @@ std::expected<void, std::string> Inner::bind() {
     }
     udp_local = udp_socket.local_endpoint(ec);
     if (ec) return std::unexpected(fmt::format("UDP local address: {}", ec.message()));
+    // Bursts at full speed must not overflow the default buffers within milliseconds.
+    util::size_socket_buffers(udp_socket.native_handle(), kSocketBufferBytes);
     // Sends never wait: a full socket buffer drops the datagram, as the network may.
     udp_socket.non_blocking(true, ec);
 
@@ -493,24 +504,48 @@ void SuperPeerServer::set_answer_udp(bool answer) { inner_->answer_udp.store(ans
 // --- UDP ----------------------------------------------------------------------------------
 
 awaitable<void> Inner::udp_reader() {
-  std::vector<std::uint8_t> buf(kUdpBufferSize);
-  udp::endpoint from;
-  for (;;) {
-    auto r = co_await (udp_socket.async_receive_from(asio::buffer(buf), from, asio::as_tuple(asio::use_awaitable)) ||
-                       token.cancelled());
-    if (r.index() == 1) break;
-    auto [ec, n] = std::get<0>(r);
-    if (ec) {
-      if (is_aborted(ec) || ec == asio::error::bad_descriptor) break;
+  // The datagrams waiting are read with one system call; the batch's buffers are allocated
+  // once, here, and left uninitialised beyond what datagrams fill.
+  util::RecvBatch batch(kReadBatch, kUdpBufferSize);
+  // The server's cancellation reaches the pending wait through a cancellation signal emitted on
+  // this task's strand: no race per datagram.
+  auto signal = std::make_shared<asio::cancellation_signal>();
+  spawn(udp_strand, [](util::CancellationToken t, std::shared_ptr<asio::cancellation_signal> sig) -> awaitable<void> {
+    co_await t.async_wait(asio::as_tuple(asio::use_awaitable));
+    sig->emit(asio::cancellation_type::terminal);
+  }(token, signal));
+  const int fd = udp_socket.native_handle();
+  // A socket that never empties is read without suspending; other tasks on the strand's
+  // threads get their turn every so many batches.
+  util::YieldEvery turn(kBatchesPerTurn);
+  while (!token.is_cancelled()) {
+    const int n = batch.receive(fd);
+    if (n == 0) {
+      auto [ec] = co_await udp_socket.async_wait(
+          udp::socket::wait_read, asio::bind_cancellation_slot(signal->slot(), asio::as_tuple(asio::use_awaitable)));
+      if (ec) {
+        if (is_aborted(ec) || ec == asio::error::bad_descriptor) break;
+        log::debug("Super peer: waiting for datagrams failed: {}", ec.message());
+      }
+      continue;
+    }
+    if (n < 0) {
+      const boost::system::error_code ec(errno, boost::system::system_category());
+      if (ec == asio::error::bad_descriptor) break;
       log::debug("Super peer: receiving a datagram failed: {}", ec.message());
       continue;
     }
-    if (!answer_udp.load(std::memory_order_relaxed)) {
-      drop("Super peer: UDP is switched off, dropping a datagram from {}", text(from));
-      continue;
+    for (int i = 0; i < n; ++i) {
+      const auto& from = batch.source(static_cast<std::size_t>(i));
+      if (!answer_udp.load(std::memory_order_relaxed)) {
+        drop("Super peer: UDP is switched off, dropping a datagram from {}", text(from));
+        continue;
+      }
+      on_packet(batch.datagram(static_cast<std::size_t>(i)), &from, nullptr);
     }
-    on_packet(std::span<std::uint8_t>(buf.data(), n), &from, nullptr);
+    if (turn.tick()) co_await util::yield_now();
   }
+  signal->slot().clear();
 }
 
 bool Inner::send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes) {
@@ -635,9 +670,11 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
 
 awaitable<void> Inner::link_writer(std::shared_ptr<Link> link) {
   for (;;) {
-    auto next = co_await (link->out.receive() || link->token.cancelled());
-    if (next.index() == 1 || !std::get<0>(next)) break;
-    const auto bytes = std::move(*std::get<0>(next));
+    // No race with the token per frame: a cancelled link has its socket closed by the
+    // watchdog, which ends the reader, which closes this queue.
+    auto next = co_await link->out.receive();
+    if (!next || link->token.is_cancelled()) break;
+    const auto bytes = std::move(*next);
     link->write_deadline = ticks(Clock::now() + opts.tcp_write_timeout);
     const auto ec = co_await util::write_frame(link->socket, bytes);
     link->write_deadline = 0;

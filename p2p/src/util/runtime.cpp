@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/query.hpp>
 #include <boost/asio/strand.hpp>
 #include <fmt/format.h>
 
@@ -13,32 +15,110 @@
 
 namespace velarix::p2p::util {
 
-Runtime::Runtime(std::size_t threads) : work_(context_.get_executor()) {
+namespace {
+
+// The runtime whose thread this is (pool or lane), for running_in_this_thread.
+thread_local const Runtime* t_runtime = nullptr;
+
+// Registered in every context of a runtime, so that an executor leads back to its runtime.
+class RuntimeService : public boost::asio::execution_context::service {
+ public:
+  static boost::asio::execution_context::id id;
+  explicit RuntimeService(boost::asio::execution_context& ctx) : service(ctx) {}
+  RuntimeService(boost::asio::execution_context& ctx, Runtime* rt, bool is_lane)
+      : service(ctx), runtime(rt), lane(is_lane) {}
+  void shutdown() override {}
+  Runtime* runtime = nullptr;
+  bool lane = false;
+};
+boost::asio::execution_context::id RuntimeService::id;
+
+// Runs `context` on the calling thread until it is stopped.
+void run_worker(const Runtime* rt, boost::asio::io_context& context, const std::string& name) {
+  pthread_setname_np(pthread_self(), name.c_str());
+  t_runtime = rt;
+  // A handler that throws must not take the worker down with it.
+  for (;;) {
+    try {
+      context.run();
+      return;
+    } catch (...) {
+      log::error("Runtime worker caught an exception: {}", detail::describe(std::current_exception()));
+    }
+  }
+}
+
+}  // namespace
+
+struct Runtime::Lane {
+  explicit Lane(Runtime* rt) : context(1), work(context.get_executor()) {
+    boost::asio::make_service<RuntimeService>(context, rt, true);
+  }
+  Context context;
+  boost::asio::executor_work_guard<executor_type> work;
+  std::thread thread;
+};
+
+Runtime::Runtime(std::size_t threads, std::size_t lane_limit)
+    : work_(context_.get_executor()),
+      lane_limit_(lane_limit != 0 ? lane_limit : std::max(1u, std::thread::hardware_concurrency())) {
+  boost::asio::make_service<RuntimeService>(context_, this, false);
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) {
-    threads_.emplace_back([this, i] {
-      const auto name = fmt::format("velarix-rt-{}", i);
-      pthread_setname_np(pthread_self(), name.c_str());
-      // A handler that throws must not take the worker down with it.
-      for (;;) {
-        try {
-          context_.run();
-          return;
-        } catch (...) {
-          log::error("Runtime worker caught an exception: {}", detail::describe(std::current_exception()));
-        }
-      }
-    });
+    threads_.emplace_back([this, i] { run_worker(this, context_, fmt::format("velarix-rt-{}", i)); });
   }
 }
 
 Runtime::~Runtime() {
   if (running_in_this_thread()) detail::fatal("a Runtime destroyed from one of its own threads", "");
+  {
+    // No lane is made from here on: it would never be joined.
+    std::lock_guard lock(lanes_mutex_);
+    stopping_ = true;
+  }
+  auto& lanes = lanes_;
   work_.reset();
   context_.stop();
+  for (auto& lane : lanes) {
+    lane->work.reset();
+    lane->context.stop();
+  }
   for (auto& t : threads_) t.join();
-  // `context_` is destroyed next: its services destroy what is still pending.
+  for (auto& lane : lanes) lane->thread.join();
+  // Work still queued in one context (a suspended reader on a lane, say) may hold I/O objects of
+  // another: every context destroys its queued work before any context's services go.
+  context_.shutdown_services();
+  for (auto& lane : lanes) lane->context.shutdown_services();
+  for (auto& lane : lanes) lane->context.destroy_services();
+  context_.destroy_services();
+}
+
+bool Runtime::running_in_this_thread() const noexcept { return t_runtime == this; }
+
+Runtime::executor_type Runtime::lane() {
+  std::lock_guard lock(lanes_mutex_);
+  if (stopping_ && lanes_.empty()) return context_.get_executor();
+  if (lanes_.size() < lane_limit_ && !stopping_) {
+    auto lane = std::make_unique<Lane>(this);
+    auto* l = lane.get();
+    l->thread = std::thread([this, l, i = lanes_.size()] { run_worker(this, l->context, fmt::format("velarix-lane-{}", i)); });
+    lanes_.push_back(std::move(lane));
+    return l->context.get_executor();
+  }
+  auto& l = *lanes_[next_lane_++ % lanes_.size()];
+  return l.context.get_executor();
+}
+
+std::size_t Runtime::lane_count() const {
+  std::lock_guard lock(lanes_mutex_);
+  return lanes_.size();
+}
+
+boost::asio::any_io_executor Runtime::lane_for(const boost::asio::any_io_executor& executor) {
+  auto& ctx = boost::asio::query(executor, boost::asio::execution::context);
+  if (!boost::asio::has_service<RuntimeService>(ctx)) return executor;
+  return boost::asio::use_service<RuntimeService>(ctx).runtime->lane();
 }
 
 void Runtime::spawn(boost::asio::awaitable<void> task) { spawn_detached(executor(), std::move(task)); }
@@ -54,6 +134,22 @@ boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor
 
 void spawn_detached(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task) {
   boost::asio::co_spawn(make_task_strand(executor), std::move(task), [](std::exception_ptr e) {
+    if (e) log::error("Detached task failed: {}", detail::describe(e));
+  });
+}
+
+bool Runtime::is_lane(const boost::asio::any_io_executor& executor) {
+  auto& ctx = boost::asio::query(executor, boost::asio::execution::context);
+  return boost::asio::has_service<RuntimeService>(ctx) && boost::asio::use_service<RuntimeService>(ctx).lane;
+}
+
+void spawn_pinned(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task) {
+  if (!Runtime::is_lane(executor)) {
+    spawn_detached(executor, std::move(task));
+    return;
+  }
+  // A lane runs one thread: the task's completions are serialised without a strand.
+  boost::asio::co_spawn(executor, std::move(task), [](std::exception_ptr e) {
     if (e) log::error("Detached task failed: {}", detail::describe(e));
   });
 }

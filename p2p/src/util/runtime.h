@@ -20,6 +20,12 @@
 //   completions never run in parallel with each other, which keeps asio's per-operation
 //   cancellation (`||` of awaitable_operators, aborts) free of races on a multi-threaded pool.
 //   Tasks still run in parallel with one another.
+// - Lanes: beside the pool, single-threaded io_contexts, each run by a thread of its own, for
+//   tasks that should stay on one thread with their socket (a UDP reader resumes where its
+//   socket's readiness was seen, without a hand-off between pool threads or a strand). Made on
+//   first use, at most `lane_limit` of them, handed out in turn. A lane's task makes its
+//   sockets on the lane's executor. Blocking on a lane thread stalls the lane: lanes are for
+//   tasks that never block.
 // - Beware of coroutine lambdas with captures: see `with_captures` below.
 
 #include <condition_variable>
@@ -50,7 +56,8 @@ class Runtime {
   using executor_type = boost::asio::io_context::executor_type;
 
   // `threads` worker threads; 0 means std::thread::hardware_concurrency() (at least 1).
-  explicit Runtime(std::size_t threads = 0);
+  // `lane_limit` lanes at most; 0 means as many as hardware threads.
+  explicit Runtime(std::size_t threads = 0, std::size_t lane_limit = 0);
   ~Runtime();
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
@@ -58,16 +65,42 @@ class Runtime {
   executor_type executor() noexcept { return context_.get_executor(); }
   boost::asio::io_context& context() noexcept { return context_; }
   std::size_t thread_count() const noexcept { return threads_.size(); }
-  // True on the runtime's worker threads (while they run its handlers).
-  bool running_in_this_thread() noexcept { return context_.get_executor().running_in_this_thread(); }
+  // True on the runtime's worker and lane threads.
+  bool running_in_this_thread() const noexcept;
+
+  // The next lane, in turn (made when fewer than `lane_limit` exist).
+  executor_type lane();
+  std::size_t lane_count() const;
+  // A lane of the runtime that `executor` belongs to (its pool, a strand of it, or a lane);
+  // `executor` itself when it belongs to no Runtime (an io_context of a test's own).
+  static boost::asio::any_io_executor lane_for(const boost::asio::any_io_executor& executor);
+  // Whether `executor` runs on a lane.
+  static bool is_lane(const boost::asio::any_io_executor& executor);
 
   // Starts `task` detached.
   void spawn(boost::asio::awaitable<void> task);
 
+  // An io_context whose shut-down (which destroys the work still queued) and destruction of
+  // services the runtime can call apart: queued work of one context may hold I/O objects of
+  // another, so every context is shut down before any is destroyed.
+  class Context : public boost::asio::io_context {
+   public:
+    using boost::asio::io_context::io_context;
+    void shutdown_services() { shutdown(); }
+    void destroy_services() { destroy(); }
+  };
+
  private:
-  boost::asio::io_context context_;
+  struct Lane;
+
+  Context context_;
   boost::asio::executor_work_guard<executor_type> work_;
   std::vector<std::thread> threads_;
+  const std::size_t lane_limit_;
+  mutable std::mutex lanes_mutex_;
+  std::vector<std::unique_ptr<Lane>> lanes_;  // guarded by lanes_mutex_; only grows
+  std::size_t next_lane_ = 0;                 // guarded by lanes_mutex_
+  bool stopping_ = false;                     // guarded by lanes_mutex_
 };
 
 // Runs the coroutine lambda `f` with the closure moved into the coroutine frame, so that its
@@ -87,6 +120,9 @@ boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor
 
 // Starts `task` detached on `executor`; an escaping exception is logged at ERROR.
 void spawn_detached(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task);
+// The same for a task that should stay on `executor`'s thread: on a lane, directly (no strand);
+// elsewhere as spawn_detached.
+void spawn_pinned(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task);
 
 namespace detail {
 

@@ -21,12 +21,19 @@
 // store counter (a shared read, no write) and takes a new reference only after a store, so
 // readers on many cores do not bounce the value's reference count per packet. The value it
 // holds stays alive until its next reload or its end.
+//
+// Readers on per-packet paths that hold nothing between packets use `read(guard)` instead: a
+// plain pointer load inside a read section (util/rcu.h), no lock and no reference count. A
+// store hands the replaced value's reference to the reclamation, which lets it go once every
+// section that may have read it has ended (at once when none is open).
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
 #include <utility>
+
+#include "util/rcu.h"
 
 namespace velarix::p2p::util {
 
@@ -36,9 +43,9 @@ class Snapshot {
   using Ptr = std::shared_ptr<const T>;
 
   // Holds a default-constructed T.
-  Snapshot() : value_(std::make_shared<const T>()) {}
-  explicit Snapshot(Ptr value) : value_(std::move(value)) {}
-  explicit Snapshot(T value) : value_(std::make_shared<const T>(std::move(value))) {}
+  Snapshot() : value_(std::make_shared<const T>()), raw_(value_.get()) {}
+  explicit Snapshot(Ptr value) : value_(std::move(value)), raw_(value_.get()) {}
+  explicit Snapshot(T value) : value_(std::make_shared<const T>(std::move(value))), raw_(value_.get()) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
@@ -49,17 +56,23 @@ class Snapshot {
     return copy;
   }
 
-  void store(Ptr value) noexcept { exchange(std::move(value)); }
+  void store(Ptr value) { exchange(std::move(value)); }
   void store(T value) { store(std::make_shared<const T>(std::move(value))); }
 
   // Stores `value` and returns the value it replaced.
-  Ptr exchange(Ptr value) noexcept {
+  Ptr exchange(Ptr value) {
     lock();
     value_.swap(value);
+    raw_.store(value_.get(), std::memory_order_seq_cst);
     epoch_.fetch_add(1, std::memory_order_release);
     unlock();
+    // Sections that read the old pointer keep it alive through this reference.
+    if (value) rcu::retire_delete(new Ptr(value));
     return value;
   }
+
+  // The current value, valid until `guard` ends; no lock, no reference count.
+  const T& read(const rcu::ReadGuard&) const noexcept { return *raw_.load(std::memory_order_seq_cst); }
 
   // Counts the stores; changes with every store.
   std::uint64_t epoch() const noexcept { return epoch_.load(std::memory_order_acquire); }
@@ -107,6 +120,7 @@ class Snapshot {
   mutable std::atomic<bool> locked_{false};
   std::atomic<std::uint64_t> epoch_{0};
   Ptr value_;
+  std::atomic<const T*> raw_;
 };
 
 }  // namespace velarix::p2p::util

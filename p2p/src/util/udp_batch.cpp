@@ -1,0 +1,242 @@
+#include "util/udp_batch.h"
+
+#include <netinet/in.h>
+#include <netinet/udp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
+namespace velarix::p2p::util {
+
+namespace {
+
+// The kernel takes at most 64 segments per send, and the whole must fit one UDP datagram.
+constexpr std::size_t kMaxSegments = 64;
+constexpr std::size_t kMaxSegmentedBytes = 65000;
+// After this many refusals of segmentation offload, it is no longer tried.
+constexpr int kSegmentationRefusals = 8;
+
+std::atomic<bool> g_segmentation{true};
+std::atomic<int> g_refusals{0};
+
+constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint16_t));
+
+bool segmentation_refused(int err) { return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP; }
+
+}  // namespace
+
+void size_socket_buffers(int fd, int bytes) noexcept {
+  // The forcing options pass the system's limits but need CAP_NET_ADMIN; without it the plain
+  // ones give what the limits allow.
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0) {
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  }
+}
+
+boost::asio::awaitable<bool> wait_for_room(boost::asio::ip::udp::socket& socket, std::chrono::milliseconds limit) {
+  // The time limit cuts the wait through a cancellation slot: no race of two awaitables.
+  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, limit);
+  auto signal = std::make_shared<boost::asio::cancellation_signal>();
+  timer.async_wait([signal](const boost::system::error_code& ec) {
+    if (!ec) signal->emit(boost::asio::cancellation_type::terminal);
+  });
+  auto [ec] = co_await socket.async_wait(
+      boost::asio::ip::udp::socket::wait_write,
+      boost::asio::bind_cancellation_slot(signal->slot(), boost::asio::as_tuple(boost::asio::use_awaitable)));
+  // A late expiry must find nothing to cut.
+  signal->slot().clear();
+  timer.cancel();
+  co_return !ec;
+}
+
+// --- receiving ---------------------------------------------------------------------------
+
+RecvBatch::RecvBatch(std::size_t capacity, std::size_t datagram_size)
+    : capacity_(std::max<std::size_t>(capacity, 1)),
+      size_(std::max<std::size_t>(datagram_size, 1)),
+      buffer_(new std::uint8_t[capacity_ * size_]),
+      iovs_(capacity_),
+      msgs_(capacity_),
+      addrs_(capacity_),
+      sources_(capacity_) {
+  for (std::size_t i = 0; i < capacity_; ++i) iovs_[i] = {buffer_.get() + i * size_, size_};
+}
+
+int RecvBatch::receive(int fd) noexcept {
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    auto& h = msgs_[i].msg_hdr;
+    h = {};
+    h.msg_name = &addrs_[i];
+    h.msg_namelen = sizeof(sockaddr_storage);
+    h.msg_iov = &iovs_[i];
+    h.msg_iovlen = 1;
+    msgs_[i].msg_len = 0;
+  }
+  int n;
+  do {
+    n = ::recvmmsg(fd, msgs_.data(), static_cast<unsigned>(capacity_), MSG_DONTWAIT, nullptr);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    auto& ep = sources_[static_cast<std::size_t>(i)];
+    const auto len = std::min<std::size_t>(msgs_[static_cast<std::size_t>(i)].msg_hdr.msg_namelen, ep.capacity());
+    std::memcpy(ep.data(), &addrs_[static_cast<std::size_t>(i)], len);
+    ep.resize(len);
+  }
+  return n;
+}
+
+std::span<std::uint8_t> RecvBatch::datagram(std::size_t i) noexcept {
+  return {buffer_.get() + i * size_, std::min<std::size_t>(msgs_[i].msg_len, size_)};
+}
+
+bool RecvBatch::truncated(std::size_t i) const noexcept {
+  return (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || msgs_[i].msg_len > size_;
+}
+
+// --- sending -----------------------------------------------------------------------------
+
+DatagramBatch::DatagramBatch(std::size_t capacity, std::size_t datagram_size)
+    : capacity_(std::max<std::size_t>(capacity, 1)),
+      slot_(std::max<std::size_t>(datagram_size, 1)),
+      buffer_(capacity_ * slot_, 0),
+      items_(capacity_),
+      iovs_(capacity_),
+      msgs_(capacity_),
+      firsts_(capacity_),
+      counts_(capacity_),
+      control_(new char[capacity_ * kControlSize]()) {}
+
+void DatagramBatch::set_segmentation(bool on) noexcept { g_segmentation.store(on, std::memory_order_relaxed); }
+
+void DatagramBatch::commit(int fd, const boost::asio::ip::udp::endpoint& dst, std::size_t len) noexcept {
+  items_[count_] = Item{fd, 0, buffer_.data() + count_ * slot_, std::min(len, slot_), dst, false};
+  ++count_;
+}
+
+void DatagramBatch::commit_external(int fd, const boost::asio::ip::udp::endpoint& dst,
+                                    std::span<const std::uint8_t> bytes) noexcept {
+  items_[count_] = Item{fd, 0, bytes.data(), bytes.size(), dst, false};
+  ++count_;
+}
+
+void DatagramBatch::fail_pending(int fd, int err) noexcept {
+  for (std::size_t i = sent_; i < count_; ++i) {
+    if (items_[i].fd == fd && !items_[i].done) {
+      items_[i].error = err;
+      items_[i].done = true;
+    }
+  }
+}
+
+bool DatagramBatch::send() noexcept {
+  while (sent_ < count_) {
+    if (items_[sent_].done) {
+      ++sent_;
+      continue;
+    }
+    std::size_t end = sent_ + 1;
+    while (end < count_ && items_[end].fd == items_[sent_].fd) ++end;
+    sent_ += send_run(sent_, end);
+    if (sent_ < end) return false;  // no room on this socket
+  }
+  return true;
+}
+
+// Datagrams in [from, to) are all pending: fail_pending() and errors only ever settle a socket's
+// datagrams from the first pending one on.
+std::size_t DatagramBatch::send_run(std::size_t from, std::size_t to) noexcept {
+  const int fd = items_[from].fd;
+  bool segment = g_segmentation.load(std::memory_order_relaxed);
+  std::size_t done = 0;
+  while (from + done < to) {
+    // Messages: runs of datagrams to one address, all of one size but the last, which may be
+    // shorter, sent as one segmented send; every other datagram on its own.
+    std::size_t m = 0;
+    for (std::size_t i = from + done; i < to; ++m) {
+      std::size_t k = 1;
+      std::size_t bytes = items_[i].len;
+      if (segment) {
+        while (i + k < to && k < kMaxSegments && items_[i + k].dst == items_[i].dst &&
+               items_[i + k].len <= items_[i].len && bytes + items_[i + k].len <= kMaxSegmentedBytes &&
+               items_[i + k - 1].len == items_[i].len) {
+          bytes += items_[i + k].len;
+          ++k;
+        }
+      }
+      for (std::size_t j = 0; j < k; ++j) {
+        iovs_[i + j] = {const_cast<std::uint8_t*>(items_[i + j].data), items_[i + j].len};
+      }
+      auto& h = msgs_[m].msg_hdr;
+      h = {};
+      h.msg_name = const_cast<sockaddr*>(items_[i].dst.data());
+      h.msg_namelen = static_cast<socklen_t>(items_[i].dst.size());
+      h.msg_iov = &iovs_[i];
+      h.msg_iovlen = k;
+      if (k > 1) {
+        char* control = control_.get() + m * kControlSize;
+        std::memset(control, 0, kControlSize);
+        h.msg_control = control;
+        h.msg_controllen = kControlSize;
+        cmsghdr* c = CMSG_FIRSTHDR(&h);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto seg = static_cast<std::uint16_t>(items_[i].len);
+        std::memcpy(CMSG_DATA(c), &seg, sizeof seg);
+      }
+      firsts_[m] = i;
+      counts_[m] = k;
+      i += k;
+    }
+
+    std::size_t sent = 0;
+    while (sent < m) {
+      const int r = ::sendmmsg(fd, msgs_.data() + sent, static_cast<unsigned>(m - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (r > 0) {
+        for (int j = 0; j < r; ++j) {
+          for (std::size_t d = 0; d < counts_[sent + static_cast<std::size_t>(j)]; ++d) {
+            items_[firsts_[sent + static_cast<std::size_t>(j)] + d].done = true;
+          }
+          done += counts_[sent + static_cast<std::size_t>(j)];
+        }
+        sent += static_cast<std::size_t>(r);
+        continue;
+      }
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return done;
+      if (counts_[sent] > 1 && segmentation_refused(err)) {
+        // This path or kernel does not segment: the rest goes datagram by datagram.
+        if (g_refusals.fetch_add(1, std::memory_order_relaxed) + 1 >= kSegmentationRefusals) set_segmentation(false);
+        segment = false;
+        break;
+      }
+      for (std::size_t d = 0; d < counts_[sent]; ++d) {
+        items_[firsts_[sent] + d].error = err;
+        items_[firsts_[sent] + d].done = true;
+      }
+      done += counts_[sent];
+      ++sent;
+    }
+  }
+  return done;
+}
+
+}  // namespace velarix::p2p::util
