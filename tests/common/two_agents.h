@@ -262,10 +262,14 @@ class TwoAgents {
     if (!config) std::abort();
     agent::PlatformDependent platform;
     if (with_tun) platform.tun_device = m.tun.device(rt_.executor());
-    auto started = p2p::util::block_on(rt_, agent::Agent::start(*config, path, std::move(platform)));
+    auto started = p2p::util::block_on(rt_, agent::Agent::start(*config, path, std::move(platform), kNoFetching));
     if (!started) std::abort();
     m.agent.emplace(std::move(*started));
   }
+
+  // The fixture applies its network itself; a housekeeping tick would try to
+  // fetch it from a name that cannot resolve and log a warning at any moment.
+  static constexpr agent::AgentTimings kNoFetching{.housekeeping = false};
 
   ScopedEnv arm_;
   AgentHarness harness_;
