@@ -40,34 +40,38 @@ TEST(StatusOfRunningRoads, ReportedInALoopWhilePacketsFlow) {
   });
   // The writer keeps at most a window of packets in flight, so that a loaded
   // machine (other tests, sanitizers) cannot overrun socket buffers: a packet
-  // lost here can only come from roads held up by the reports. A window that
-  // never opens again (the roads stopped) gives up after a bounded wait.
+  // lost here can only come from roads held up by the reports. It also waits
+  // for a report every kPerReport packets, so that reports and traffic overlap
+  // however fast either is. Waits end at a deadline (the roads stopped).
   constexpr int kWindow = 64;
   constexpr int kAllowedLoss = kPackets * 5 / 100;
+  constexpr int kPerReport = 100;
+  std::atomic<int> reports{0};
+  std::atomic<bool> written{false};
   std::thread writer([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (int i = 0; i < kPackets; ++i) {
-      auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (i - received >= kWindow + kAllowedLoss && std::chrono::steady_clock::now() < give_up) {
+      while ((i - received >= kWindow + kAllowedLoss || reports * kPerReport < i) &&
+             std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
       while (!a.tun.write(sized_packet(a.ip, b.ip, 512, i))) std::this_thread::yield();
     }
+    written = true;
   });
 
-  int reports = 0;
   std::string last;
-  while (received < kPackets && reports < 10000) {
+  while (!written) {
     auto status = p2p::util::block_on(agents.runtime(), agent::Status::from_agent(*a.agent));
     last = status.to_string_with_secrets(false);
     ++reports;
-    if (reports >= 20 && received >= kPackets) break;
   }
   writer.join();
   EXPECT_TRUE(eventually([&] { return received >= kPackets - kAllowedLoss; }, std::chrono::seconds(10)))
       << received << " of " << kPackets << " packets after " << reports << " reports";
   stop = true;
   reader.join();
-  EXPECT_GE(reports, 20);
+  EXPECT_GE(reports, kPackets / kPerReport - 1);
 
   // The report names the applied network, its address and the peer on its direct path.
   EXPECT_NE(last.find("10.77.0.1/24"), std::string::npos) << last;
