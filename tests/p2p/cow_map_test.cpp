@@ -123,6 +123,7 @@ TEST(CowMap, ReadersSeeWholeLiveValuesWhileWritersChangeTheMap) {
   CowMap<int, std::shared_ptr<Value>> map;
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> seen{0};
+  std::atomic<bool> observed{false};
   std::vector<std::thread> readers;
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
@@ -135,6 +136,7 @@ TEST(CowMap, ReadersSeeWholeLiveValuesWhileWritersChangeTheMap) {
             ASSERT_GE(value.a, 0);
             ASSERT_EQ(value.a, value.b);
             ++local;
+            observed.store(true, std::memory_order_relaxed);
           }
         }
       }
@@ -142,7 +144,10 @@ TEST(CowMap, ReadersSeeWholeLiveValuesWhileWritersChangeTheMap) {
     });
   }
   std::mt19937 rng(3);
-  for (int i = 0; i < 20000; ++i) {
+  // On a busy machine the readers may start late: writing goes on until one has looked.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int i = 0; i < 20000 || (!observed.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < deadline);
+       ++i) {
     const int k = static_cast<int>(rng() % 64);
     if (rng() % 3 == 0) {
       map.erase(k);

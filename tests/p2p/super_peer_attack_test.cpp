@@ -155,8 +155,8 @@ TEST_F(SuperPeerAttack, HellosFromOneSourceAreRateLimited) {
   auto flooder = peer(true, "127.0.0.4");
   const Bytes h = flooder->hello_sp(sp(), raw::now_us());
   for (int i = 0; i < 1000; ++i) flooder->send(h, sp_udp());
-  // Another source is served; its ACK also means the flood before it was read. (The flood may
-  // have filled the socket buffer, so its HELLO may need another try.)
+  // Another source is served. (The flood may have filled a socket buffer, so its HELLO may need
+  // another try.)
   auto honest = peer();
   bool answered = false;
   for (int i = 0; i < 20 && !answered; ++i) {
@@ -164,9 +164,10 @@ TEST_F(SuperPeerAttack, HellosFromOneSourceAreRateLimited) {
     answered = honest->recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 250ms).has_value();
   }
   ASSERT_TRUE(answered);
+  // Another source may be read by another reader of the port, so the flood is waited for.
+  ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.hellos_refused >= 100; }, 10s));
   const auto s = server_->stats();
   EXPECT_LE(s.hellos_answered, 100u);  // the burst of 40, what trickled in meanwhile, the honest one
-  EXPECT_GE(s.hellos_refused, 100u);
 }
 
 // Idle connections and a frame that never completes must not lock nodes out of the TCP

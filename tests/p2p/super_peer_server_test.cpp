@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -226,6 +228,47 @@ TEST_F(SuperPeerServerTest, TcpHelloIsAnsweredWithAnAckFrame) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(ack_time(*n, *frame), 778u);
   EXPECT_TRUE(wait([](const auto& s) { return s.tcp_links == 1 && s.known_nodes == 1 && s.dropped == 1; }));
+}
+
+// Datagrams from many sources land on different readers of the port at once: each relay
+// arrives once, unchanged, and is counted once.
+TEST_F(SuperPeerServerTest, RelaysFromManySourcesAtOnceArriveOnceAndAreCounted) {
+  auto opts = options();
+  opts.send_unites = false;
+  start(opts);
+  auto b = node(true);
+  b->send_udp(b->hello(1), sp_udp());
+  ASSERT_TRUE(b->recv_udp());
+  constexpr int kSenders = 8;
+  constexpr int kEach = 16;
+  std::vector<std::unique_ptr<TestNode>> senders;
+  std::vector<std::vector<Bytes>> apps(kSenders);
+  std::multiset<Bytes> expected;
+  for (int i = 0; i < kSenders; ++i) {
+    senders.push_back(node(true));
+    senders.back()->send_udp(senders.back()->hello(1), sp_udp());
+    ASSERT_TRUE(senders.back()->recv_udp());
+    for (int k = 0; k < kEach; ++k) {
+      apps[i].push_back(senders.back()->app_to(*b, {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(k)}));
+      expected.insert(apps[i].back());
+    }
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSenders; ++i) {
+    threads.emplace_back([&, i] {
+      for (const auto& app : apps[i]) senders[i]->send_udp(app, sp_udp());
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int n = 0; n < kSenders * kEach; ++n) {
+    auto got = b->recv_udp();
+    ASSERT_TRUE(got) << "only " << n << " relayed";
+    auto it = expected.find(*got);
+    ASSERT_NE(it, expected.end()) << "a relayed datagram changed or came twice";
+    expected.erase(it);
+  }
+  EXPECT_TRUE(wait([](const auto& s) { return s.relayed_udp == kSenders * kEach && s.dropped == 0; }));
+  EXPECT_FALSE(b->recv_udp(50ms));
 }
 
 TEST_F(SuperPeerServerTest, RelaysOverUdpUnchangedAndUnitesThePairOnce) {

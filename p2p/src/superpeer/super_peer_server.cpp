@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <list>
 #include <map>
 #include <mutex>
 #include <span>
 #include <unordered_map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,7 +20,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -30,11 +31,14 @@
 #include "message/endpoints.h"
 #include "message/long_header.h"
 #include "message/messages.h"
+#include "peer/cow_map.h"
 #include "util/cancellation_token.h"
 #include "util/channel.h"
 #include "util/length_codec.h"
 #include "util/log.h"
+#include "util/keyed_hash.h"
 #include "util/net.h"
+#include "util/rcu.h"
 #include "util/udp_batch.h"
 #include "util/yield.h"
 
@@ -54,8 +58,6 @@ namespace {
 // as a congested UDP path would drop it.
 constexpr std::size_t kLinkQueueBytes = 256 * 1024;
 constexpr std::size_t kLinkQueueFrames = 512;
-// Datagrams handed to the UDP socket from other tasks and not yet sent.
-constexpr std::size_t kMaxPendingUdpSends = 1024;
 // Larger than any UDP payload, so no datagram is cut.
 constexpr std::size_t kUdpBufferSize = 65536;
 // Datagrams a reader takes with one system call, and batches before it lets others run.
@@ -63,6 +65,10 @@ constexpr std::size_t kReadBatch = 32;
 constexpr unsigned kBatchesPerTurn = 16;
 // Socket buffers: bursts at full speed must not overflow them within milliseconds.
 constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+// UDP sockets (one reader each) sharing the port: one per core, within reason.
+constexpr unsigned kMaxUdpReaders = 16;
+// How long a reader waits for room in a full send buffer before it drops what is left.
+constexpr std::chrono::milliseconds kSendRoomWait{100};
 // A listener that fails to accept (out of descriptors) pauses this long before trying again.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // Tries to find a system-chosen port free for both UDP and TCP.
@@ -220,6 +226,96 @@ struct Path {
   std::vector<Endpoint> endpoints;  // observed UDP address first, then its candidates
 };
 
+// Where relays for one node go: the part of its record that every relay reads. Replaced whole
+// whenever the record's paths change.
+struct Route {
+  std::optional<udp::endpoint> udp_addr;
+  std::shared_ptr<Link> link;
+};
+
+// The counters of SuperPeerStats, spread over cache lines by thread so that readers on many
+// cores do not all write one line per packet; a read sums the shards.
+class ShardedStats {
+ public:
+  void add(std::uint64_t SuperPeerStats::*counter, std::int64_t n) noexcept {
+    shards_[shard()].v[index(counter)].fetch_add(static_cast<std::uint64_t>(n));
+  }
+  SuperPeerStats sum() const noexcept {
+    SuperPeerStats s;
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+      std::uint64_t total = 0;
+      for (const auto& shard : shards_) total += shard.v[i].load();
+      s.*kFields[i] = total;
+    }
+    return s;
+  }
+
+ private:
+  static constexpr std::array<std::uint64_t SuperPeerStats::*, 7> kFields{
+      &SuperPeerStats::hellos_answered, &SuperPeerStats::relayed_udp,   &SuperPeerStats::relayed_tcp,
+      &SuperPeerStats::unites_sent,     &SuperPeerStats::dropped,       &SuperPeerStats::hellos_refused,
+      &SuperPeerStats::links_timed_out};
+  static std::size_t index(std::uint64_t SuperPeerStats::*counter) noexcept {
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+      if (kFields[i] == counter) return i;
+    }
+    return 0;
+  }
+  static constexpr std::size_t kShards = 16;
+  static std::size_t shard() noexcept {
+    static std::atomic<std::size_t> next{0};
+    thread_local const std::size_t mine = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return mine;
+  }
+  struct alignas(64) Shard {
+    std::array<std::atomic<std::uint64_t>, kFields.size()> v{};
+  };
+  std::array<Shard, kShards> shards_{};
+};
+
+// When each pair of nodes was last introduced, as a hint read on every relay without a lock: a
+// fixed table indexed by a keyed hash of the pair, each slot holding a tag of the pair's hash and
+// the time in milliseconds. Only a relay whose pair is not marked recent here goes on to the
+// exact table under the lock; pairs that share a slot only cost that detour.
+class UniteHints {
+ public:
+  explicit UniteHints(std::size_t pairs) : slots_(std::bit_ceil(std::max<std::size_t>(pairs, 1024))) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
+  }
+
+  bool recent(const PubKey& a, const PubKey& b, std::uint64_t now_ms, std::uint64_t interval_ms) const noexcept {
+    const auto [slot, tag] = locate(a, b);
+    const std::uint64_t cur = slots_[slot].load(std::memory_order_relaxed);
+    return cur != 0 && (cur & ~kTimeMask) == tag && ((now_ms - cur) & kTimeMask) < interval_ms;
+  }
+  void mark(const PubKey& a, const PubKey& b, std::uint64_t now_ms) noexcept {
+    const auto [slot, tag] = locate(a, b);
+    slots_[slot].store(tag | (now_ms & kTimeMask), std::memory_order_relaxed);
+  }
+  void clear() noexcept {
+    for (auto& s : slots_) s.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr std::uint64_t kTimeMask = (std::uint64_t{1} << 48) - 1;
+  std::pair<std::size_t, std::uint64_t> locate(const PubKey& a, const PubKey& b) const noexcept {
+    std::array<std::uint8_t, 2 * PubKey::kSize> pair{};
+    const bool a_first = a < b;
+    const auto& lo = a_first ? a : b;
+    const auto& hi = a_first ? b : a;
+    std::copy(lo.bytes().begin(), lo.bytes().end(), pair.begin());
+    std::copy(hi.bytes().begin(), hi.bytes().end(), pair.begin() + PubKey::kSize);
+    const std::uint64_t h = util::siphash<1, 3>(key_, pair.data(), pair.size());
+    return {static_cast<std::size_t>(h & (slots_.size() - 1)), (h >> 48) << 48};
+  }
+  util::HashKey key_{};
+  std::vector<std::atomic<std::uint64_t>> slots_;
+};
+
+std::uint64_t steady_ms(Clock::time_point t = Clock::now()) {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
+}
+
 }  // namespace
 
 struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::Inner> {
@@ -227,15 +323,14 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
       : runtime(rt),
         opts(std::move(o)),
         network_id(network_id_from_u32(opts.network_id)),
-        udp_socket(rt.context()),
-        udp_strand(asio::make_strand(rt.context())),
         acceptor(rt.context()),
         answer_udp(opts.answer_udp),
-        hello_limiter(opts.hellos_per_second_per_source) {}
+        hello_limiter(opts.hellos_per_second_per_source),
+        unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
 
   ~Inner() { close_sockets(); }
 
-  // Keeps count of the server's running tasks (and queued sends) so that stop() can wait for
+  // Keeps count of the server's running tasks so that stop() can wait for
   // them. Lives in the task's coroutine frame or handler, so it also ends when the runtime
   // destroys a task that never ran.
   class Ticket {
@@ -280,16 +375,23 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   void close_sockets();
   void stop();
 
-  awaitable<void> udp_reader();
+  // A reader's relays over UDP, sent together once its batch is handled.
+  struct UdpOut {
+    util::DatagramBatch& batch;
+    int fd;
+  };
+  awaitable<void> udp_reader(std::size_t index);
   awaitable<void> accept_loop();
   awaitable<void> link_reader(std::shared_ptr<Link> link);
   awaitable<void> link_writer(std::shared_ptr<Link> link);
   awaitable<void> link_watchdog(std::shared_ptr<Link> link);
 
-  void on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link);
+  void on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link,
+                 UdpOut* out);
   void on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
                 const std::shared_ptr<Link>& from_link);
-  void relay(const LongHeader& header, std::span<const std::uint8_t> packet);
+  void relay(const LongHeader& header, std::span<const std::uint8_t> packet, UdpOut* out);
+
   void send_unite(const Path& to, const Path& about);
   // Sends to the node's path and counts it in `counter` (null: relayed_tcp or relayed_udp).
   bool send(const Path& path, std::span<const std::uint8_t> bytes, std::uint64_t SuperPeerStats::*counter);
@@ -302,10 +404,10 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   template <class... Args>
   void refuse(fmt::format_string<Args...> format, Args&&... args) {
     if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
-    std::lock_guard lock(mutex);
-    ++counters.dropped;
-    ++counters.hellos_refused;
-    changed.notify_all();
+    // `dropped` first: whoever sees the refusal counted also sees the drop.
+    counters.add(&SuperPeerStats::dropped, 1);
+    counters.add(&SuperPeerStats::hellos_refused, 1);
+    notify();
   }
   template <class... Args>
   void drop(fmt::format_string<Args...> format, Args&&... args) {
@@ -313,14 +415,28 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
     bump(&SuperPeerStats::dropped);
   }
   void bump(std::uint64_t SuperPeerStats::*counter) {
-    std::lock_guard lock(mutex);
-    ++(counters.*counter);
-    changed.notify_all();
+    counters.add(counter, 1);
+    notify();
   }
   void unbump(std::uint64_t SuperPeerStats::*counter) {
-    std::lock_guard lock(mutex);
-    --(counters.*counter);
+    counters.add(counter, -1);
+    notify();
+  }
+  // Wakes the threads in wait_for, if any: a counter changed. Without waiters, no lock.
+  void notify() {
+    if (waiters.load() == 0) return;
+    { std::lock_guard lock(mutex); }
     changed.notify_all();
+  }
+  SuperPeerStats snapshot_stats() const {
+    SuperPeerStats s = counters.sum();
+    s.known_nodes = nodes.size();
+    s.tcp_links = link_count;
+    return s;
+  }
+  // The route of a node as its record now says; called whenever the record's paths change.
+  void publish_route(const PubKey& pk, const NodeRecord& record) {
+    routes.insert_or_assign(pk, Route{record.udp_addr, record.link});
   }
 
   util::Runtime& runtime;
@@ -330,16 +446,17 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   crypto::X25519Key x_sk{};
   std::optional<SuperPeerUrl> url;
 
-  // The UDP socket is used on `udp_strand` only; other tasks post their sends there.
-  udp::socket udp_socket;
-  IoStrand udp_strand;
+  // Sockets bound to one port (SO_REUSEPORT), each read by its own task on a lane, which also
+  // sends what it relays through it. Other tasks send through any of them without waiting.
+  std::vector<std::unique_ptr<udp::socket>> udp_sockets;
+  std::vector<int> udp_fds;  // theirs, fixed once bound
   tcp::acceptor acceptor;
   udp::endpoint udp_local;
   tcp::endpoint tcp_local;
   util::CancellationToken token;
   std::atomic<bool> answer_udp;
   SourceRateLimiter hello_limiter;
-  std::atomic<std::size_t> pending_udp_sends{0};
+  std::atomic<std::size_t> next_send_socket{0};
   std::atomic<bool> stopping{false};
   std::once_flag closed_once;
 
@@ -351,7 +468,14 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   std::map<std::array<std::uint8_t, 16>, std::size_t> links_per_source;  // at most max_tcp_links entries
   std::unordered_map<PairKey, Clock::time_point, PairKeyHash> unites;
   std::size_t link_count = 0;
-  SuperPeerStats counters;
+
+  // Read by every relay without a lock: where each node is reached. Written under `mutex`
+  // alongside the records.
+  CowMap<PubKey, Route> routes;
+  // Which pairs were introduced lately, read without a lock; `unites` decides.
+  UniteHints unite_hints;
+  ShardedStats counters;
+  std::atomic<int> waiters{0};  // threads in wait_for
 
   std::mutex tasks_mutex;
   std::condition_variable tasks_done;
@@ -368,20 +492,46 @@ std::expected<void, std::string> Inner::bind() {
   const bool shared_port = !opts.tcp_port.has_value();
   const int attempts = shared_port && opts.udp_port == 0 ? kSharedPortAttempts : 1;
   std::string failure;
+  const unsigned readers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxUdpReaders);
   for (int i = 0; i < attempts; ++i) {
-    udp_socket.close(ec);
+    udp_sockets.clear();
+    udp_fds.clear();
     acceptor.close(ec);
-    const udp::endpoint udp_want(addr, opts.udp_port);
-    if (udp_socket.open(udp_want.protocol(), ec); ec) return std::unexpected(fmt::format("open UDP socket: {}", ec.message()));
-    if (udp_socket.bind(udp_want, ec); ec) {
-      return std::unexpected(fmt::format("bind UDP {}: {}", text(udp_want), ec.message()));
+    // A socket without port sharing claims the port first: a port in use (by another server
+    // too, whose sockets share among themselves only) is refused here rather than shared.
+    udp::endpoint udp_want(addr, opts.udp_port);
+    {
+      udp::socket probe(acceptor.get_executor());
+      if (probe.open(udp_want.protocol(), ec); ec) return std::unexpected(fmt::format("open UDP socket: {}", ec.message()));
+      if (probe.bind(udp_want, ec); ec) {
+        return std::unexpected(fmt::format("bind UDP {}: {}", text(udp_want), ec.message()));
+      }
+      udp_want = probe.local_endpoint(ec);
+      if (ec) return std::unexpected(fmt::format("UDP local address: {}", ec.message()));
     }
-    udp_local = udp_socket.local_endpoint(ec);
-    if (ec) return std::unexpected(fmt::format("UDP local address: {}", ec.message()));
-    // Bursts at full speed must not overflow the default buffers within milliseconds.
-    util::size_socket_buffers(udp_socket.native_handle(), kSocketBufferBytes);
-    // Sends never wait: a full socket buffer drops the datagram, as the network may.
-    udp_socket.non_blocking(true, ec);
+    // Then the readers' sockets share it. The kernel spreads datagrams over them by source, so
+    // one node's datagrams stay in order on one reader.
+    for (unsigned r = 0; r < readers; ++r) {
+      auto socket = std::make_unique<udp::socket>(runtime.lane());
+      if (socket->open(udp_want.protocol(), ec); ec) {
+        return std::unexpected(fmt::format("open UDP socket: {}", ec.message()));
+      }
+      socket->set_option(asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), ec);
+      if (socket->bind(udp_want, ec); ec) {
+        return std::unexpected(fmt::format("bind UDP {}: {}", text(udp_want), ec.message()));
+      }
+      if (r == 0) {
+        udp_local = socket->local_endpoint(ec);
+        if (ec) return std::unexpected(fmt::format("UDP local address: {}", ec.message()));
+        udp_want = udp_local;
+      }
+      // Bursts at full speed must not overflow the default buffers within milliseconds.
+      util::size_socket_buffers(socket->native_handle(), kSocketBufferBytes);
+      // Sends never block a reader: a full send buffer is waited for (briefly) or drops.
+      socket->non_blocking(true, ec);
+      udp_fds.push_back(socket->native_handle());
+      udp_sockets.push_back(std::move(socket));
+    }
 
     const tcp::endpoint tcp_want(addr, shared_port ? udp_local.port() : *opts.tcp_port);
     if (acceptor.open(tcp_want.protocol(), ec); ec) {
@@ -400,7 +550,7 @@ std::expected<void, std::string> Inner::bind() {
     if (ec) return std::unexpected(fmt::format("TCP local address: {}", ec.message()));
     return {};
   }
-  udp_socket.close(ec);
+  udp_sockets.clear();
   acceptor.close(ec);
   return std::unexpected(failure);
 }
@@ -408,7 +558,7 @@ std::expected<void, std::string> Inner::bind() {
 void Inner::close_sockets() {
   std::call_once(closed_once, [this] {
     boost::system::error_code ec;
-    udp_socket.close(ec);
+    for (auto& socket : udp_sockets) socket->close(ec);
     acceptor.close(ec);
   });
 }
@@ -428,6 +578,8 @@ void Inner::stop() {
     dropped.swap(nodes);
     lru.clear();
     unites.clear();
+    routes.clear();
+    unite_hints.clear();
     changed.notify_all();
   }
 }
@@ -459,7 +611,9 @@ std::expected<std::unique_ptr<SuperPeerServer>, std::string> SuperPeerServer::st
     log::warn("Super peer serves unarmed HELLOs: nothing is authenticated, and anyone can take over any node's "
               "relayed traffic");
   }
-  inner->spawn(inner->udp_strand, inner->udp_reader());
+  for (std::size_t i = 0; i < inner->udp_sockets.size(); ++i) {
+    inner->spawn(inner->udp_sockets[i]->get_executor(), inner->udp_reader(i));
+  }
   inner->spawn(asio::make_strand(runtime.context()), inner->accept_loop());
   log::info("Super peer {} listening on udp://{} and tcp://{}", inner->opts.identity.pk().to_string(),
             text(inner->udp_local), text(inner->tcp_local));
@@ -482,46 +636,47 @@ std::size_t SuperPeerServer::known_nodes() const {
 
 SuperPeerStats SuperPeerServer::stats() const {
   std::lock_guard lock(inner_->mutex);
-  SuperPeerStats s = inner_->counters;
-  s.known_nodes = inner_->nodes.size();
-  s.tcp_links = inner_->link_count;
-  return s;
+  return inner_->snapshot_stats();
 }
 
 bool SuperPeerServer::wait_for(const std::function<bool(const SuperPeerStats&)>& pred,
                                std::chrono::milliseconds timeout) const {
+  // Announced before the first look: a counter changed after it notifies under the lock.
+  inner_->waiters.fetch_add(1);
   std::unique_lock lock(inner_->mutex);
-  return inner_->changed.wait_for(lock, timeout, [&] {
-    SuperPeerStats s = inner_->counters;
-    s.known_nodes = inner_->nodes.size();
-    s.tcp_links = inner_->link_count;
-    return pred(s);
-  });
+  const bool met = inner_->changed.wait_for(lock, timeout, [&] { return pred(inner_->snapshot_stats()); });
+  lock.unlock();
+  inner_->waiters.fetch_sub(1);
+  return met;
 }
 
 void SuperPeerServer::set_answer_udp(bool answer) { inner_->answer_udp.store(answer); }
 
 // --- UDP ----------------------------------------------------------------------------------
 
-awaitable<void> Inner::udp_reader() {
+awaitable<void> Inner::udp_reader(std::size_t index) {
+  udp::socket& socket = *udp_sockets[index];
+  const int fd = udp_fds[index];
   // The datagrams waiting are read with one system call; the batch's buffers are allocated
-  // once, here, and left uninitialised beyond what datagrams fill.
+  // once, here, and left uninitialised beyond what datagrams fill. What the batch relays over
+  // UDP goes out in place, with as few system calls as the destinations allow.
   util::RecvBatch batch(kReadBatch, kUdpBufferSize);
+  util::DatagramBatch out(kReadBatch, 0);
+  UdpOut relays{out, fd};
   // The server's cancellation reaches the pending wait through a cancellation signal emitted on
-  // this task's strand: no race per datagram.
+  // this task's thread: no race per datagram.
   auto signal = std::make_shared<asio::cancellation_signal>();
-  spawn(udp_strand, [](util::CancellationToken t, std::shared_ptr<asio::cancellation_signal> sig) -> awaitable<void> {
+  spawn(socket.get_executor(), [](util::CancellationToken t, std::shared_ptr<asio::cancellation_signal> sig) -> awaitable<void> {
     co_await t.async_wait(asio::as_tuple(asio::use_awaitable));
     sig->emit(asio::cancellation_type::terminal);
   }(token, signal));
-  const int fd = udp_socket.native_handle();
-  // A socket that never empties is read without suspending; other tasks on the strand's
-  // threads get their turn every so many batches.
+  // A socket that never empties is read without suspending; other tasks on the lane get their
+  // turn every so many batches.
   util::YieldEvery turn(kBatchesPerTurn);
   while (!token.is_cancelled()) {
     const int n = batch.receive(fd);
     if (n == 0) {
-      auto [ec] = co_await udp_socket.async_wait(
+      auto [ec] = co_await socket.async_wait(
           udp::socket::wait_read, asio::bind_cancellation_slot(signal->slot(), asio::as_tuple(asio::use_awaitable)));
       if (ec) {
         if (is_aborted(ec) || ec == asio::error::bad_descriptor) break;
@@ -535,13 +690,31 @@ awaitable<void> Inner::udp_reader() {
       log::debug("Super peer: receiving a datagram failed: {}", ec.message());
       continue;
     }
-    for (int i = 0; i < n; ++i) {
-      const auto& from = batch.source(static_cast<std::size_t>(i));
-      if (!answer_udp.load(std::memory_order_relaxed)) {
-        drop("Super peer: UDP is switched off, dropping a datagram from {}", text(from));
-        continue;
+    {
+      // One read section for the batch: the routes it looks up stay valid throughout.
+      util::rcu::ReadGuard guard;
+      for (int i = 0; i < n; ++i) {
+        const auto& from = batch.source(static_cast<std::size_t>(i));
+        if (!answer_udp.load(std::memory_order_relaxed)) {
+          drop("Super peer: UDP is switched off, dropping a datagram from {}", text(from));
+          continue;
+        }
+        on_packet(batch.datagram(static_cast<std::size_t>(i)), &from, nullptr, &relays);
       }
-      on_packet(batch.datagram(static_cast<std::size_t>(i)), &from, nullptr);
+    }
+    if (!out.empty()) {
+      // A full send buffer is back-pressure: wait for room, briefly, then drop the rest. The
+      // received datagrams stay in place until then.
+      while (!out.send()) {
+        if (!co_await util::wait_for_room(socket, kSendRoomWait)) out.fail_pending(fd, EAGAIN);
+      }
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out.error(i) != 0) {
+          unbump(&SuperPeerStats::relayed_udp);
+          drop("Super peer: could not relay a datagram: {}", std::strerror(out.error(i)));
+        }
+      }
+      out.clear();
     }
     if (turn.tick()) co_await util::yield_now();
   }
@@ -550,29 +723,16 @@ awaitable<void> Inner::udp_reader() {
 
 bool Inner::send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes) {
   if (!answer_udp.load(std::memory_order_relaxed)) return false;
-  if (udp_strand.running_in_this_thread()) {
-    boost::system::error_code ec;
-    udp_socket.send_to(asio::buffer(bytes.data(), bytes.size()), to, 0, ec);
-    if (ec) {
-      log::debug("Super peer: sending to udp://{} failed: {}", text(to), ec.message());
-      return false;
-    }
-    return true;
-  }
-  if (pending_udp_sends.fetch_add(1) >= kMaxPendingUdpSends) {
-    pending_udp_sends.fetch_sub(1);
-    log::debug("Super peer: too many UDP sends waiting, dropping one to udp://{}", text(to));
+  // Any socket of the port will do; sends never wait: a full buffer drops the datagram.
+  const int fd = udp_fds[next_send_socket.fetch_add(1, std::memory_order_relaxed) % udp_fds.size()];
+  for (;;) {
+    const auto r = ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL, to.data(),
+                            static_cast<socklen_t>(to.size()));
+    if (r >= 0) return true;
+    if (errno == EINTR) continue;
+    log::debug("Super peer: sending to udp://{} failed: {}", text(to), std::strerror(errno));
     return false;
   }
-  asio::post(udp_strand, [ticket = Ticket(shared_from_this()), to,
-                          data = std::vector<std::uint8_t>(bytes.begin(), bytes.end())]() {
-    auto& self = ticket.inner();
-    self.pending_udp_sends.fetch_sub(1);
-    boost::system::error_code ec;
-    self.udp_socket.send_to(asio::buffer(data), to, 0, ec);
-    if (ec) log::debug("Super peer: sending to udp://{} failed: {}", text(to), ec.message());
-  });
-  return true;
 }
 
 // --- TCP ----------------------------------------------------------------------------------
@@ -603,7 +763,7 @@ awaitable<void> Inner::accept_loop() {
         full = "links are open from its source";
       }
       if (full != nullptr) {
-        ++counters.dropped;
+        counters.add(&SuperPeerStats::dropped, 1);
         changed.notify_all();
         log::debug("Super peer: refusing a TCP connection from {}: too many {}", text(remote), full);
         socket.close(ignored);
@@ -651,7 +811,7 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
       }
     }
     if (link->token.is_cancelled()) break;
-    on_packet(frame, nullptr, link);
+    on_packet(frame, nullptr, link, nullptr);
     link->read_deadline = link->greeted.load() ? ticks(Clock::now() + opts.tcp_idle_timeout) : first_hello_by;
   }
   if (ec == asio::error::eof) {
@@ -733,10 +893,12 @@ void Inner::forget_link(const std::shared_ptr<Link>& link) {
       released.push_back(std::move(record.link));
       record.link.reset();
       if (!record.udp_addr) {
+        routes.erase(it->first);
         lru.erase(record.lru);
         it = nodes.erase(it);
         continue;
       }
+      publish_route(it->first, record);
     }
     ++it;
   }
@@ -746,7 +908,7 @@ void Inner::forget_link(const std::shared_ptr<Link>& link) {
 // --- packets ------------------------------------------------------------------------------
 
 void Inner::on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp,
-                      const std::shared_ptr<Link>& from_link) {
+                      const std::shared_ptr<Link>& from_link, UdpOut* out) {
   auto header = LongHeader::parse(packet);
   if (!header) {
     // Short headers land here too: they are meant for a node, never for a super peer.
@@ -776,7 +938,7 @@ void Inner::on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_
     }
     return;
   }
-  relay(*header, packet);
+  relay(*header, packet, out);
 }
 
 std::optional<crypto::SessionKey> Inner::session_key_for(const PubKey& pk) {
@@ -874,6 +1036,7 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         if (seen - oldest->second.last_seen >= opts.node_idle_timeout) {
           log::debug("Super peer: forgetting node {} to make room", oldest->first.to_string());
           replaced = std::move(oldest->second.link);
+          routes.erase(oldest->first);
           lru.pop_back();
           nodes.erase(oldest);
         } else {
@@ -907,6 +1070,7 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         if (key) record.key = key;
         record.last_seen = seen;
         lru.splice(lru.begin(), lru, record.lru);
+        if (from_udp || from_link) publish_route(sender, record);
         if (from_link) from_link->greeted = true;
         changed.notify_all();
       }
@@ -942,44 +1106,74 @@ Path Inner::path_of(const PubKey& pk, const NodeRecord& record) const {
   return p;
 }
 
-void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet) {
+void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet, UdpOut* out) {
   const PubKey recipient = header.recipient();
   const PubKey sender = header.sender();
-  std::optional<Path> to;
-  std::optional<Path> from;  // set when the two are to be introduced
+  bool known = false;
+  bool sent = false;
+  bool introduce = false;
   {
-    std::lock_guard lock(mutex);
-    auto r = nodes.find(recipient);
-    if (r != nodes.end()) {
-      to = path_of(recipient, r->second);
-      auto s = nodes.find(sender);
-      if (opts.send_unites && s != nodes.end() && sender != recipient) {
-        const PairKey pair = sender < recipient ? PairKey{sender, recipient} : PairKey{recipient, sender};
-        const auto now = Clock::now();
-        auto [u, inserted] = unites.try_emplace(pair, now);
-        if (inserted || now - u->second >= opts.unite_interval) {
-          u->second = now;
-          from = path_of(sender, s->second);
+    // No lock: the route is read in place, and a link is only handed the bytes.
+    util::rcu::ReadGuard guard;
+    if (const Route* to = routes.find(recipient, guard)) {
+      known = true;
+      // Counted first: whoever receives the message then also sees it counted.
+      if (to->link) {
+        bump(&SuperPeerStats::relayed_tcp);
+        sent = to->link->enqueue(packet);
+        if (!sent) unbump(&SuperPeerStats::relayed_tcp);
+      } else if (to->udp_addr) {
+        bump(&SuperPeerStats::relayed_udp);
+        if (out != nullptr && !out->batch.full()) {
+          out->batch.commit_external(out->fd, *to->udp_addr, packet);
+          sent = true;
+        } else {
+          sent = send_udp(*to->udp_addr, packet);
         }
-        // Pairs of nodes long forgotten must not pile up.
-        const std::size_t cap = 4 * std::max<std::size_t>(opts.max_nodes, 1);
-        if (unites.size() > cap) {
-          std::erase_if(unites, [&](const auto& e) { return now - e.second >= opts.unite_interval; });
-          if (unites.size() > cap) unites.clear();
-        }
+        if (!sent) unbump(&SuperPeerStats::relayed_udp);
       }
+      introduce = opts.send_unites && sender != recipient && routes.find(sender, guard) != nullptr;
     }
   }
-  if (!to) {
+  if (!known) {
     drop("Super peer: dropping a {} message for unknown node {}", message_type_name(header.type_byte()),
          recipient.to_string());
     return;
   }
-  if (!send(*to, packet, nullptr)) {
+  if (!sent) {
     drop("Super peer: could not relay a {} message to {}", message_type_name(header.type_byte()),
          recipient.to_string());
   }
-  if (from) {
+  if (!introduce || unite_hints.recent(sender, recipient, steady_ms(), static_cast<std::uint64_t>(opts.unite_interval.count()))) {
+    return;
+  }
+  std::optional<Path> to;
+  std::optional<Path> from;
+  {
+    std::lock_guard lock(mutex);
+    auto r = nodes.find(recipient);
+    auto s = nodes.find(sender);
+    if (r == nodes.end() || s == nodes.end()) return;
+    const PairKey pair = sender < recipient ? PairKey{sender, recipient} : PairKey{recipient, sender};
+    const auto now = Clock::now();
+    auto [u, inserted] = unites.try_emplace(pair, now);
+    if (inserted || now - u->second >= opts.unite_interval) {
+      u->second = now;
+      to = path_of(recipient, r->second);
+      from = path_of(sender, s->second);
+    }
+    unite_hints.mark(sender, recipient, steady_ms(u->second));
+    // Pairs of nodes long forgotten must not pile up.
+    const std::size_t cap = 4 * std::max<std::size_t>(opts.max_nodes, 1);
+    if (unites.size() > cap) {
+      std::erase_if(unites, [&](const auto& e) { return now - e.second >= opts.unite_interval; });
+      if (unites.size() > cap) unites.clear();
+    }
+  }
+  if (to && from) {
+    // The relayed message goes out before the introductions, as it came first (unless the
+    // socket has no room now).
+    if (out != nullptr) out->batch.send();
     send_unite(*to, *from);
     send_unite(*from, *to);
   }
