@@ -44,7 +44,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Network URLs point at loopback: a housekeeping tick that reaches them finds nothing there.
+// Network URLs point at loopback, where nothing answers. The tests set network
+// states themselves, so the agents run without housekeeping: a tick could
+// replace a state between two reports.
 const char* const kOfficeUrl = "http://alice:pw@127.0.0.1:9/office.toml";
 
 class Agents : public ::testing::Test {
@@ -71,7 +73,7 @@ class Agents : public ::testing::Test {
   std::optional<Agent> start_at(const std::string& path) {
     auto cfg = AgentConfig::load(path);
     EXPECT_TRUE(cfg);
-    auto started = block_on(rt_, Agent::start(*cfg, path, PlatformDependent{}));
+    auto started = block_on(rt_, Agent::start(*cfg, path, PlatformDependent{}, AgentTimings{.housekeeping = false}));
     EXPECT_TRUE(started) << started.error().message();
     if (!started) return std::nullopt;
     return std::move(*started);
