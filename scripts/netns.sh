@@ -306,13 +306,13 @@ vx_make_identities() {
 # node in another group reaches nobody.
 VX_NETWORK_ID=
 vx_write_network() {
-  local file=$1 spec n group; shift
+  local file=$1 entry n group; shift
   VX_NETWORK_ID=${VX_NETWORK_ID:-$(cat /proc/sys/kernel/random/uuid)}
   {
     printf 'id = "%s"\nname = "vx-demo"\nnetwork = "%s"\n' "$VX_NETWORK_ID" "$VX_OVERLAY_NET"
-    for spec in "$@"; do
-      n=${spec%%:*}
-      group=${spec#*:}
+    for entry in "$@"; do
+      n=${entry%%:*}
+      group=${entry#*:}
       printf '\n[[node]]\npk = "%s"\nip = "%s"\nhostname = "%s"\ngroups = ["%s"]\n' \
         "$(vx_pk "$n")" "$(vx_overlay_ip "$n")" "$(vx_host_name "$n")" "$group"
     done

@@ -123,7 +123,7 @@ std::vector<Case> corpus() {
                         "mailto:a@b", "javascript:alert(1)", "http://[::1]:80", "ws://h:80", "wss://h:443",
                         "ftp://h:21/", "http://a:b@c:d@e/", "http://@h/", "http://:@h/", "http:@h/", "file://host/C:/x",
                         "file:///C|/x", "file:/C:/../x", "file:..", "file:C:/x", "file:c|", "file://C:/",
-                        "file://localhost", "http://h/a/../../..", "non-spec:/.//p", "web+demo:/.//not-a-host/"}) {
+                        "file://localhost", "http://h/a/../../..", "nonspecial:/.//p", "web+demo:/.//not-a-host/"}) {
     out.push_back({t, std::nullopt});
   }
   // Relative references against bases, as links and redirects are resolved.
