@@ -392,6 +392,12 @@ vx_has_overlay_address() {
 
 vx_wait_applied() { vx_wait_for "$2" vx_has_overlay_address "$1"; }
 
+# Whether node N's output holds more than COUNT whole status reports (read
+# anew at each call, so that a wait can poll it).
+vx_reports_more_than() {
+  [ "$(grep -cs '^--- end of status report' "$VX_WORK/$1/host.out")" -gt "$2" ]
+}
+
 # Asks a node's host for its status report and prints it (SIGUSR1).
 vx_status_report() {
   local n=$1 var pid before
@@ -400,7 +406,7 @@ vx_status_report() {
   [ -n "$pid" ] || return 1
   before=$(grep -cs '^--- end of status report' "$VX_WORK/$n/host.out" || true)
   kill -USR1 "$pid" 2>/dev/null || return 1
-  vx_wait_for 10 test "$(grep -cs '^--- end of status report' "$VX_WORK/$n/host.out")" -gt "$before" || return 1
+  vx_wait_for 10 vx_reports_more_than "$n" "$before" || return 1
   awk -v skip="$before" '/^--- status report/ { if (seen++ >= skip) on = 1 } on { print } /^--- end of status report/ { on = 0 }' \
     "$VX_WORK/$n/host.out"
 }
