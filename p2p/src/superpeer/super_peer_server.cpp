@@ -202,6 +202,10 @@ struct Link {
   // The watchdog closes the link when one of these passes (Clock ticks; 0: none).
   std::atomic<std::int64_t> read_deadline{0};
   std::atomic<std::int64_t> write_deadline{0};
+  // The watchdog's timer and when it wakes, touched on the link's strand only: a reader that
+  // brings the read deadline before that wake cancels the timer, so the watchdog looks again.
+  asio::steady_timer* watchdog_timer = nullptr;
+  std::int64_t watchdog_wake = 0;
 };
 
 // What the server knows of one node.
@@ -801,6 +805,7 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
     auto by = ticks(Clock::now() + opts.tcp_frame_timeout);
     if (!link->greeted.load()) by = std::min(by, first_hello_by);
     link->read_deadline = by;
+    if (link->watchdog_timer != nullptr && by < link->watchdog_wake) link->watchdog_timer->cancel();
     frame.resize(util::frame_length(header));
     if (!frame.empty()) {
       auto [bec, bn] = co_await asio::async_read(link->socket, asio::buffer(frame), asio::as_tuple(asio::use_awaitable));
@@ -849,6 +854,7 @@ awaitable<void> Inner::link_writer(std::shared_ptr<Link> link) {
 
 awaitable<void> Inner::link_watchdog(std::shared_ptr<Link> link) {
   asio::steady_timer timer(co_await asio::this_coro::executor);
+  link->watchdog_timer = &timer;
   bool timed_out = false;
   for (;;) {
     const auto now = Clock::now();
@@ -865,9 +871,11 @@ awaitable<void> Inner::link_watchdog(std::shared_ptr<Link> link) {
     auto wake = now + opts.tcp_write_timeout;
     if (next != 0) wake = std::min(wake, Clock::time_point(Clock::duration(next)));
     timer.expires_at(wake);
+    link->watchdog_wake = ticks(wake);
     auto r = co_await (timer.async_wait(asio::as_tuple(asio::use_awaitable)) || link->token.cancelled());
     if (r.index() == 1) break;
   }
+  link->watchdog_timer = nullptr;
   if (timed_out) {
     const char* why = link->write_deadline.load() != 0 ? "a frame could not be written in time"
                       : link->greeted.load()            ? "no complete frame in time"
