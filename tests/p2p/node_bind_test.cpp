@@ -2,7 +2,12 @@
 // node peers and super peers, driven on a node state without its tasks.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
 
 #include <boost/asio/io_context.hpp>
 
@@ -32,10 +37,11 @@ TEST(Bind, SocketsPerAddressAndPorts) {
   const auto bindings = (*inner)->udp_bindings();
   ASSERT_EQ(bindings->size(), 6u);
   for (const auto& b : *bindings) EXPECT_NE(b->local_addr().port(), 0);
-  // One UDP path from every binding to the super peer.
+  // One UDP path from every local address to the super peer: the sockets of an address share
+  // its port, so they are one local end.
   auto sp = (*inner)->peers_list().super_peer(opts.super_peers[0].pk());
   ASSERT_TRUE(sp);
-  EXPECT_EQ(sp->udp_paths().size(), 6u);
+  EXPECT_EQ(sp->udp_paths().size(), 2u);
   EXPECT_EQ((*inner)->network_id(), network_id_from_u32(5));
   EXPECT_EQ((*inner)->peers_list().default_route(), opts.super_peers[0].pk());
   EXPECT_TRUE((*inner)->x25519_sk() && sp->message_key());
@@ -47,6 +53,56 @@ TEST(Bind, SocketsPerAddressAndPorts) {
   auto derived = try_create(rt, opts);
   ASSERT_TRUE(derived) << derived.error().message();
   for (const auto& b : *(*derived)->udp_bindings()) EXPECT_EQ(b->local_addr().port(), id.pk().udp_port());
+}
+
+// A port left to the system is one port for every socket, and it is not one that another
+// process's sharing sockets hold: sharing it would split their datagrams with ours.
+TEST(Bind, PortChosenBySystemIsOneAndSharedWithNoOneElse) {
+  // Sockets of "another process": port sharing on, ports chosen by the system.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const std::size_t held_count = std::min<std::size_t>(6000, limit.rlim_cur > 1000 ? limit.rlim_cur - 1000 : 0);
+  if (held_count < 2000) GTEST_SKIP() << "too few file descriptors allowed to hold the ports";
+  std::vector<int> held;
+  std::set<std::uint16_t> held_ports;
+  for (std::size_t i = 0; i < held_count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    held_ports.insert(ntohs(a.sin_port));
+  }
+  struct Close {
+    std::vector<int>& fds;
+    ~Close() {
+      for (int fd : fds) ::close(fd);
+    }
+  } close_held{held};
+
+  util::Runtime rt{2};
+  for (int n = 0; n < 10; ++n) {
+    auto opts = loopback_opts(make_identity(), {super_peer_url(make_identity().pk(), "127.0.0.1:9", 5)}, true,
+                              std::make_shared<RecordingSink>());
+    opts.udp_addrs = {ip::make_address("127.0.0.1"), ip::make_address("127.0.0.2")};
+    opts.udp_sockets = 3;
+    auto inner = try_create(rt, opts);
+    ASSERT_TRUE(inner) << inner.error().message();
+    const auto bindings = (*inner)->udp_bindings();
+    ASSERT_EQ(bindings->size(), 6u);
+    const std::uint16_t port = bindings->front()->local_addr().port();
+    EXPECT_NE(port, 0);
+    EXPECT_EQ((*inner)->udp_port(), port);
+    EXPECT_FALSE(held_ports.contains(port)) << "port " << port << " is shared with another process's sockets";
+    for (const auto& b : *bindings) EXPECT_EQ(b->local_addr().port(), port);
+  }
 }
 
 TEST(Bind, Refusals) {

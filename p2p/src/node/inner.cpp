@@ -1,6 +1,8 @@
 #include "node/inner.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -20,6 +22,45 @@ namespace {
 // The peers map reserves room for at most this many peers ahead, whatever
 // `max_peers` says, so that a huge limit cannot exhaust memory at start.
 constexpr std::uint64_t kMaxReservedPeers = 65536;
+
+// Sockets that share a port (ours do, to spread one port over several readers) may be
+// given a port already held by another process's sharing sockets when they ask the system
+// for one, and would then split that process's datagrams with it. A port the system chooses
+// is therefore taken by a socket that shares with nobody, on every address of both
+// families, and released just before our sockets bind it; should another socket slip in
+// meanwhile, the bind fails and the choice is made again.
+constexpr int kChosenPortAttempts = 8;
+
+std::expected<std::uint16_t, std::error_code> choose_free_udp_port() {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    const int off = 0;
+    (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    socklen_t len = sizeof any;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &len) == 0) {
+      ::close(fd);
+      return ntohs(any.sin6_port);
+    }
+    ::close(fd);
+  }
+  // Without IPv6 the IPv4 wildcard covers every IPv4 address.
+  const int fd4 = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd4 < 0) return std::unexpected(std::error_code(errno, std::system_category()));
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  socklen_t len = sizeof any;
+  if (::bind(fd4, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
+      ::getsockname(fd4, reinterpret_cast<sockaddr*>(&any), &len) != 0) {
+    const std::error_code ec(errno, std::system_category());
+    ::close(fd4);
+    return std::unexpected(ec);
+  }
+  ::close(fd4);
+  return ntohs(any.sin_port);
+}
 
 std::string debug_addrs(const std::vector<std::pair<std::string, boost::asio::ip::address>>& addrs) {
   std::string out = "[";
@@ -128,31 +169,51 @@ boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInn
   if (log::enabled(spdlog::level::trace)) log::trace("UDP addresses: {}", debug_addrs(addrs));
 
   // 3. Port.
-  const std::uint16_t port = opts.udp_port ? *opts.udp_port : opts.identity.pk().udp_port();
+  std::uint16_t port = opts.udp_port ? *opts.udp_port : opts.identity.pk().udp_port();
+  const bool system_port = port == 0;
   log::trace("UDP port: {}", port);
 
   // 4. Root token.
   util::CancellationToken root;
 
-  // 5. Sockets.
+  // 5. Sockets, every one on the same port.
   UdpBindings bindings;
-  bindings.reserve(addrs.size() * opts.udp_sockets);
-  for (const auto& [ifname, ip] : addrs) {
-    const boost::asio::ip::udp::endpoint addr(ip, port);
-    for (std::size_t i = 0; i < opts.udp_sockets; ++i) {
-      log::trace("Bind new UDP server addr={}", addr);
-      auto socket = new_udp_reuseport(executor, addr, ifname);
-      if (!socket) {
-        if (configured) co_return Result(std::unexpected(Error(Error::BindError{socket.error(), addr})));
-        log::warn("Failed to bind new UDP server: {}", socket.error().message());
-        continue;
+  for (int attempt = 0;; ++attempt) {
+    if (system_port) {
+      auto chosen = choose_free_udp_port();
+      if (!chosen) {
+        co_return Result(std::unexpected(
+            Error(Error::BindError{chosen.error(), boost::asio::ip::udp::endpoint(boost::asio::ip::udp::v4(), 0)})));
       }
-      if (i == 0) log::trace("Bound UDP server addr={}", addr);
-      boost::system::error_code ec;
-      const auto local = (*socket)->local_endpoint(ec);
-      if (ec) co_return Result(std::unexpected(Error(Error::UdpLocalAddrError{std::error_code(ec)})));
-      bindings.push_back(std::make_shared<UdpBinding>(std::move(*socket), root.child_token(), local));
+      port = *chosen;
+      log::trace("UDP port chosen by the system: {}", port);
     }
+    bindings.clear();
+    bindings.reserve(addrs.size() * opts.udp_sockets);
+    bool retry = false;
+    for (const auto& [ifname, ip] : addrs) {
+      const boost::asio::ip::udp::endpoint addr(ip, port);
+      for (std::size_t i = 0; i < opts.udp_sockets; ++i) {
+        log::trace("Bind new UDP server addr={}", addr);
+        auto socket = new_udp_reuseport(executor, addr, ifname);
+        if (!socket) {
+          if (system_port && socket.error() == std::errc::address_in_use && attempt + 1 < kChosenPortAttempts) {
+            retry = true;
+            break;
+          }
+          if (configured) co_return Result(std::unexpected(Error(Error::BindError{socket.error(), addr})));
+          log::warn("Failed to bind new UDP server: {}", socket.error().message());
+          continue;
+        }
+        if (i == 0) log::trace("Bound UDP server addr={}", addr);
+        boost::system::error_code ec;
+        const auto local = (*socket)->local_endpoint(ec);
+        if (ec) co_return Result(std::unexpected(Error(Error::UdpLocalAddrError{std::error_code(ec)})));
+        bindings.push_back(std::make_shared<UdpBinding>(std::move(*socket), root.child_token(), local));
+      }
+      if (retry) break;
+    }
+    if (!retry) break;
   }
 
   // 6.
