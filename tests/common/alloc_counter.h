@@ -3,7 +3,7 @@
 // an AllocCounter lives, for tests that show a path allocates only what it
 // must. The replacement allocation functions (every form, so that sanitizers
 // see each allocation and its release meet in malloc and free) are in
-// tests/agent/alloc_counter.cpp; only the agent suite links them.
+// tests/common/alloc_counter.cpp, linked into the suites that use it.
 
 #include <cstddef>
 
