@@ -26,9 +26,9 @@ using namespace std::chrono_literals;
 // Counts arrivals; a sender waits for a count with a deadline.
 class Arrivals {
  public:
-  void add() {
+  void add(std::uint64_t n = 1) {
     std::lock_guard lock(mutex_);
-    ++count_;
+    count_ += n;
     if (count_ >= target_) cv_.notify_all();
   }
   // Waits until `n` have arrived or nothing more arrives for a while; returns the count.

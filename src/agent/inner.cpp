@@ -1,8 +1,60 @@
 #include "agent/inner.h"
 
+#include <exception>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/cancellation_state.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "util/log.h"
+#include "util/runtime.h"
 
 namespace velarix::agent {
+
+boost::asio::any_io_executor road_executor(const AgentInner& inner, std::int32_t index) {
+  if (inner.node) {
+    const auto bindings = inner.node->udp_bindings();
+    if (bindings && !bindings->empty()) {
+      const auto i = static_cast<std::size_t>(index < 0 ? 0 : index) % bindings->size();
+      return (*bindings)[i]->socket()->get_executor();
+    }
+  }
+  return inner.executor;
+}
+
+namespace {
+
+// Carries a cancellation of the caller over to the task's executor. The signal is shared, so
+// that an emission still on its way when the task has ended finds it alive.
+struct ForwardTo {
+  std::shared_ptr<boost::asio::cancellation_signal> signal;
+  boost::asio::any_io_executor executor;
+  void operator()(boost::asio::cancellation_type_t type) const {
+    if (type == boost::asio::cancellation_type::none) return;
+    boost::asio::dispatch(executor, [signal = signal, type] { signal->emit(type); });
+  }
+};
+
+}  // namespace
+
+boost::asio::awaitable<void> run_on(boost::asio::any_io_executor executor, boost::asio::awaitable<void> task) {
+  // A lane has one thread; elsewhere the task gets a strand of its own, as every task does.
+  if (!p2p::util::Runtime::is_lane(executor)) executor = p2p::util::make_task_strand(executor);
+  auto signal = std::make_shared<boost::asio::cancellation_signal>();
+  boost::asio::cancellation_state state = co_await boost::asio::this_coro::cancellation_state;
+  boost::asio::cancellation_slot own = state.slot();
+  if (own.is_connected()) own.template emplace<ForwardTo>(ForwardTo{signal, executor});
+  auto [failure] = co_await boost::asio::co_spawn(
+      executor, std::move(task),
+      boost::asio::bind_cancellation_slot(signal->slot(), boost::asio::as_tuple(boost::asio::use_awaitable)));
+  if (own.is_connected()) own.clear();
+  if (failure) std::rethrow_exception(failure);
+}
 
 void ChannelSink::accept(const p2p::PubKey& sender, std::span<const std::uint8_t> payload) {
   auto sent = channel_->try_send({sender, Packet(payload.begin(), payload.end())});

@@ -140,6 +140,14 @@ boost::asio::awaitable<std::expected<void, std::string>> tun_runner(std::shared_
                                                                     std::shared_ptr<TunDevice> device,
                                                                     p2p::util::CancellationToken token);
 
+// Where the packet-road tasks numbered `index` run: the lane of one of the node's UDP readers,
+// so that a packet goes from socket to TUN device (and from TUN device to socket) on one
+// thread; the agent's executor when the node has no binding.
+boost::asio::any_io_executor road_executor(const AgentInner& inner, std::int32_t index);
+
+// Runs `task` on `executor` and waits for it; cancellation of the caller reaches it there.
+boost::asio::awaitable<void> run_on(boost::asio::any_io_executor executor, boost::asio::awaitable<void> task);
+
 // Hands payloads from the node to the overlay-to-TUN tasks without waiting.
 class ChannelSink final : public p2p::MessageSink {
  public:

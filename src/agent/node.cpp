@@ -34,40 +34,79 @@ asio::awaitable<void> node_watch_task(CancellationToken token, std::shared_ptr<p
 
 asio::awaitable<void> overlay_to_tun_task(std::shared_ptr<AgentInner> inner, CancellationToken token,
                                           std::int32_t index, std::int32_t count) {
-  if (!token.is_cancelled()) co_await p2p::util::until_cancelled(token, inbound_loop(inner, token, index, count));
+  if (!token.is_cancelled()) {
+    co_await run_on(road_executor(*inner, index), p2p::util::until_cancelled(token, inbound_loop(inner, token, index, count)));
+  }
   log::trace("Token cancelled. Exiting Velarix -> tun packet processing task ({}/{}).", index + 1, count);
 }
 
-// Sends each queued packet to its peer as it comes: no copy, no lookup, never retried.
+// Most packets a C2D task takes from the channel at once and sends together.
+constexpr std::size_t kC2dBatch = 64;
+
+void warn_send_failed(const C2dChannel::Item& item, const p2p::Error& e) {
+  const auto& [packet, handle] = item;
+  const auto error = e.message();
+  log::warn(
+      "Failed to send packet to Velarix network: recipient={}, packet_size={} bytes, error={} packet_size={} "
+      "recipient={} error={:?}",
+      handle->pk(), packet.size(), error, packet.size(), handle->pk(), error);
+}
+
+// Sends each queued packet to its peer: no copy, no lookup, never retried. What is queued
+// already when a packet is taken goes with it: the messages to direct paths are built into
+// the task's batch and leave in one system call; the others (relayed) are sent one by one.
 asio::awaitable<void> c2d_loop(std::shared_ptr<AgentInner> inner, CancellationToken token, std::int32_t index,
                                std::int32_t count) {
   log::trace("channel -> Velarix processing task started ({}/{}).", index + 1, count);
   auto& channel = *inner->c2d_receiver;
-  p2p::util::YieldEvery turn(64);  // a channel that never empties is taken from without suspending
+  // Allocated once for the task's life.
+  p2p::SendBatch batch(kC2dBatch, inner->node ? inner->node->opts().network_mtu : p2p::kDefaultNetworkMtu);
+  std::vector<C2dChannel::Item> items;
+  items.reserve(kC2dBatch);
   while (!token.is_cancelled()) {
-    if (turn.tick()) co_await p2p::util::yield_now();
-    auto item = co_await channel.receive();
-    if (!item) {
-      if (item.error().kind == p2p::util::ChannelError::Kind::Cancelled) co_return;  // the task is stopping
-      log::error("Failed to receive packet from channel. Cancel token: {}", item.error().message());
+    auto first = co_await channel.receive();
+    if (!first) {
+      if (first.error().kind == p2p::util::ChannelError::Kind::Cancelled) co_return;  // the task is stopping
+      log::error("Failed to receive packet from channel. Cancel token: {}", first.error().message());
       token.cancel();
       co_return;
     }
-    const auto& [packet, handle] = *item;
-    auto sent = co_await handle->send(packet);
-    if (!sent) {
-      const auto error = sent.error().message();
-      log::warn(
-          "Failed to send packet to Velarix network: recipient={}, packet_size={} bytes, error={} packet_size={} "
-          "recipient={} error={:?}",
-          handle->pk(), packet.size(), error, packet.size(), handle->pk(), error);
+    items.push_back(std::move(*first));
+    while (items.size() < kC2dBatch) {
+      auto more = channel.try_receive();
+      if (!more) break;
+      items.push_back(std::move(*more));
     }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const auto& [packet, handle] = items[i];
+      auto added = handle->add_to(batch, packet, i);
+      if (!added) {
+        warn_send_failed(items[i], added.error());
+      } else if (!*added) {
+        auto sent = co_await handle->send(packet);
+        if (!sent) warn_send_failed(items[i], sent.error());
+      }
+    }
+    if (!batch.empty()) {
+      co_await batch.flush();
+      for (std::size_t j = 0; j < batch.size(); ++j) {
+        if (auto r = batch.result(j); !r) warn_send_failed(items[batch.tag(j)], r.error());
+      }
+      batch.clear();
+    }
+    // A channel that never empties is taken from without suspending: others on this thread
+    // get their turn after each full batch.
+    const bool full = items.size() == kC2dBatch;
+    items.clear();
+    if (full) co_await p2p::util::yield_now();
   }
 }
 
 asio::awaitable<void> c2d_task(std::shared_ptr<AgentInner> inner, CancellationToken token, std::int32_t index,
                                std::int32_t count) {
-  if (!token.is_cancelled()) co_await p2p::util::until_cancelled(token, c2d_loop(inner, token, index, count));
+  if (!token.is_cancelled()) {
+    co_await run_on(road_executor(*inner, index), p2p::util::until_cancelled(token, c2d_loop(inner, token, index, count)));
+  }
   log::trace("Token cancelled. Exiting channel -> Velarix processing task ({}/{}).", index + 1, count);
 }
 

@@ -74,39 +74,49 @@ std::expected<std::shared_ptr<TunDevice>, boost::system::error_code> TunDevice::
   if (auto ok = check_packet_descriptor(fd); !ok) return std::unexpected(ok.error());
   std::lock_guard lock(g_owned_mutex);
   if (g_owned.contains(fd)) return std::unexpected(sys_error(EBUSY));
-  asio::posix::stream_descriptor descriptor(executor);
-  boost::system::error_code ec;
-  descriptor.assign(fd, ec);
-  if (ec) return std::unexpected(ec);
-  descriptor.non_blocking(true, ec);
-  if (ec) {
-    // Hand the descriptor back untouched: the caller still owns it.
-    descriptor.release();
-    return std::unexpected(ec);
-  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  // On failure the descriptor goes back to the caller untouched.
+  if (flags < 0) return std::unexpected(sys_error(errno));
+  if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return std::unexpected(sys_error(errno));
   struct stat st {};
   const bool is_socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   g_owned.insert(fd);
-  return std::shared_ptr<TunDevice>(new TunDevice(std::move(descriptor), is_socket));
+  return std::shared_ptr<TunDevice>(new TunDevice(fd, is_socket, executor));
 }
 
 TunDevice::~TunDevice() {
+  // The reactor lets go of its duplicate first.
+  write_waiter_.reset();
   // Closed and forgotten in one step, so that a descriptor that reuses the
   // number is never mistaken for this one.
   std::lock_guard lock(g_owned_mutex);
-  const int fd = descriptor_.native_handle();
-  boost::system::error_code ec;
-  descriptor_.close(ec);
-  g_owned.erase(fd);
+  ::close(fd_);
+  g_owned.erase(fd_);
 }
 
-// Both try the descriptor at once and wait for it only when it would block: a
-// busy device is read and written without a round trip through the scheduler
-// per packet.
+// Reads and writes try the descriptor at once and wait for it only when it would block: a busy
+// device is read and written without a round trip through the scheduler per packet. The
+// device's own descriptor is never registered with a reactor (which would wake a thread at
+// every packet that arrives or leaves, whether anyone waits or not): each reader waits on a
+// duplicate registered where it runs, and writers on one duplicate made at their first wait.
 
-asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::recv(std::span<std::uint8_t> buf) {
+std::expected<TunDevice::Reader, boost::system::error_code> TunDevice::reader(const asio::any_io_executor& executor) {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(sys_error(errno));
+  auto descriptor = std::make_unique<asio::posix::stream_descriptor>(executor);
+  boost::system::error_code ec;
+  descriptor->assign(fd, ec);
+  if (ec) {
+    ::close(fd);
+    return std::unexpected(ec);
+  }
+  return Reader(shared_from_this(), std::move(descriptor));
+}
+
+asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::Reader::recv(
+    std::span<std::uint8_t> buf) {
   for (;;) {
-    const auto n = ::read(descriptor_.native_handle(), buf.data(), buf.size());
+    const auto n = ::read(descriptor_->native_handle(), buf.data(), buf.size());
     if (n > 0 || (n == 0 && buf.empty())) co_return static_cast<std::size_t>(n);
     if (n == 0) co_return std::unexpected(boost::system::error_code(asio::error::eof));
     if (errno == EINTR) continue;
@@ -114,29 +124,39 @@ asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice
       co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
     }
     // Nothing there: the reactor reads the next packet when it comes.
-    auto [ec, got] = co_await descriptor_.async_read_some(asio::buffer(buf.data(), buf.size()),
+    auto [ec, got] = co_await descriptor_->async_read_some(asio::buffer(buf.data(), buf.size()),
                                                           asio::as_tuple(asio::use_awaitable));
     if (ec) co_return std::unexpected(ec);
     co_return got;
   }
 }
 
+asio::awaitable<std::expected<void, boost::system::error_code>> TunDevice::wait_writable() {
+  asio::posix::stream_descriptor* waiter = nullptr;
+  {
+    std::lock_guard lock(write_waiter_mutex_);
+    if (!write_waiter_) {
+      const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+      if (fd < 0) co_return std::unexpected(sys_error(errno));
+      auto descriptor = std::make_unique<asio::posix::stream_descriptor>(executor_);
+      boost::system::error_code ec;
+      descriptor->assign(fd, ec);
+      if (ec) {
+        ::close(fd);
+        co_return std::unexpected(ec);
+      }
+      write_waiter_ = std::move(descriptor);
+    }
+    waiter = write_waiter_.get();
+  }
+  auto [ec] = co_await waiter->async_wait(asio::posix::descriptor_base::wait_write, asio::as_tuple(asio::use_awaitable));
+  if (ec) co_return std::unexpected(ec);
+  co_return std::expected<void, boost::system::error_code>{};
+}
+
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
     std::span<const std::uint8_t> packet) {
-  for (;;) {
-    // A socket handed over as the device (as in tests) must not raise SIGPIPE once its peer is gone.
-    const auto n = is_socket_ ? ::send(descriptor_.native_handle(), packet.data(), packet.size(), MSG_NOSIGNAL)
-                              : ::write(descriptor_.native_handle(), packet.data(), packet.size());
-    if (n >= 0) co_return static_cast<std::size_t>(n);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
-    }
-    auto [ec, written] = co_await descriptor_.async_write_some(asio::buffer(packet.data(), packet.size()),
-                                                               asio::as_tuple(asio::use_awaitable));
-    if (ec) co_return std::unexpected(ec);
-    co_return written;
-  }
+  return send(packet, {});
 }
 
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::send(
@@ -147,16 +167,14 @@ asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice
     msghdr msg{};
     msg.msg_iov = parts.data();
     msg.msg_iovlen = parts.size();
-    const auto n = is_socket_ ? ::sendmsg(descriptor_.native_handle(), &msg, MSG_NOSIGNAL)
-                              : ::writev(descriptor_.native_handle(), parts.data(), static_cast<int>(parts.size()));
+    // A socket handed over as the device (as in tests) must not raise SIGPIPE once its peer is gone.
+    const auto n = is_socket_ ? ::sendmsg(fd_, &msg, MSG_NOSIGNAL) : ::writev(fd_, parts.data(), static_cast<int>(parts.size()));
     if (n >= 0) co_return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       co_return std::unexpected(boost::system::error_code(errno, boost::system::system_category()));
     }
-    auto [ec] = co_await descriptor_.async_wait(asio::posix::descriptor_base::wait_write,
-                                               asio::as_tuple(asio::use_awaitable));
-    if (ec) co_return std::unexpected(ec);
+    if (auto room = co_await wait_writable(); !room) co_return std::unexpected(room.error());
   }
 }
 

@@ -128,3 +128,9 @@ e2e_counter() {
   local n=$1 table=$2
   vx_in "$n" nft list table ip "$table" 2>/dev/null | sed -n 's/.*counter packets \([0-9]*\).*/\1/p' | head -n 1
 }
+# The bytes of the same counter: a sender that hands the kernel segmented sends may be counted
+# as fewer, larger packets on a link that keeps them whole.
+e2e_counter_bytes() {
+  local n=$1 table=$2
+  vx_in "$n" nft list table ip "$table" 2>/dev/null | sed -n 's/.*counter packets [0-9]* bytes \([0-9]*\).*/\1/p' | head -n 1
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "p2p/util_test_support.h"
@@ -100,6 +101,37 @@ TEST(UtilChannel, CapacityZeroIsARendezvous) {
   ASSERT_TRUE(sent);
   ASSERT_TRUE(got.wait_for(1));
   EXPECT_EQ(value.load(), 42);
+}
+
+// An offer goes to a receiver waiting on the offering thread, even one that began to wait
+// after a receiver elsewhere; an offer from anywhere else goes to the longest waiting one.
+TEST(UtilChannel, AnOfferGoesToAReceiverOnItsOwnThreadFirst) {
+  Runtime rt(1);
+  Channel<int> ch(4);
+  const auto first_lane = rt.lane();
+  const auto second_lane = rt.lane();
+  std::atomic<int> on_first{-1}, on_second{-1};
+  auto receiver = [&ch](std::atomic<int>* out) -> awaitable<void> {
+    auto v = co_await ch.receive();
+    out->store(v ? *v : -2);
+  };
+  auto until = [](auto condition) {
+    const auto end = std::chrono::steady_clock::now() + test::kDeadline;
+    while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    return condition();
+  };
+  spawn_pinned(first_lane, receiver(&on_first));
+  ASSERT_TRUE(until([&] { return ch.waiting() == 1; }));
+  spawn_pinned(second_lane, receiver(&on_second));
+  ASSERT_TRUE(until([&] { return ch.waiting() == 2; }));
+
+  boost::asio::post(second_lane, [&ch] { EXPECT_TRUE(ch.try_send(7)); });
+  ASSERT_TRUE(until([&] { return on_second.load() != -1; }));
+  EXPECT_EQ(on_second.load(), 7);
+  EXPECT_EQ(on_first.load(), -1);
+  EXPECT_TRUE(ch.try_send(8));  // from this thread, where nobody waits
+  ASSERT_TRUE(until([&] { return on_first.load() != -1; }));
+  EXPECT_EQ(on_first.load(), 8);
 }
 
 TEST(UtilChannel, CloseWakesWaitingReceivers) {

@@ -11,6 +11,10 @@
 //   itself is cancelled (asio per-operation cancellation: `||`, a TaskSet abort). Errors are
 //   returned, not thrown; a coroutine whose cancellation was requested before it called
 //   receive() gets operation_aborted thrown by co_await, as with every asio operation.
+//   `try_receive` takes a buffered value without waiting.
+// - An offer made on a thread where a receiver waits goes to that receiver (it runs once the
+//   producer suspends, without waking another thread); otherwise to the longest waiting one.
+//   Tasks that share a thread (a lane) thus hand values to each other without a wake-up.
 // - `close()` is idempotent: later offers fail with Closed; receivers still get the values
 //   buffered before the close, then Closed.
 // - All members are thread-safe; share the channel (e.g. through a shared_ptr) between its
@@ -117,11 +121,16 @@ class Ring {
 template <class T>
 class Channel {
  public:
+  using Item = T;
+
   explicit Channel(std::size_t capacity) : state_(std::make_shared<State>(capacity)) {}
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
   std::expected<void, ChannelError> try_send(T value) { return state_->try_send(std::move(value)); }
+
+  // The next buffered value, never waiting: nothing when the buffer is empty.
+  std::optional<T> try_receive() { return state_->try_receive(); }
 
   boost::asio::awaitable<std::expected<T, ChannelError>> receive() {
     if (auto now = state_->try_receive()) co_return std::move(*now);
@@ -149,6 +158,11 @@ class Channel {
     return !state_->closed;
   }
   std::size_t capacity() const noexcept { return state_->capacity; }
+  // Receivers waiting now.
+  std::size_t waiting() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->receivers.live();
+  }
   // Values buffered now.
   std::size_t size() const {
     std::lock_guard lock(state_->mutex);
@@ -165,8 +179,16 @@ class Channel {
       {
         std::lock_guard lock(mutex);
         if (closed) return std::unexpected(ChannelError{ChannelError::Kind::Closed});
-        // Waiting receivers mean an empty buffer: hand the value to the first live one.
-        while (receivers.front() != nullptr) {
+        // Waiting receivers mean an empty buffer: hand the value to one that waits on this
+        // thread (it runs once the producer suspends, and no other thread is woken), else to
+        // the first live one.
+        while (auto w = receivers.take_live_on_this_thread()) {
+          if (w->claim()) {
+            receiver = std::move(w);
+            break;
+          }
+        }
+        while (!receiver && receivers.front() != nullptr) {
           auto w = receivers.pop_front();
           if (w->claim()) {
             receiver = std::move(w);

@@ -93,7 +93,7 @@ namespace {
 
 // A busy device is read without suspending; the C2D tasks the packets go to get
 // their turn at least this often.
-constexpr unsigned kPacketsPerTurn = 64;
+constexpr unsigned kPacketsPerTurn = 8;
 
 asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
                                           CancellationToken token, std::int32_t index, std::int32_t count) {
@@ -102,10 +102,16 @@ asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std
   // empty buffer would complete at once, again and again.
   std::vector<std::uint8_t> buf(std::max<std::size_t>(inner->mtu, 1), 0);
   TxTrieCache tx(inner->tx_trie);
+  auto reader = device->reader(co_await asio::this_coro::executor);
+  if (!reader) {
+    log::error("Failed to receive packet from TUN device. Cancel token: {}", reader.error().message());
+    token.cancel();
+    co_return;
+  }
   p2p::util::YieldEvery turn(kPacketsPerTurn);
   while (!token.is_cancelled()) {
     if (turn.tick()) co_await p2p::util::yield_now();
-    auto n_read = co_await device->recv(buf);
+    auto n_read = co_await reader->recv(buf);
     if (token.is_cancelled()) break;
     if (!n_read) {
       // Ends every reader of this runner; the rest of the agent goes on.
@@ -120,7 +126,8 @@ asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std
 asio::awaitable<void> tun_to_overlay_task(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
                                           CancellationToken token, std::int32_t index, std::int32_t count) {
   if (!token.is_cancelled()) {
-    co_await p2p::util::until_cancelled(token, tun_to_overlay_loop(inner, device, token, index, count));
+    co_await run_on(road_executor(*inner, index),
+                    p2p::util::until_cancelled(token, tun_to_overlay_loop(inner, device, token, index, count)));
   }
   log::trace("Token cancelled. Exiting tun -> Velarix packet processing task ({}/{}).", index + 1, count);
 }

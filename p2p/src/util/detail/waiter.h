@@ -18,6 +18,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include <boost/asio/any_completion_handler.hpp>
@@ -54,6 +55,8 @@ class WaiterBase {
 
   // Free for the owning primitive (e.g. reader or writer).
   int tag = 0;
+  // The thread that began the wait: where its task runs (for a task on a lane, always).
+  const std::thread::id thread = std::this_thread::get_id();
 
  protected:
   // After a successful claim: leaves the service's registry. The caller holds a reference.
@@ -197,6 +200,18 @@ class WaitList {
     while (!list_.empty() && list_.front()->claimed()) pop_front();
     return list_.empty() ? nullptr : list_.front().get();
   }
+  // Takes out the first live waiter that began on the calling thread, or gives null.
+  std::shared_ptr<WaiterBase> take_live_on_this_thread() noexcept {
+    const auto self = std::this_thread::get_id();
+    for (auto it = list_.begin(); it != list_.end(); ++it) {
+      if ((*it)->thread != self || (*it)->claimed()) continue;
+      auto waiter = std::move(*it);
+      list_.erase(it);
+      waiter->owner_ = nullptr;
+      return waiter;
+    }
+    return nullptr;
+  }
   std::shared_ptr<WaiterBase> pop_front() noexcept {
     auto waiter = std::move(list_.front());
     list_.pop_front();
@@ -211,6 +226,12 @@ class WaitList {
     return taken;
   }
   bool empty() const noexcept { return list_.empty(); }
+  // Waiters not yet claimed.
+  std::size_t live() const noexcept {
+    std::size_t n = 0;
+    for (const auto& w : list_) n += w->claimed() ? 0 : 1;
+    return n;
+  }
   std::size_t size() const noexcept { return list_.size(); }
 
  private:
