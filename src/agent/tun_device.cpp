@@ -100,17 +100,29 @@ TunDevice::~TunDevice() {
 // every packet that arrives or leaves, whether anyone waits or not): each reader waits on a
 // duplicate registered where it runs, and writers on one duplicate made at their first wait.
 
-std::expected<TunDevice::Reader, boost::system::error_code> TunDevice::reader(const asio::any_io_executor& executor) {
-  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(sys_error(errno));
+namespace {
+
+// A duplicate of `fd` registered with `executor`'s reactor.
+std::expected<std::unique_ptr<asio::posix::stream_descriptor>, boost::system::error_code> duplicate_on(
+    int fd, const asio::any_io_executor& executor) {
+  const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return std::unexpected(sys_error(errno));
   auto descriptor = std::make_unique<asio::posix::stream_descriptor>(executor);
   boost::system::error_code ec;
-  descriptor->assign(fd, ec);
+  descriptor->assign(dup, ec);
   if (ec) {
-    ::close(fd);
+    ::close(dup);
     return std::unexpected(ec);
   }
-  return Reader(shared_from_this(), std::move(descriptor));
+  return descriptor;
+}
+
+}  // namespace
+
+std::expected<TunDevice::Reader, boost::system::error_code> TunDevice::reader(const asio::any_io_executor& executor) {
+  auto descriptor = duplicate_on(fd_, executor);
+  if (!descriptor) return std::unexpected(descriptor.error());
+  return Reader(shared_from_this(), std::move(*descriptor));
 }
 
 asio::awaitable<std::expected<std::size_t, boost::system::error_code>> TunDevice::Reader::recv(
@@ -136,16 +148,9 @@ asio::awaitable<std::expected<void, boost::system::error_code>> TunDevice::wait_
   {
     std::lock_guard lock(write_waiter_mutex_);
     if (!write_waiter_) {
-      const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-      if (fd < 0) co_return std::unexpected(sys_error(errno));
-      auto descriptor = std::make_unique<asio::posix::stream_descriptor>(executor_);
-      boost::system::error_code ec;
-      descriptor->assign(fd, ec);
-      if (ec) {
-        ::close(fd);
-        co_return std::unexpected(ec);
-      }
-      write_waiter_ = std::move(descriptor);
+      auto descriptor = duplicate_on(fd_, executor_);
+      if (!descriptor) co_return std::unexpected(descriptor.error());
+      write_waiter_ = std::move(*descriptor);
     }
     waiter = write_waiter_.get();
   }

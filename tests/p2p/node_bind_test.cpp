@@ -25,13 +25,19 @@ std::expected<std::shared_ptr<NodeInner>, Error> try_create(util::Runtime& rt, N
   return util::block_on(rt, NodeInner::create(std::move(opts)));
 }
 
-TEST(Bind, SocketsPerAddressAndPorts) {
-  util::Runtime rt{2};
-  const auto id = make_identity();
+// Three sockets on each of two loopback addresses, the port left to the system.
+NodeOpts two_addresses_three_sockets(const Identity& id) {
   auto opts = loopback_opts(id, {super_peer_url(make_identity().pk(), "127.0.0.1:9", 5)}, true,
                             std::make_shared<RecordingSink>());
   opts.udp_addrs = {ip::make_address("127.0.0.1"), ip::make_address("127.0.0.2")};
   opts.udp_sockets = 3;
+  return opts;
+}
+
+TEST(Bind, SocketsPerAddressAndPorts) {
+  util::Runtime rt{2};
+  const auto id = make_identity();
+  auto opts = two_addresses_three_sockets(id);
   auto inner = try_create(rt, opts);
   ASSERT_TRUE(inner) << inner.error().message();
   const auto bindings = (*inner)->udp_bindings();
@@ -89,11 +95,7 @@ TEST(Bind, PortChosenBySystemIsOneAndSharedWithNoOneElse) {
 
   util::Runtime rt{2};
   for (int n = 0; n < 10; ++n) {
-    auto opts = loopback_opts(make_identity(), {super_peer_url(make_identity().pk(), "127.0.0.1:9", 5)}, true,
-                              std::make_shared<RecordingSink>());
-    opts.udp_addrs = {ip::make_address("127.0.0.1"), ip::make_address("127.0.0.2")};
-    opts.udp_sockets = 3;
-    auto inner = try_create(rt, opts);
+    auto inner = try_create(rt, two_addresses_three_sockets(make_identity()));
     ASSERT_TRUE(inner) << inner.error().message();
     const auto bindings = (*inner)->udp_bindings();
     ASSERT_EQ(bindings->size(), 6u);
