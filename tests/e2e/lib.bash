@@ -123,14 +123,12 @@ e2e_tcp_copy() {
   [ "$rc" -eq 0 ] && [ "$want" = "$got" ]
 }
 
-# Packets counted by an nftables counter rule: the table's only counter.
+# Packets counted by an nftables counter rule (the table's only counter), or its bytes with
+# `bytes`: a sender that hands the kernel segmented sends is counted as fewer, larger packets
+# on a link that keeps them whole.
 e2e_counter() {
-  local n=$1 table=$2
-  vx_in "$n" nft list table ip "$table" 2>/dev/null | sed -n 's/.*counter packets \([0-9]*\).*/\1/p' | head -n 1
-}
-# The bytes of the same counter: a sender that hands the kernel segmented sends may be counted
-# as fewer, larger packets on a link that keeps them whole.
-e2e_counter_bytes() {
-  local n=$1 table=$2
-  vx_in "$n" nft list table ip "$table" 2>/dev/null | sed -n 's/.*counter packets [0-9]* bytes \([0-9]*\).*/\1/p' | head -n 1
+  local n=$1 table=$2 field=${3:-packets}
+  local pattern='s/.*counter packets \([0-9]*\).*/\1/p'
+  [ "$field" = bytes ] && pattern='s/.*counter packets [0-9]* bytes \([0-9]*\).*/\1/p'
+  vx_in "$n" nft list table ip "$table" 2>/dev/null | sed -n "$pattern" | head -n 1
 }

@@ -18,7 +18,7 @@ vx_teardown
 a_router=198.18.10.2   # a's router's outside address: what b sees of a's direct packets
 
 direct_counter() { e2e_counter b vxfrom_ra; }
-direct_bytes() { e2e_counter_bytes b vxfrom_ra; }
+direct_bytes() { e2e_counter b vxfrom_ra bytes; }
 
 run_mode() {
   local mode=$1

@@ -147,12 +147,7 @@ TEST(NodeAttack, ConnectToADeadAddressIsGivenUp) {
     (void)::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
     fillers.push_back(fd);
   }
-  struct Closer {
-    std::vector<int>& fds;
-    ~Closer() {
-      for (int fd : fds) ::close(fd);
-    }
-  } closer{fillers};
+  ClosesFds closer{fillers};
   util::Runtime rt{3};
   logs.clear();
   const Identity sp = make_identity();

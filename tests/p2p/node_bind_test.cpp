@@ -86,12 +86,7 @@ TEST(Bind, PortChosenBySystemIsOneAndSharedWithNoOneElse) {
     ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
     held_ports.insert(ntohs(a.sin_port));
   }
-  struct Close {
-    std::vector<int>& fds;
-    ~Close() {
-      for (int fd : fds) ::close(fd);
-    }
-  } close_held{held};
+  ClosesFds close_held{held};
 
   util::Runtime rt{2};
   for (int n = 0; n < 10; ++n) {

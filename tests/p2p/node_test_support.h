@@ -2,6 +2,8 @@
 // Helpers of the node tests: identities, options, a recording message sink and
 // a node state built without its tasks.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -53,6 +55,14 @@ class RecordingSink final : public MessageSink {
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::vector<std::pair<PubKey, std::vector<std::uint8_t>>> received_;
+};
+
+// Closes the descriptors a test opened by hand when it ends, however it ends.
+struct ClosesFds {
+  std::vector<int>& fds;
+  ~ClosesFds() {
+    for (int fd : fds) ::close(fd);
+  }
 };
 
 inline Identity make_identity(std::uint8_t difficulty = 0) { return *Identity::generate(difficulty); }
