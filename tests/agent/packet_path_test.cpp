@@ -13,6 +13,7 @@
 
 using namespace velarix;
 using test::Bytes;
+using test::deliver;
 using test::eventually;
 using test::ipv4;
 using test::LogCapture;
@@ -22,19 +23,6 @@ using test::TwoAgents;
 namespace {
 
 using namespace std::chrono_literals;
-
-// Writes `packet` at `from` until it comes out at `to` (the overlay may drop
-// the first packets while paths come up); true when it did, byte for byte.
-bool deliver(test::TunStandIn& from, test::TunStandIn& to, const Bytes& packet, std::chrono::seconds deadline = 15s) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (!from.write(packet)) return false;
-    while (auto got = to.read(100ms)) {
-      if (*got == packet) return true;
-    }
-  }
-  return false;
-}
 
 // The ones'-complement sum of 16-bit words, written here apart from the agent's own.
 bool checksum_ok(const Bytes& b, std::size_t from, std::size_t to) {
@@ -92,7 +80,7 @@ TEST(PacketPathIcmp, TooLargeForTheReceiverComesBackAsFragmentationNeeded) {
   t.apply_network();
   const auto A = ipv4("10.77.0.1");
   const auto B = ipv4("10.77.0.2");
-  ASSERT_TRUE(deliver(t.a().tun, t.b().tun, test::sized_packet(A, B, 100)));
+  ASSERT_TRUE(t.connect()) << "the answer goes back through the overlay";
 
   // Without Don't Fragment it is delivered whole.
   const Bytes may_fragment = test::sized_packet(A, B, 600, 7, false);

@@ -98,6 +98,7 @@ TEST(InboundRoad, DropsWhatItMayNotDeliverWithItsLogLine) {
 TEST(InboundRoad, OversizedWithDontFragmentIsAnsweredNotDelivered) {
   TwoAgents t;
   t.apply_network();
+  ASSERT_TRUE(t.connect()) << "the answer goes back through the overlay";
   ASSERT_EQ(t.b().inner().mtu, 1073);
   const auto a = t.a().pk();
   const auto A = ipv4("10.77.0.1");
@@ -136,6 +137,8 @@ TEST(OutboundRoad, DropsWhatItMayNotForwardWithItsLogLine) {
   ScopedEnv one_reader("VELARIX_TUN_THREADS", "1");
   TwoAgents t;
   t.apply_network();
+  // Each packet below is written once: the path to B must be up before.
+  ASSERT_TRUE(t.connect());
   const auto A = ipv4("10.77.0.1");
   const auto B = ipv4("10.77.0.2");
   auto& tun = t.a().tun;

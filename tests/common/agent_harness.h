@@ -3,6 +3,7 @@
 // that start agents.
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,7 +59,10 @@ class AgentHarness {
     opts.arm_messages = armed;
     opts.min_pow_difficulty = 4;
     auto sp = p2p::SuperPeerServer::start(sp_runtime_, std::move(opts));
-    if (!sp) std::abort();
+    if (!sp) {
+      std::fprintf(stderr, "super peer did not start: %s\n", sp.error().c_str());
+      std::abort();
+    }
     super_peer_ = std::move(*sp);
   }
 

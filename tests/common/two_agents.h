@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <span>
@@ -143,6 +144,20 @@ class TunStandIn {
   int agent_ = -1;
 };
 
+// Writes `packet` at `from` until it comes out at `to` (the overlay may drop
+// the first packets while paths come up); true when it did, byte for byte.
+inline bool deliver(TunStandIn& from, TunStandIn& to, const Bytes& packet,
+                    std::chrono::seconds deadline = std::chrono::seconds(15)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (!from.write(packet)) return false;
+    while (auto got = to.read(std::chrono::milliseconds(100))) {
+      if (*got == packet) return true;
+    }
+  }
+  return false;
+}
+
 // --- the two agents -------------------------------------------------------------------
 
 class TwoAgents {
@@ -218,6 +233,17 @@ class TwoAgents {
     }
   }
 
+  // Once the network is applied: a packet each way has gone through, so the
+  // super peer knows both nodes and a single packet is no longer lost to a
+  // path still coming up. Both devices are left with nothing to read.
+  bool connect() {
+    const bool up = deliver(a_.tun, b_.tun, sized_packet(a_.ip, b_.ip, 64, 0xC0)) &&
+                    deliver(b_.tun, a_.tun, sized_packet(b_.ip, a_.ip, 64, 0xC1));
+    a_.tun.drain();
+    b_.tun.drain();
+    return up;
+  }
+
   // Sets the desired state of the network on one agent and applies it, with
   // the state write lock held as the agent's own callers hold it.
   void apply(Member& m, const std::function<void(network::Network&)>& set_desired) {
@@ -263,7 +289,11 @@ class TwoAgents {
     agent::PlatformDependent platform;
     if (with_tun) platform.tun_device = m.tun.device(rt_.executor());
     auto started = p2p::util::block_on(rt_, agent::Agent::start(*config, path, std::move(platform), kNoFetching));
-    if (!started) std::abort();
+    if (!started) {
+      // A fixture that cannot stand up says why before it stops the test process.
+      std::fprintf(stderr, "agent %s did not start: %s\n", file, started.error().message().c_str());
+      std::abort();
+    }
     m.agent.emplace(std::move(*started));
   }
 
