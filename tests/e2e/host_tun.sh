@@ -8,32 +8,12 @@
 # intact.
 # Exits 77 (skipped) without root or /dev/net/tun.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../scripts/netns.sh"
+source "$(dirname "$0")/lib.bash"
 
-if ! why=$(vx_unavailable); then
-  echo "skipped: $why"
-  exit 77
-fi
-for tool in "$VX_BUILD/velarix_host" "$VX_BUILD/super_peer"; do
-  [ -x "$tool" ] || { echo "missing $tool (build it first)"; exit 1; }
-done
-
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "FAILED: $what"
-    failures=$((failures + 1))
-  fi
-}
-
-vx_init
-vx_topology_up || { echo "topology did not come up"; exit 1; }
-vx_super_peer_start || { echo "super peer did not start"; exit 1; }
-vx_identities || { echo "identities failed"; exit 1; }
+e2e_begin host_tun 90
+e2e_setup_or_die "topology comes up" vx_topology_up
+e2e_setup_or_die "super peer starts" vx_super_peer_start
+e2e_setup_or_die "identities are made" vx_identities
 
 link_is() {  # NODE MTU: the TUN interface exists, is up and has the MTU
   vx_in "$1" ip -o link show "$VX_TUN" 2>/dev/null | grep -q "<[^>]*UP[^>]*> mtu $2 "
@@ -75,11 +55,4 @@ check "agent a starts again on the same configuration" vx_agent_start a
 check "its identity is the one it had" test "$(grep '^sk' "$VX_WORK/a/agent.toml")" = "$sk_before"
 check "interface of a is back, up" link_is a 1073
 
-if [ "$failures" -gt 0 ]; then
-  for n in a b; do
-    echo "-- agent $n: last output and log lines"
-    tail -n 5 "$VX_WORK/$n/host.out" 2>/dev/null
-    tail -n 20 "$VX_WORK/$n/host.log" 2>/dev/null
-  done
-  exit 1
-fi
+e2e_end

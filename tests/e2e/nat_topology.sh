@@ -6,27 +6,11 @@
 # agents behind the NATs start and their super peer's answers come back in.
 # Exits 77 (skipped) without root or /dev/net/tun.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../scripts/netns.sh"
+source "$(dirname "$0")/lib.bash"
 
-if ! why=$(vx_unavailable); then
-  echo "skipped: $why"
-  exit 77
-fi
-for tool in "$VX_BUILD/velarix_host" "$VX_BUILD/super_peer" nft "$VX_PYTHON"; do
-  command -v "$tool" >/dev/null || [ -x "$tool" ] || { echo "missing $tool"; exit 1; }
-done
-
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "FAILED: $what"
-    failures=$((failures + 1))
-  fi
-}
+e2e_begin nat_topology 120 nft "$VX_PYTHON"
+# e2e_begin made names for the plain topology; each mode has its own.
+vx_teardown
 
 # The source ports under which S sees two datagrams that node A sends from
 # one local port to two ports of S: "PORT1 PORT2".
@@ -62,7 +46,7 @@ random_ports() { local p; p=$(mapped_ports) || return 1; set -- $p; [ "$1" != "$
 # Whether answers of the super peer (UDP from its port) reached node N.
 answered() {
   local count
-  count=$(vx_in "$1" nft list table ip vxcount 2>/dev/null | sed -n 's/.*counter packets \([0-9]*\).*/\1/p')
+  count=$(e2e_counter "$1" vxcount)
   [ "${count:-0}" -gt 0 ]
 }
 
@@ -84,20 +68,19 @@ table ip vxcount {
 }
 EOF
   done
-  vx_super_peer_start && vx_identities || { echo "super peer or identities failed"; failures=$((failures + 1)); vx_teardown; return; }
+  if ! { vx_super_peer_start && vx_identities; }; then
+    echo "FAILED: $mode NAT: super peer or identities"
+    e2e_failed
+    vx_teardown
+    return
+  fi
   for n in a b; do
     check "$mode NAT: agent $n starts behind its router" vx_agent_start "$n"
     check "$mode NAT: the super peer's answers reach agent $n" vx_wait_for 15 answered "$n"
   done
-  if [ "$failures" -gt 0 ]; then
-    for n in a b; do
-      echo "-- agent $n: last log lines"
-      tail -n 15 "$VX_WORK/$n/host.log" 2>/dev/null
-    done
-  fi
   vx_teardown
 }
 
 run_mode cone
 run_mode symmetric
-[ "$failures" -eq 0 ]
+e2e_end
