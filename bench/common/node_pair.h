@@ -26,6 +26,11 @@ using namespace std::chrono_literals;
 // Counts arrivals; a sender waits for a count with a deadline.
 class Arrivals {
  public:
+  // A sender keeps up to this many packets on their way and waits only for room, so that
+  // every stage of a path stays busy: the rate is the path's throughput, not one batch's
+  // round trip through it (which adds a wake-up per stage and batch, more for a longer path).
+  static constexpr std::uint64_t kInFlight = 256;
+
   void add(std::uint64_t n = 1) {
     std::lock_guard lock(mutex_);
     count_ += n;
@@ -40,6 +45,11 @@ class Arrivals {
       if (cv_.wait_for(lock, 20ms, [&] { return count_ >= n; })) return count_;
       if (count_ == before) return count_;  // the rest was lost
     }
+  }
+  // Before `batch` more are sent after `sent` since `start`: waits until at most
+  // kInFlight would then be on their way (or nothing more arrives for a while).
+  void wait_for_room(std::uint64_t start, std::uint64_t sent, std::uint64_t batch) {
+    if (sent + batch > kInFlight) (void)wait_for(start + sent + batch - kInFlight);
   }
   std::uint64_t count() {
     std::lock_guard lock(mutex_);

@@ -93,7 +93,7 @@ namespace {
 
 // A busy device is read without suspending; the C2D tasks the packets go to get
 // their turn at least this often.
-constexpr unsigned kPacketsPerTurn = 8;
+constexpr unsigned kPacketsPerTurn = 32;
 
 asio::awaitable<void> tun_to_overlay_loop(std::shared_ptr<AgentInner> inner, std::shared_ptr<TunDevice> device,
                                           CancellationToken token, std::int32_t index, std::int32_t count) {
