@@ -140,8 +140,10 @@ RoundCost measure_round(DirectPair& p, const std::vector<std::uint8_t>& payload)
   cost.all_arrived = wait_for([&] { return p.sink->count.load() >= start + sent; });
   std::promise<std::size_t> received;
   boost::asio::post(lane, [&] {
-    received.set_value(on_lane->count());
+    // Done with this frame's variables before the promise lets the frame go.
+    const std::size_t count = on_lane->count();
     delete on_lane;
+    received.set_value(count);
   });
   cost.received = received.get_future().get();
   return cost;
