@@ -134,12 +134,7 @@ void BM_NodeDirectPath(benchmark::State& state) {
   pair.size = size;
   std::vector<std::uint8_t> payload(size, 0x5A);
   const auto start = pair.arrivals.count();
-  std::uint64_t sent = 0;
-  for (auto _ : state) {
-    pair.arrivals.wait_for_room(start, sent, kBatch);
-    p2p::util::block_on(pair.rt, bench::send_batch(pair.handle, &payload, kBatch, &pair.batch));
-    sent += kBatch;
-  }
+  const std::uint64_t sent = bench::send_batches(state, pair, payload, kBatch, start);
   pair.arrivals.wait_for(start + sent);
   report(state, pair.arrivals.count() - start, sent, size);
 }

@@ -42,12 +42,7 @@ void BM_NodeDirectPath(benchmark::State& state) {
   }
   std::vector<std::uint8_t> payload(kPayload, 0x5A);
   const auto start = pair.arrivals.count();
-  std::uint64_t sent = 0;
-  for (auto _ : state) {
-    pair.arrivals.wait_for_room(start, sent, kBatch);
-    util::block_on(pair.rt, velarix::bench::send_batch(pair.handle, &payload, kBatch, &pair.batch));
-    sent += kBatch;
-  }
+  const std::uint64_t sent = velarix::bench::send_batches(state, pair, payload, kBatch, start);
   pair.arrivals.wait_for(start + sent);
   const auto got = pair.arrivals.count() - start;
   state.SetItemsProcessed(static_cast<std::int64_t>(got));

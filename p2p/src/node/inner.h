@@ -133,6 +133,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // --- receive path (udp.cpp) ---
   // Datagrams read with one system call, and batches handled before a reader lets others run.
   static constexpr std::size_t kReadBatch = 64;
+  // Where the kernel coalesces runs of datagrams (one run per receive, up to 64 KiB): receives
+  // per system call. Their buffers' pages are touched only as runs come.
+  static constexpr std::size_t kCoalescedReads = 8;
   static constexpr unsigned kBatchesPerTurn = 16;
   // Starts the reader of `binding` on its socket's lane.
   static void start_reader(std::shared_ptr<NodeInner> node, std::shared_ptr<UdpBinding> binding);

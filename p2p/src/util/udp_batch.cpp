@@ -18,6 +18,9 @@
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
 
 namespace velarix::p2p::util {
 
@@ -33,6 +36,8 @@ std::atomic<bool> g_segmentation{true};
 std::atomic<int> g_refusals{0};
 
 constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint16_t));
+// The segment size of a coalesced receive comes as an int.
+constexpr std::size_t kRecvControlSize = CMSG_SPACE(sizeof(int));
 
 bool segmentation_refused(int err) { return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP; }
 
@@ -67,47 +72,104 @@ boost::asio::awaitable<bool> wait_for_room(boost::asio::ip::udp::socket& socket,
 
 // --- receiving ---------------------------------------------------------------------------
 
-RecvBatch::RecvBatch(std::size_t capacity, std::size_t datagram_size)
-    : capacity_(std::max<std::size_t>(capacity, 1)),
-      size_(std::max<std::size_t>(datagram_size, 1)),
-      buffer_(new std::uint8_t[capacity_ * size_]),
-      iovs_(capacity_),
-      msgs_(capacity_),
-      addrs_(capacity_),
-      sources_(capacity_) {
-  for (std::size_t i = 0; i < capacity_; ++i) iovs_[i] = {buffer_.get() + i * size_, size_};
+bool enable_receive_coalescing(int fd) noexcept {
+  const int on = 1;
+  return ::setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
 }
 
+RecvBatch::RecvBatch(std::size_t capacity, std::size_t datagram_size)
+    : RecvBatch(std::max<std::size_t>(capacity, 1), std::max<std::size_t>(datagram_size, 1),
+                std::max<std::size_t>(datagram_size, 1), std::max<std::size_t>(capacity, 1), false) {}
+
+RecvBatch::RecvBatch(Coalescing coalescing, std::size_t datagram_size)
+    : RecvBatch(std::max<std::size_t>(coalescing.reads, 1), kCoalescedBytes,
+                std::clamp<std::size_t>(datagram_size, 1, kCoalescedBytes),
+                std::max<std::size_t>(coalescing.reads, 1) * kMaxRun, true) {}
+
+RecvBatch::RecvBatch(std::size_t reads, std::size_t slot, std::size_t limit, std::size_t entries, bool coalescing)
+    : reads_(reads),
+      slot_(slot),
+      limit_(limit),
+      coalescing_(coalescing),
+      buffer_(new std::uint8_t[reads * slot]),
+      control_(coalescing ? new char[reads * kRecvControlSize]() : nullptr),
+      iovs_(reads),
+      msgs_(reads),
+      addrs_(reads),
+      sources_(reads),
+      entries_(entries) {
+  for (std::size_t i = 0; i < reads_; ++i) iovs_[i] = {buffer_.get() + i * slot_, slot_};
+}
+
+namespace {
+
+// The segment size the kernel gave a coalesced receive; 0 for a single datagram.
+std::size_t segment_size(const msghdr& h) noexcept {
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+      int size = 0;
+      std::memcpy(&size, CMSG_DATA(c), sizeof size);
+      return size > 0 ? static_cast<std::size_t>(size) : 0;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 int RecvBatch::receive(int fd) noexcept {
-  for (std::size_t i = 0; i < capacity_; ++i) {
+  for (std::size_t i = 0; i < reads_; ++i) {
     auto& h = msgs_[i].msg_hdr;
     h = {};
     h.msg_name = &addrs_[i];
     h.msg_namelen = sizeof(sockaddr_storage);
     h.msg_iov = &iovs_[i];
     h.msg_iovlen = 1;
+    if (coalescing_) {
+      h.msg_control = control_.get() + i * kRecvControlSize;
+      h.msg_controllen = kRecvControlSize;
+    }
     msgs_[i].msg_len = 0;
   }
   int n;
   do {
-    n = ::recvmmsg(fd, msgs_.data(), static_cast<unsigned>(capacity_), MSG_DONTWAIT, nullptr);
+    n = ::recvmmsg(fd, msgs_.data(), static_cast<unsigned>(reads_), MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-  for (int i = 0; i < n; ++i) {
-    auto& ep = sources_[static_cast<std::size_t>(i)];
-    const auto len = std::min<std::size_t>(msgs_[static_cast<std::size_t>(i)].msg_hdr.msg_namelen, ep.capacity());
-    std::memcpy(ep.data(), &addrs_[static_cast<std::size_t>(i)], len);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+    const msghdr& h = msgs_[i].msg_hdr;
+    auto& ep = sources_[i];
+    const auto len = std::min<std::size_t>(h.msg_namelen, ep.capacity());
+    std::memcpy(ep.data(), &addrs_[i], len);
     ep.resize(len);
+    // What the kernel had may be longer than the buffer (cut, flagged) or than what it says it
+    // wrote: only the bytes written are handed on.
+    const bool cut = (h.msg_flags & MSG_TRUNC) != 0 || msgs_[i].msg_len > slot_;
+    const std::size_t got = std::min<std::size_t>(msgs_[i].msg_len, slot_);
+    const std::size_t base = i * slot_;
+    std::size_t segment = coalescing_ ? segment_size(h) : 0;
+    if (segment == 0 || segment >= got) segment = std::max<std::size_t>(got, 1);
+    std::size_t taken = 0;
+    std::size_t run = 0;
+    do {
+      const std::size_t piece = std::min(segment, got - taken);
+      Entry& e = entries_[count++];
+      e.offset = base + taken;
+      e.len = static_cast<std::uint32_t>(std::min(piece, limit_));
+      e.read = static_cast<std::uint32_t>(i);
+      e.truncated = piece > limit_;
+      taken += piece;
+      ++run;
+      if (run == kMaxRun && taken < got) {
+        e.truncated = true;  // a run longer than the kernel makes: the rest is passed over
+        break;
+      }
+    } while (taken < got && count < entries_.size());
+    // The kernel cut what it had: the last datagram is not whole.
+    if (cut) entries_[count - 1].truncated = true;
   }
-  return n;
-}
-
-std::span<std::uint8_t> RecvBatch::datagram(std::size_t i) noexcept {
-  return {buffer_.get() + i * size_, std::min<std::size_t>(msgs_[i].msg_len, size_)};
-}
-
-bool RecvBatch::truncated(std::size_t i) const noexcept {
-  return (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || msgs_[i].msg_len > size_;
+  return static_cast<int>(count);
 }
 
 // --- sending -----------------------------------------------------------------------------

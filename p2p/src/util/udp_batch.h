@@ -27,33 +27,66 @@ void size_socket_buffers(int fd, int bytes) noexcept;
 // socket may belong to another thread's context: the reactor guards each descriptor's waits.
 boost::asio::awaitable<bool> wait_for_room(boost::asio::ip::udp::socket& socket, std::chrono::milliseconds limit);
 
+// Asks the kernel to hand runs of datagrams of one flow over as one receive (UDP generic
+// receive offload): true when it took it. Such a socket must be read by a coalescing RecvBatch
+// only, as a run does not fit another's buffers (the kernel would cut it).
+bool enable_receive_coalescing(int fd) noexcept;
+
 class RecvBatch {
  public:
   // Room for `capacity` datagrams of at most `datagram_size` bytes each.
   RecvBatch(std::size_t capacity, std::size_t datagram_size);
+  // For a socket that coalesces: `reads` receives per call, each one datagram or a run of them
+  // (of one size, the last may be shorter), cut apart here into datagrams of at most
+  // `datagram_size` bytes each.
+  struct Coalescing {
+    std::size_t reads;
+  };
+  RecvBatch(Coalescing coalescing, std::size_t datagram_size);
   RecvBatch(const RecvBatch&) = delete;
   RecvBatch& operator=(const RecvBatch&) = delete;
+
+  // The most bytes one coalesced receive takes: the largest run the kernel hands over.
+  static constexpr std::size_t kCoalescedBytes = 65536;
+  // The most datagrams taken from one run; the kernel makes runs of at most 64 (128 on newer
+  // kernels). The last one kept of a longer run is `truncated`, the rest passed over.
+  static constexpr std::size_t kMaxRun = 128;
 
   // Reads the datagrams waiting on `fd`, without waiting: their count (0 when none was
   // waiting), or -1 with errno set (not EAGAIN).
   int receive(int fd) noexcept;
 
-  // The i-th datagram of the last receive; a datagram longer than the buffer is cut and
+  // The i-th datagram of the last receive; a datagram longer than `datagram_size` is cut and
   // `truncated`. Its bytes may be changed in place.
-  std::span<std::uint8_t> datagram(std::size_t i) noexcept;
-  bool truncated(std::size_t i) const noexcept;
-  const boost::asio::ip::udp::endpoint& source(std::size_t i) const noexcept { return sources_[i]; }
-  std::size_t capacity() const noexcept { return capacity_; }
+  std::span<std::uint8_t> datagram(std::size_t i) noexcept {
+    return {buffer_.get() + entries_[i].offset, entries_[i].len};
+  }
+  bool truncated(std::size_t i) const noexcept { return entries_[i].truncated; }
+  const boost::asio::ip::udp::endpoint& source(std::size_t i) const noexcept { return sources_[entries_[i].read]; }
+  // The most datagrams one receive returns.
+  std::size_t capacity() const noexcept { return entries_.size(); }
 
  private:
-  std::size_t capacity_;
-  std::size_t size_;
+  struct Entry {
+    std::size_t offset;
+    std::uint32_t len;
+    std::uint32_t read;  // which of the receives it came in (its source)
+    bool truncated;
+  };
+  RecvBatch(std::size_t reads, std::size_t slot, std::size_t limit, std::size_t entries, bool coalescing);
+
+  std::size_t reads_;     // receives per call
+  std::size_t slot_;      // bytes of buffer per receive
+  std::size_t limit_;     // bytes per datagram at most
+  bool coalescing_;
   // Left uninitialised: pages of slots that never see a large datagram are never touched.
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<char[]> control_;  // per receive, for the run's segment size
   std::vector<iovec> iovs_;
   std::vector<mmsghdr> msgs_;
   std::vector<sockaddr_storage> addrs_;
   std::vector<boost::asio::ip::udp::endpoint> sources_;
+  std::vector<Entry> entries_;
 };
 
 // Datagrams gathered for sending: each is built in place in the batch's own buffer, then all go
