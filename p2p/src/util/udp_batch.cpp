@@ -105,7 +105,8 @@ namespace {
 
 // The segment size the kernel gave a coalesced receive; 0 for a single datagram.
 std::size_t segment_size(const msghdr& h) noexcept {
-  for (const cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), const_cast<cmsghdr*>(c))) {
+  auto* m = const_cast<msghdr*>(&h);
+  for (cmsghdr* c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
     if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
       int size = 0;
       std::memcpy(&size, CMSG_DATA(c), sizeof size);
