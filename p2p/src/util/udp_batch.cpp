@@ -151,8 +151,8 @@ int RecvBatch::receive(int fd) noexcept {
     const std::size_t base = i * slot_;
     std::size_t segment = coalescing_ ? segment_size(h) : 0;
     if (segment == 0 || segment >= got) segment = std::max<std::size_t>(got, 1);
+    const std::size_t first = count;
     std::size_t taken = 0;
-    std::size_t run = 0;
     do {
       const std::size_t piece = std::min(segment, got - taken);
       Entry& e = entries_[count++];
@@ -161,14 +161,10 @@ int RecvBatch::receive(int fd) noexcept {
       e.read = static_cast<std::uint32_t>(i);
       e.truncated = piece > limit_;
       taken += piece;
-      ++run;
-      if (run == kMaxRun && taken < got) {
-        e.truncated = true;  // a run longer than the kernel makes: the rest is passed over
-        break;
-      }
-    } while (taken < got && count < entries_.size());
-    // The kernel cut what it had: the last datagram is not whole.
-    if (cut) entries_[count - 1].truncated = true;
+    } while (taken < got && count - first < kMaxRun);
+    // The kernel cut what it had, or the run is longer than the kernel makes (the rest is
+    // passed over): the last datagram kept is not whole.
+    if (cut || taken < got) entries_[count - 1].truncated = true;
   }
   return static_cast<int>(count);
 }
