@@ -90,7 +90,6 @@ RecvBatch::RecvBatch(std::size_t reads, std::size_t slot, std::size_t limit, std
     : reads_(reads),
       slot_(slot),
       limit_(limit),
-      coalescing_(coalescing),
       buffer_(new std::uint8_t[reads * slot]),
       control_(coalescing ? new char[reads * kRecvControlSize]() : nullptr),
       iovs_(reads),
@@ -126,7 +125,7 @@ int RecvBatch::receive(int fd) noexcept {
     h.msg_namelen = sizeof(sockaddr_storage);
     h.msg_iov = &iovs_[i];
     h.msg_iovlen = 1;
-    if (coalescing_) {
+    if (control_) {
       h.msg_control = control_.get() + i * kRecvControlSize;
       h.msg_controllen = kRecvControlSize;
     }
@@ -149,7 +148,7 @@ int RecvBatch::receive(int fd) noexcept {
     const bool cut = (h.msg_flags & MSG_TRUNC) != 0 || msgs_[i].msg_len > slot_;
     const std::size_t got = std::min<std::size_t>(msgs_[i].msg_len, slot_);
     const std::size_t base = i * slot_;
-    std::size_t segment = coalescing_ ? segment_size(h) : 0;
+    std::size_t segment = control_ ? segment_size(h) : 0;
     if (segment == 0 || segment >= got) segment = std::max<std::size_t>(got, 1);
     const std::size_t first = count;
     std::size_t taken = 0;

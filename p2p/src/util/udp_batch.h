@@ -78,10 +78,9 @@ class RecvBatch {
   std::size_t reads_;     // receives per call
   std::size_t slot_;      // bytes of buffer per receive
   std::size_t limit_;     // bytes per datagram at most
-  bool coalescing_;
   // Left uninitialised: pages of slots that never see a large datagram are never touched.
   std::unique_ptr<std::uint8_t[]> buffer_;
-  std::unique_ptr<char[]> control_;  // per receive, for the run's segment size
+  std::unique_ptr<char[]> control_;  // per receive, for the run's segment size; coalescing only
   std::vector<iovec> iovs_;
   std::vector<mmsghdr> msgs_;
   std::vector<sockaddr_storage> addrs_;
