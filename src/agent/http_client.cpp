@@ -13,10 +13,8 @@
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -26,6 +24,7 @@
 #include <fmt/format.h>
 
 #include "agent/url.h"
+#include "util/resolver.h"
 #include "util/text.h"
 
 namespace velarix::agent {
@@ -92,48 +91,24 @@ HttpError timeout_error(bool body_phase = false) {
   return error(HttpError::Kind::Timeout, "request timed out", body_phase);
 }
 
-// Resolution without waiting past the deadline: a resolver that hangs is left
-// behind (it finishes on its own) instead of holding the caller.
+// Resolution within the deadline; a name that is not answered by then costs only this request.
 asio::awaitable<std::expected<tcp::resolver::results_type, HttpError>> resolve(const std::string& host,
                                                                                const std::string& port,
                                                                                Clock::time_point deadline) {
-  boost::system::error_code parse_ec;
-  const auto literal = asio::ip::make_address(host, parse_ec);
   const auto port_number = static_cast<std::uint16_t>(std::stoul(port));
-  if (!parse_ec) co_return tcp::resolver::results_type::create(tcp::endpoint(literal, port_number), host, port);
-
-  auto executor = co_await asio::this_coro::executor;
-  struct Pending {
-    explicit Pending(const asio::any_io_executor& ex) : timer(ex), resolver(ex) {}
-    asio::steady_timer timer;
-    tcp::resolver resolver;
-    bool done = false;
-    boost::system::error_code ec;
-    tcp::resolver::results_type results;
-  };
-  auto pending = std::make_shared<Pending>(executor);
-  pending->timer.expires_at(deadline);
-  pending->resolver.async_resolve(
-      host, port, tcp::resolver::numeric_service,
-      asio::bind_executor(executor, [pending](const boost::system::error_code& ec, tcp::resolver::results_type r) {
-        pending->done = true;
-        pending->ec = ec;
-        pending->results = std::move(r);
-        pending->timer.cancel();
-      }));
-  co_await pending->timer.async_wait(kTuple);
-  if (!pending->done) {
-    pending->resolver.cancel();
-    co_return std::unexpected(timeout_error());
-  }
-  if (pending->ec) {
+  auto found = co_await p2p::util::resolve_host(host, deadline);
+  if (!found && found.error() == asio::error::timed_out) co_return std::unexpected(timeout_error());
+  if (!found) {
     co_return std::unexpected(
-        error(HttpError::Kind::Connect, fmt::format("failed to resolve {}: {}", host, pending->ec.message())));
+        error(HttpError::Kind::Connect, fmt::format("failed to resolve {}: {}", host, found.error().message())));
   }
-  if (pending->results.empty()) {
+  if (found->empty()) {
     co_return std::unexpected(error(HttpError::Kind::Connect, fmt::format("no address found for {}", host)));
   }
-  co_return std::move(pending->results);
+  std::vector<tcp::endpoint> endpoints;
+  endpoints.reserve(found->size());
+  for (const auto& ip : *found) endpoints.emplace_back(ip, port_number);
+  co_return tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(), host, port);
 }
 
 template <class Stream>

@@ -16,6 +16,7 @@
 #include "crypto/crypto.h"
 #include "node/inner.h"
 #include "node/send_handle.h"
+#include "util/join_all.h"
 #include "util/log.h"
 #include "util/net.h"
 #include "util/runtime.h"
@@ -80,15 +81,24 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::housekeeping() {
   auto candidates = my_endpoint_candidates(ips);
   if (!candidates) co_return std::unexpected(candidates.error());
 
+  // Every super peer side by side, and the node peers one after another beside them: a super
+  // peer whose name is slow to resolve delays neither the HELLOs to the others nor the node peers.
   const auto peers = peers_->peers.snapshot();
+  std::vector<boost::asio::awaitable<std::expected<void, Error>>> steps;
   for (const auto& [key, peer] : *peers) {
-    const std::uint64_t now = current_time();
-    std::expected<void, Error> r;
     if (auto sp = as_super_peer(peer)) {
-      r = co_await super_peer_housekeeping(key, *sp, now, ips, *candidates);
-    } else {
-      r = co_await node_peer_housekeeping(key, **as_node_peer(peer), now);
+      steps.push_back(super_peer_housekeeping(key, *sp, current_time(), ips, *candidates));
     }
+  }
+  steps.push_back(util::with_captures([this, peers]() -> boost::asio::awaitable<std::expected<void, Error>> {
+    for (const auto& [key, peer] : *peers) {
+      auto np = as_node_peer(peer);
+      if (np == nullptr) continue;
+      if (auto r = co_await node_peer_housekeeping(key, **np, current_time()); !r) co_return r;
+    }
+    co_return std::expected<void, Error>{};
+  }));
+  for (auto& r : co_await util::join_all(std::move(steps))) {
     if (!r) co_return r;
   }
   default_route_housekeeping();

@@ -11,6 +11,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "node/send_handle.h"
+#include "util/join_all.h"
 #include "util/log.h"
 #include "util/net.h"
 #include "util/runtime.h"
@@ -234,7 +235,16 @@ boost::asio::awaitable<std::expected<std::shared_ptr<NodeInner>, Error>> NodeInn
     if (id != network_id) {
       co_return Result(std::unexpected(Error(Error::SuperPeerNetworkIdMismatch{network_id, id})));
     }
-    auto resolved = co_await SuperPeer::lookup_host(url.addr());
+  }
+  // The names are looked up side by side: a slow one holds the start-up for its own time limit
+  // at most, and the others are not queued behind it.
+  std::vector<boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>>> lookups;
+  lookups.reserve(opts.super_peers.size());
+  for (const auto& url : opts.super_peers) lookups.push_back(SuperPeer::lookup_host(url.addr()));
+  auto lookups_done = co_await util::join_all(std::move(lookups));
+  for (std::size_t i = 0; i < opts.super_peers.size(); ++i) {
+    const auto& url = opts.super_peers[i];
+    auto& resolved = lookups_done[i];
     std::optional<ResolvedAddrs> addrs_found;
     if (resolved) addrs_found = std::move(*resolved);
     MessageKey key;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include <boost/asio/as_tuple.hpp>
@@ -20,6 +21,7 @@
 #include "util/length_codec.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/resolver.h"
 
 namespace velarix::p2p {
 
@@ -38,11 +40,12 @@ struct TcpPathGuard {
   }
 };
 
-bool split_host_port(const std::string& text, std::string& host, std::string& port) {
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
   const auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
   host = text.substr(0, colon);
-  port = text.substr(colon + 1);
+  const char* end = text.data() + text.size();
+  if (auto [p, e] = std::from_chars(text.data() + colon + 1, end, port); e != std::errc() || p != end) return false;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   return !host.empty();
 }
@@ -63,37 +66,36 @@ boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner>
 
   auto executor = co_await boost::asio::this_coro::executor;
   tcp::socket stream(executor);
-  std::string host, port;
+  std::string host;
+  std::uint16_t port_number = 0;
   boost::system::error_code ec = boost::asio::error::invalid_argument;
-  if (split_host_port(addr, host, port)) {
+  if (split_host_port(addr, host, port_number)) {
     // Every step has a time limit, and each address its own: a dead address must not hold the
     // link up for the minutes the system would wait.
     const auto limit = node->tcp_time_limit();
     boost::asio::steady_timer timer(executor);
-    tcp::resolver resolver(executor);
-    timer.expires_after(std::chrono::milliseconds(SuperPeer::kLookupTimeoutMs));
-    auto resolved = co_await (resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable)) ||
-                              timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SuperPeer::kLookupTimeoutMs);
+    auto resolved = co_await (util::resolve_host(host, deadline) ||
                               conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
-    if (resolved.index() == 2) co_return;  // the link was cancelled
-    if (resolved.index() == 1) {
-      ec = boost::asio::error::timed_out;
+    if (resolved.index() == 1) co_return;  // the link was cancelled
+    auto& found = std::get<0>(resolved);
+    if (!found) {
+      ec = found.error();
     } else {
-      auto [rec, results] = std::get<0>(std::move(resolved));
-      ec = rec ? rec : boost::asio::error::host_not_found;
-      for (const auto& entry : results) {
+      ec = boost::asio::error::host_not_found;
+      for (const auto& ip : *found) {
+        const tcp::endpoint endpoint(ip, port_number);
         boost::system::error_code ignored;
         stream.close(ignored);
         timer.expires_after(limit);
-        auto raced = co_await (stream.async_connect(entry.endpoint(), boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+        auto raced = co_await (stream.async_connect(endpoint, boost::asio::as_tuple(boost::asio::use_awaitable)) ||
                                timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)) ||
                                conn->token().async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
         if (raced.index() == 2) co_return;
         if (raced.index() == 1) {
           ec = boost::asio::error::timed_out;
           log::debug("Connecting to super peer tcp://{} at {} timed out after {} ms", addr,
-                     util::net::to_string(boost::asio::ip::udp::endpoint(entry.endpoint().address(), entry.endpoint().port())),
-                     limit.count());
+                     util::net::to_string(boost::asio::ip::udp::endpoint(ip, port_number)), limit.count());
           continue;
         }
         ec = std::get<0>(std::get<0>(raced));

@@ -2,15 +2,11 @@
 
 #include <algorithm>
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/error.hpp>
 
 #include "util/log.h"
 #include "util/net.h"
+#include "util/resolver.h"
 
 namespace velarix::p2p {
 
@@ -61,40 +57,29 @@ boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::looku
 
 boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::lookup_host(
     std::string addr, std::chrono::milliseconds timeout) {
-  using namespace boost::asio::experimental::awaitable_operators;
   log::trace("Resolve hostname {}", addr);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::string host, port;
   if (!split_host_port(addr, host, port)) {
     const std::string reason = "invalid socket address";
     log::warn("Failed to resolve hostname {}: {}", addr, reason);
     co_return std::unexpected(PeerError(PeerError::SuperPeerLookupFailed{addr, reason}));
   }
-  ResolvedAddrs out;
-  boost::system::error_code parse_ec;
-  const auto literal = boost::asio::ip::make_address(host, parse_ec);
-  if (!parse_ec) {
-    out.emplace_back(literal, static_cast<std::uint16_t>(std::stoul(port)));
-  } else {
-    auto executor = co_await boost::asio::this_coro::executor;
-    boost::asio::ip::udp::resolver resolver(executor);
-    boost::asio::steady_timer timer(executor, timeout);
-    auto result = co_await (resolver.async_resolve(host, port, boost::asio::as_tuple(boost::asio::use_awaitable)) ||
-                            timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
-    // An answer that comes only once the limit has passed is late as well; without this check
-    // the race between the two waits decides, and a zero limit would not always time out.
-    if (result.index() == 1 || timer.expiry() <= std::chrono::steady_clock::now()) {
-      const auto ms = static_cast<std::uint64_t>(timeout.count());
-      log::warn("Timeout of {} ms exceeded while attempting to resolve hostname {}", ms, addr);
-      co_return std::unexpected(PeerError(PeerError::SuperPeerResolveTimeout{addr, ms}));
-    }
-    auto& [ec, results] = std::get<0>(result);
-    if (ec) {
-      const std::string reason = ec.message();
-      log::warn("Failed to resolve hostname {}: {}", addr, reason);
-      co_return std::unexpected(PeerError(PeerError::SuperPeerLookupFailed{addr, reason}));
-    }
-    for (const auto& entry : results) out.push_back(entry.endpoint());
+  auto found = co_await util::resolve_host(host, deadline);
+  if (!found && found.error() == boost::asio::error::timed_out) {
+    const auto ms = static_cast<std::uint64_t>(timeout.count());
+    log::warn("Timeout of {} ms exceeded while attempting to resolve hostname {}", ms, addr);
+    co_return std::unexpected(PeerError(PeerError::SuperPeerResolveTimeout{addr, ms}));
   }
+  if (!found) {
+    const std::string reason = found.error().message();
+    log::warn("Failed to resolve hostname {}: {}", addr, reason);
+    co_return std::unexpected(PeerError(PeerError::SuperPeerLookupFailed{addr, reason}));
+  }
+  ResolvedAddrs out;
+  out.reserve(found->size());
+  const auto port_number = static_cast<std::uint16_t>(std::stoul(port));
+  for (const auto& ip : *found) out.emplace_back(ip, port_number);
   if (log::enabled(spdlog::level::trace)) log::trace("Resolved hostname {} to {}", addr, debug_list(out));
   if (out.empty()) co_return std::unexpected(PeerError(PeerError::SuperPeerResolveEmpty{}));
   co_return out;
