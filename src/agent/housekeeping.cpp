@@ -233,8 +233,9 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
   }
 
   // Controller-managed networks follow the controller only when it answered
-  // with its networks (or when there is no secret: logged out). A failed or
-  // empty answer keeps them, so an outage does not wipe the memberships.
+  // (or when there is no secret: logged out); an answer without a network
+  // revokes them all. A failed request keeps them, so an outage does not wipe
+  // the memberships.
   ControllerNetworks controller_networks;
   bool reconcile = false;
   using Status = ControllerConnectionStatus::Kind;
@@ -249,6 +250,7 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
       log::trace("Failed to get controller networks: {}, keeping the controller networks", answer.error().message());
       set_connection_status(inner->state, Status::Err, answer.error().message());
     } else if (!*answer || (*answer)->empty()) {
+      reconcile = answer->has_value();  // an answer without a network revokes them; no answer keeps them
       set_connection_status(inner->state, Status::Err, "Failed to fetch networks from controller");
     } else {
       controller_networks = std::move(**answer);

@@ -314,8 +314,8 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
                                              *velarix::network::Ipv4Addr::parse("10.20.0.5"));
   EXPECT_EQ(to_y_peer, nullptr) << "no route into a network the node left";
 
-  // The controller fails, is slow, answers with nothing, or answers badly: X stays,
-  // reports the missing configuration and keeps what it applied.
+  // The controller fails, is slow, or answers badly: X stays, reports the missing
+  // configuration and keeps what it applied.
   const std::string missing = "Configuration parse error: Controller network not found in cache: " + kUrlX;
   struct Failure {
     const char* what;
@@ -327,7 +327,6 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
       {"500", 500, "oops", {}, "Err: Failed to fetch networks from controller"},
       {"slower than the limit", 200, controller_doc({x}), std::chrono::seconds(3),
        "Err: Failed to fetch networks from controller"},
-      {"no network", 200, controller_doc({}), {}, "Err: Failed to fetch networks from controller"},
       {"network without id", 200, controller_doc({ControllerNet{std::nullopt, "Z", "10.30.0.0/24", {}}}), {},
        "Err: Configuration parse error: Network config missing id"},
   };
@@ -358,6 +357,19 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
   EXPECT_EQ(network(kUrlX).health, NetworkHealth::ok());
   EXPECT_EQ(connection_status(), "Ok");
   EXPECT_EQ(saves_->take(), 0);
+
+  // An answer that lists no network revokes X: removed, saved, withdrawn.
+  answer.set(200, controller_doc({}));
+  tick();
+  EXPECT_EQ(connection_status(), "Err: Failed to fetch networks from controller");
+  EXPECT_TRUE(networks().empty());
+  EXPECT_EQ(saves_->take(), 1);
+  EXPECT_TRUE(AgentConfig::load(path_)->network.empty());
+  changes = take_changes();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0], (HostChange{"", "", ""}));
+  EXPECT_TRUE(inner().tx_trie.load()->empty());
+  EXPECT_TRUE(inner().rx_trie.load()->empty());
 }
 
 TEST_F(Housekeeping, ControllerConfigurationsThatCannotBeUsed) {
