@@ -7,7 +7,10 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
@@ -774,4 +777,146 @@ TEST_F(Housekeeping, AFailedSaveKeepsTheChangeRunning) {
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("Failed to save config after controller network sync: I/O error: "), 1u);
   }
+}
+
+TEST_F(Housekeeping, EditsThroughTheCInterfaceSurviveTheAgentsSavesAndTakeEffectWithinATick) {
+  TempDir dir;
+  const std::string a = "file://" + dir.file("a.toml");
+  const std::string b = "file://" + dir.file("b.toml");
+  const std::string c = "file://" + dir.file("c.toml");
+  // Renamed at every retrieval, so that the agent saves the file in every tick;
+  // `during_step` runs inside that step, after the tick read the file.
+  std::mutex hook_mutex;
+  std::function<void()> during_step;
+  int renames = 0;
+  server_.route("/renamed.toml", [&](const RecordedRequest&) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(hook_mutex);
+      hook = std::exchange(during_step, {});
+    }
+    if (hook) hook();
+    return Reply::ok(network_doc("Renamed " + std::to_string(++renames), "10.60.0.0/24", {{pk_, "10.60.0.2", "me"}}));
+  });
+  const std::string renamed = server_.base_url() + "/renamed.toml";
+  start("[[network]]\nconfig_url = \"" + a + "\"\n[[network]]\nconfig_url = \"" + b + "\"\n[[network]]\nconfig_url = \"" +
+        renamed + "\"\n");
+  write_text(dir.file("a.toml"), network_doc("A", "10.61.0.0/24", {{pk_, "10.61.0.2", "me"}}));
+  write_text(dir.file("b.toml"), network_doc("B", "10.62.0.0/24", {{pk_, "10.62.0.2", "me"}}));
+  write_text(dir.file("c.toml"), network_doc("C", "10.63.0.0/24", {{pk_, "10.63.0.2", "me"}}));
+  tick();
+  ASSERT_EQ(applied_ip(a), "10.61.0.2/24");
+  ASSERT_EQ(applied_ip(b), "10.62.0.2/24");
+  take_changes();
+
+  using Flags = std::map<std::string, bool>;        // URL -> disabled
+  using Running = std::map<std::string, std::string>;  // URL -> applied address
+  auto in_file = [this] {
+    Flags out;
+    auto file = AgentConfig::load(path_);
+    EXPECT_TRUE(file) << file.error().message();
+    if (file) {
+      for (const auto& [url, net] : file->network) out[url.as_str()] = net.disabled;
+    }
+    return out;
+  };
+  auto running = [this] {
+    Running out;
+    for (const auto& [url, net] : networks()) {
+      out[url.as_str()] = net.current_state.ip.applied ? net.current_state.ip.applied->to_string() : "None";
+    }
+    return out;
+  };
+  const char* p = path_.c_str();
+  struct Case {
+    const char* what;
+    std::function<int()> edit;
+    bool during_tick;  // made inside a tick, after the agent read the file: taken up at the next
+    int saves;         // saves of the file in that tick: the agent's (names), the editor's made during it
+    Flags file;
+    Running running;
+    std::string host_ips;
+  } cases[] = {
+      {"added", [&] { return velarix_agent_config_network_add(p, c.c_str()); }, false, 2,
+       {{a, false}, {b, false}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"disabled", [&] { return velarix_agent_config_network_disable(p, b.c_str()); }, false, 1,
+       {{a, false}, {b, true}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "None"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.63.0.2/24"},
+      {"enabled", [&] { return velarix_agent_config_network_enable(p, b.c_str()); }, false, 1,
+       {{a, false}, {b, false}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"removed", [&] { return velarix_agent_config_network_remove(p, a.c_str()); }, false, 1,
+       {{b, false}, {c, false}, {renamed, false}},
+       {{b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"disabled during a tick", [&] { return velarix_agent_config_network_disable(p, c.c_str()); }, true, 2,
+       {{b, false}, {c, true}, {renamed, false}},
+       {{b, "10.62.0.2/24"}, {c, "None"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.62.0.2/24"},
+      {"added during a tick", [&] { return velarix_agent_config_network_add(p, a.c_str()); }, true, 2,
+       {{a, false}, {b, false}, {c, true}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "None"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24"},
+  };
+  for (const auto& k : cases) {
+    std::atomic<int> edited{-100};
+    if (k.during_tick) {
+      std::lock_guard lock(hook_mutex);
+      during_step = [&] { edited = k.edit(); };
+    } else {
+      edited = k.edit();
+    }
+    saves_->take();
+    const int renames_before = renames;
+    tick();
+    EXPECT_EQ(edited, 0) << k.what;
+    EXPECT_EQ(renames, renames_before + 1) << k.what;
+    EXPECT_EQ(saves_->take(), k.saves) << k.what << ": the agent saved its new names";
+    EXPECT_EQ(in_file(), k.file) << k.what << ": the edit outlived the agent's save";
+    if (k.during_tick) tick();
+    EXPECT_EQ(running(), k.running) << k.what;
+    auto changes = take_changes();
+    ASSERT_FALSE(changes.empty()) << k.what;
+    EXPECT_EQ(changes.back().ips, k.host_ips) << k.what;
+  }
+  EXPECT_EQ(network(c).health, NetworkHealth::disabled());
+  EXPECT_EQ(velarix::network::lookup_route(*inner().tx_trie.load(), *velarix::network::Ipv4Addr::parse("10.63.0.9"),
+                                           *velarix::network::Ipv4Addr::parse("10.63.0.2")),
+            nullptr);
+
+  // A file that cannot be read is neither written over nor taken as an empty list.
+  std::string text;
+  {
+    std::ifstream in(path_);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string broken = text.substr(0, text.size() / 2) + "\n[[network\n";
+  write_text(path_, broken);
+  LogCapture::get().clear();
+  const auto before = running();
+  tick();
+  {
+    std::ifstream in(path_);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), broken);
+  }
+  EXPECT_EQ(running(), before);
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("Failed to read the configuration file, running on the networks the agent has: "
+                                      "TOML error: TOML parse error at line "),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("Failed to save config after housekeeping: I/O error: the file cannot be read "
+                                      "(TOML error: TOML parse error at line "),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("sk = "), 0u) << "no line of the file in the log";
+  }
+  // Readable again: the name the agent could not save goes in, the edits stay.
+  write_text(path_, text);
+  tick();
+  EXPECT_EQ(in_file(), (Flags{{a, false}, {b, false}, {c, true}, {renamed, false}}));
+  EXPECT_EQ(AgentConfig::load(path_)->network.at(*Url::parse(renamed)).name, "Renamed " + std::to_string(renames));
+  EXPECT_EQ(running(), before);
 }
