@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -317,27 +318,40 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
                                              *velarix::network::Ipv4Addr::parse("10.20.0.5"));
   EXPECT_EQ(to_y_peer, nullptr) << "no route into a network the node left";
 
-  // The controller fails, is slow, or answers badly: X stays, reports the missing
-  // configuration and keeps what it applied.
+  // The controller fails, is slow, or answers badly, or its address cannot be read
+  // from the file: X stays, reports the missing configuration and keeps what it applied.
   const std::string missing = "Configuration parse error: Controller network not found in cache: " + kUrlX;
+  const std::string unreadable = "[controller\n";
   struct Failure {
     const char* what;
     unsigned status;
     std::string body;
     std::chrono::milliseconds delay;
     std::string connection;
+    std::optional<std::string> file = {};  // what the configuration file holds during the tick
   } failures[] = {
       {"500", 500, "oops", {}, "Err: Failed to fetch networks from controller"},
       {"slower than the limit", 200, controller_doc({x}), std::chrono::seconds(3),
        "Err: Failed to fetch networks from controller"},
       {"network without id", 200, controller_doc({ControllerNet{std::nullopt, "Z", "10.30.0.0/24", {}}}), {},
        "Err: Configuration parse error: Network config missing id"},
+      {"configuration file unreadable", 200, controller_doc({x}), {},
+       "Err: Configuration parse error: Failed to load agent config: TOML error: " +
+           AgentConfig::from_toml(unreadable).error(),
+       unreadable},
   };
   for (const auto& f : failures) {
     answer.set(f.status, f.body, f.delay);
     server_.clear();
+    std::string text;
+    if (f.file) {
+      std::ifstream in(path_);
+      text.assign(std::istreambuf_iterator<char>(in), {});
+      write_text(path_, *f.file);
+    }
     const auto began = Clock::now();
     tick();
+    if (f.file) write_text(path_, text);
     if (f.delay.count() > 0) {
       EXPECT_LT(Clock::now() - began, f.delay) << "the controller's time limit ends the wait";
     }
@@ -471,6 +485,7 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
        "RetrieveConfigError(\"Network error: IP address 10.5.0.254 is reserved\")", "None", std::nullopt},
       {"http://127.0.0.1:" + std::to_string(closed_port) + "/x", true, "Disabled", "None", std::nullopt},
       {http + "/member.toml?disabled", true, "Disabled", "None", "Web"},
+      {http + "/late.toml", true, "Disabled", "None", std::nullopt},
   };
   for (auto* s : {&server_, &tls, &wrong_name}) {
     s->route("/member.toml", [this, member](const RecordedRequest&) {
@@ -479,6 +494,10 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
   }
   server_.route("/stranger.toml", [peer](const RecordedRequest&) {
     return Reply::ok(network_doc("Elsewhere", "10.4.0.0/24", {{peer, "10.4.0.3", "peer"}}));
+  });
+  server_.route("/late.toml", [this, member](const RecordedRequest&) {
+    return Reply{200, {}, network_doc("Late", "10.6.0.0/24", member("10.6.0.0", "10.6.0.2")),
+                 std::chrono::milliseconds(5100), {}};
   });
   server_.route("/invalid.toml", [this](const RecordedRequest&) {
     return Reply::ok(network_doc(std::nullopt, "10.5.0.0/24", {{pk_, "10.5.0.254", "me"}}));
@@ -506,6 +525,7 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
   EXPECT_EQ(saves_->take(), 5) << "one save per network whose name changed";
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("Ignoring config error for disabled network"), 1u);
+    EXPECT_EQ(LogCapture::get().count("Ignoring config timeout for disabled network"), 1u);
     EXPECT_EQ(LogCapture::get().count("Network is disabled. We need to teardown everything."), 1u);
     EXPECT_EQ(LogCapture::get().count("I'm not member of this network."), 1u);
   }
@@ -739,6 +759,7 @@ TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
     m[*Url::parse(kUrlX)].health = NetworkHealth::pending();
     m[*Url::parse(kUrlY)].health = NetworkHealth::retrieve_config_error("timeout");
     m[*Url::parse("controller://11111111-2222-3333-4444-555555555555")].health = NetworkHealth::ok();
+    m[*Url::parse("controller://66666666-7777-4888-9999-000000000000")].health = NetworkHealth::not_a_member_error();
     m[*Url::parse("https://a.example/net")].health = NetworkHealth::not_a_member_error();
   }());
   auto upload = [&] {
@@ -752,10 +773,18 @@ TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
   };
   metrics.set(200, "");
   auto body = upload();
-  const std::string pending = "Network " + kUrlX + ": Pending";
-  const std::string failing = "Network " + kUrlY + ": RetrieveConfigError - timeout";
-  EXPECT_TRUE(body["error_logs"] == pending + "\n" + failing || body["error_logs"] == failing + "\n" + pending)
-      << body["error_logs"];
+  // One line per controller network with a problem, in the map's (undefined) order.
+  std::set<std::string> lines;
+  const std::string logs = body["error_logs"];
+  for (std::size_t at = 0; at <= logs.size();) {
+    const auto end = std::min(logs.find('\n', at), logs.size());
+    lines.insert(logs.substr(at, end - at));
+    at = end + 1;
+  }
+  EXPECT_EQ(lines, (std::set<std::string>{"Network " + kUrlX + ": Pending",
+                                          "Network " + kUrlY + ": RetrieveConfigError - timeout",
+                                          "Network controller://66666666-7777-4888-9999-000000000000: NotAMemberError"}))
+      << logs;
   EXPECT_EQ(body["velarix_ui_version"], "3.1.4");
 
   LogCapture::get().clear();
