@@ -58,7 +58,8 @@ VELARIX_AGENT_API int32_t velarix_agent_config_load_or_generate(const char* path
 VELARIX_AGENT_API int32_t velarix_agent_config_id_pk(const AgentConfigPtr* config, uint8_t* out);
 VELARIX_AGENT_API void velarix_agent_config_free(AgentConfigPtr* config);
 
-/* Network list of the configuration file at `path`. */
+/* Network list of the configuration file at `path`. An agent running on the
+ * same file keeps each edit and takes it up at its next housekeeping tick. */
 VELARIX_AGENT_API int32_t velarix_agent_config_network_add(const char* path, const char* network_url);
 VELARIX_AGENT_API int32_t velarix_agent_config_network_remove(const char* path, const char* network_url);
 VELARIX_AGENT_API int32_t velarix_agent_config_network_enable(const char* path, const char* network_url);

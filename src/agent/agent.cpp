@@ -86,6 +86,7 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
   auto c2d = std::make_shared<C2dChannel>(channel_cap);
 
   AgentConfig state_config = config;
+  NetworkMap file_networks = file_view(config.network);
   if (state_config.controller) {
     auto& c = *state_config.controller;
     c.connection_status.kind = (!c.display_login_email || !c.shared_secret)
@@ -116,7 +117,8 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
                      .ui_version = {},
                      .last_network_change = {},
                      .login = {},
-                     .time_deviation = {}},
+                     .time_deviation = {},
+                     .file_networks = std::move(file_networks)},
       .mtu = mtu,
       .executor = executor,
       .own_pk = config.identity.pk(),

@@ -209,7 +209,7 @@ asio::awaitable<void> AgentInner::housekeeping_network(std::shared_ptr<AgentInne
     }
   }
   if (save) {
-    if (auto saved = inner->state.config.save(inner->config_path); !saved) {
+    if (auto saved = inner->state.save_config(inner->config_path); !saved) {
       log::warn("Failed to save config after housekeeping: {}", saved.error().message());
     }
   }
@@ -222,7 +222,17 @@ asio::awaitable<void> AgentInner::check_and_update_time_deviation() {
   state.time_deviation.reset();
 }
 
+void AgentInner::remove_network(const std::shared_ptr<AgentInner>& inner, const Url& url, NetworkMap& networks) {
+  auto it = networks.find(url);
+  if (it == networks.end()) return;
+  // Withdraw what it applied first: its rules must not outlive it in the tries.
+  it->second.desired_state = network::AgentState{};
+  apply_desired_state(inner, url, networks);
+  networks.erase(url);
+}
+
 asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner) {
+  co_await take_up_config_file(inner);
   std::optional<std::string> shared_secret;
   std::optional<std::string> ui_version;
   {
@@ -233,8 +243,9 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
   }
 
   // Controller-managed networks follow the controller only when it answered
-  // with its networks (or when there is no secret: logged out). A failed or
-  // empty answer keeps them, so an outage does not wipe the memberships.
+  // (or when there is no secret: logged out); an answer without a network
+  // revokes them all. A failed request keeps them, so an outage does not wipe
+  // the memberships.
   ControllerNetworks controller_networks;
   bool reconcile = false;
   using Status = ControllerConnectionStatus::Kind;
@@ -249,6 +260,7 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
       log::trace("Failed to get controller networks: {}, keeping the controller networks", answer.error().message());
       set_connection_status(inner->state, Status::Err, answer.error().message());
     } else if (!*answer || (*answer)->empty()) {
+      reconcile = answer->has_value();  // an answer without a network revokes them; no answer keeps them
       set_connection_status(inner->state, Status::Err, "Failed to fetch networks from controller");
     } else {
       controller_networks = std::move(**answer);
@@ -279,15 +291,12 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
       for (const auto& url : managed) {
         if (controller_networks.contains(url)) continue;
         log::trace("Removing controller network that no longer exists: {}", url.as_str());
-        // Withdraw what it applied first: its rules must not outlive it in the tries.
-        networks.at(url).desired_state = network::AgentState{};
-        AgentInner::apply_desired_state(inner, url, networks);
-        networks.erase(url);
+        remove_network(inner, url, networks);
         changed = true;
       }
     }
     if (changed) {
-      if (auto saved = inner->state.config.save(inner->config_path); !saved) {
+      if (auto saved = inner->state.save_config(inner->config_path); !saved) {
         log::warn("Failed to save config after controller network sync: {}", saved.error().message());
       }
     }

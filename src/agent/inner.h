@@ -51,10 +51,19 @@ struct State {
   std::optional<NetworkChange> last_network_change;
   LoginState login;
   std::optional<std::chrono::nanoseconds> time_deviation;
+  // The networks as the configuration file held them when the agent last read
+  // it or wrote its own changes to it: what tells the host's edits of the file
+  // from the agent's own changes.
+  NetworkMap file_networks = {};
 
-  // Writes the running configuration to `path`.
-  std::expected<void, Error> save_config(const std::string& path) const { return config.save(path); }
+  // Writes the agent's own changes since then (networks it added, removed or
+  // renamed) onto what the file at `path` holds now, so that edits made to
+  // the file meanwhile stay. A file that cannot be read is not written over.
+  std::expected<void, Error> save_config(const std::string& path);
 };
+
+// What the configuration file keeps of each network: URL text, disabled flag, name.
+NetworkMap file_view(const NetworkMap& networks);
 
 // The controller's networks of one housekeeping tick, by "controller://<id>" URL.
 using ControllerNetworks = std::unordered_map<Url, network::NetworkConfig>;
@@ -103,6 +112,12 @@ struct AgentInner {
   // One housekeeping tick: controller networks, every network's step, the
   // host notification, the metrics. Failures inside are logged and absorbed.
   static boost::asio::awaitable<void> housekeeping(std::shared_ptr<AgentInner> inner);
+  // Takes up what the host changed in the configuration file since the agent
+  // last read it: networks added, removed, enabled and disabled.
+  static boost::asio::awaitable<void> take_up_config_file(std::shared_ptr<AgentInner> inner);
+  // Withdraws what a network applied (addresses, routes, rules, DNS names) and
+  // drops it; the caller holds the state write lock.
+  static void remove_network(const std::shared_ptr<AgentInner>& inner, const Url& url, NetworkMap& networks);
   // Brings one network to its latest configuration under the state write lock.
   static boost::asio::awaitable<void> housekeeping_network(std::shared_ptr<AgentInner> inner, Url url,
                                                            const ControllerNetworks* controller_networks);

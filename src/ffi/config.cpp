@@ -5,6 +5,7 @@
 #include <new>
 
 #include "agent/config.h"
+#include "agent/config_lock.h"
 #include "version_info.h"
 #include "ffi/ffi.h"
 #include "ffi/handles.h"
@@ -12,6 +13,7 @@
 #include "velarix_agent.h"
 
 using velarix::agent::AgentConfig;
+using velarix::agent::ConfigFileLock;
 using velarix::agent::Url;
 using velarix::ffi::guarded;
 using velarix::ffi::to_string;
@@ -35,8 +37,15 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
     if (trace) velarix::log::trace("Failed to convert network_url to string, returning ERR_UTF8");
     return VELARIX_AGENT_ERR_UTF8;
   }
-  auto cfg = (op == Edit::Add || op == Edit::Remove) ? AgentConfig::load(*path_str)
-                                                      : AgentConfig::load_or_generate(*path_str);
+  // Enabling or disabling in a missing file creates the file first.
+  if ((op == Edit::Enable || op == Edit::Disable) && !AgentConfig::load_or_generate(*path_str)) {
+    return VELARIX_AGENT_ERR_FAILURE;
+  }
+  // Held until the change is written: a running agent's save waits for it and
+  // then merges its own changes onto this one.
+  auto lock = ConfigFileLock::acquire(*path_str);
+  if (!lock) return VELARIX_AGENT_ERR_FAILURE;
+  auto cfg = AgentConfig::load(*path_str);
   if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
   auto url = Url::parse(*url_str);
   if (!url) return VELARIX_AGENT_ERR_INVALID_URL;

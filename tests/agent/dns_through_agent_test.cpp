@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/dns/message.h"
+#include "common/log_capture.h"
 #include "common/two_agents.h"
 
 namespace velarix::test {
@@ -92,6 +93,34 @@ TEST(DnsThroughAgent, MemberNamesAreAnsweredFromTheServerAddress) {
   }
   // Answered at home: nothing of it reached the other agent.
   EXPECT_FALSE(agents.b().tun.read(std::chrono::milliseconds(200)));
+}
+
+// Only a query without a route is the responder's: one that a route covers
+// goes to the peer like any packet, and without DNS it has no route at all.
+TEST(DnsThroughAgent, OnlyQueriesWithoutARouteAreAnswered) {
+  const Ipv4Addr server(10, 77, 0, 254);
+  {
+    TwoAgents agents;
+    // B is the gateway of every address, the server address among them.
+    agents.apply_network("[[route]]\ndest = \"0.0.0.0/0\"\ngw = \"" + agents.b().pk().to_string() + "\"\n");
+    auto& a = agents.a();
+    ASSERT_TRUE(eventually([&] { return a.inner().dns->server_ip() == server; }));
+    const Bytes q = udp_packet(a.ip, 40123, server, 53, query("b.velarix.internal.", 9));
+    EXPECT_TRUE(deliver(a.tun, agents.b().tun, q)) << "forwarded to the gateway";
+    EXPECT_FALSE(a.tun.read(std::chrono::milliseconds(200))) << "and never answered here";
+  }
+  if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger is installed";
+  TwoAgents agents({.config_a = "[dns]\ndisabled = true"});
+  agents.apply_network();
+  auto& a = agents.a();
+  LogCapture::get().clear();
+  ASSERT_TRUE(a.tun.write(udp_packet(a.ip, 40123, server, 53, query("b.velarix.internal.", 10))));
+  EXPECT_TRUE(eventually([] {
+    return LogCapture::get().count("No outbound route found for destination: 10.77.0.1 -> 10.77.0.254 (missing "
+                                   "destination route in routing table)") == 1;
+  }));
+  EXPECT_FALSE(a.tun.read(std::chrono::milliseconds(200)));
+  EXPECT_FALSE(agents.b().tun.read(std::chrono::milliseconds(0)));
 }
 
 }  // namespace

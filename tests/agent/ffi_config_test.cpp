@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <thread>
+#include <vector>
 
 #include "common/temp_dir.h"
 #include "velarix_agent.h"
@@ -189,4 +192,35 @@ TEST_F(CConfig, ListingFailuresAndEmptyList) {
   EXPECT_EQ(velarix_agent_network_url(&one, -1), nullptr);
   EXPECT_EQ(velarix_agent_network_name(&one, 0), nullptr);
   EXPECT_EQ(velarix_agent_network_disabled(&one, 0), 1);
+}
+
+TEST_F(CConfig, EditorsAtTheSameTimeLoseNoEdit) {
+  write_config();
+  // Each editor reads the file, changes it and writes it back; without taking
+  // turns, one editor's write would drop what another wrote meanwhile.
+  constexpr int kThreads = 4;
+  constexpr int kEach = 25;
+  std::vector<std::thread> editors;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    editors.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string url = "https://net" + std::to_string(t) + "-" + std::to_string(i) + ".example/";
+        if (velarix_agent_config_network_add(path_.c_str(), url.c_str()) != 0) ++failures;
+        if (i % 5 == 0 && velarix_agent_config_network_disable(path_.c_str(), url.c_str()) != 0) ++failures;
+      }
+    });
+  }
+  for (auto& e : editors) e.join();
+  EXPECT_EQ(failures, 0);
+  const auto networks = list();
+  EXPECT_EQ(networks.size(), static_cast<std::size_t>(kThreads * kEach));
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kEach; ++i) {
+      const std::string url = "https://net" + std::to_string(t) + "-" + std::to_string(i) + ".example/";
+      auto it = networks.find(url);
+      ASSERT_NE(it, networks.end()) << url;
+      EXPECT_EQ(it->second.first, i % 5 == 0 ? 1 : 0) << url;
+    }
+  }
 }

@@ -7,8 +7,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -314,28 +318,40 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
                                              *velarix::network::Ipv4Addr::parse("10.20.0.5"));
   EXPECT_EQ(to_y_peer, nullptr) << "no route into a network the node left";
 
-  // The controller fails, is slow, answers with nothing, or answers badly: X stays,
-  // reports the missing configuration and keeps what it applied.
+  // The controller fails, is slow, or answers badly, or its address cannot be read
+  // from the file: X stays, reports the missing configuration and keeps what it applied.
   const std::string missing = "Configuration parse error: Controller network not found in cache: " + kUrlX;
+  const std::string unreadable = "[controller\n";
   struct Failure {
     const char* what;
     unsigned status;
     std::string body;
     std::chrono::milliseconds delay;
     std::string connection;
+    std::optional<std::string> file = {};  // what the configuration file holds during the tick
   } failures[] = {
       {"500", 500, "oops", {}, "Err: Failed to fetch networks from controller"},
       {"slower than the limit", 200, controller_doc({x}), std::chrono::seconds(3),
        "Err: Failed to fetch networks from controller"},
-      {"no network", 200, controller_doc({}), {}, "Err: Failed to fetch networks from controller"},
       {"network without id", 200, controller_doc({ControllerNet{std::nullopt, "Z", "10.30.0.0/24", {}}}), {},
        "Err: Configuration parse error: Network config missing id"},
+      {"configuration file unreadable", 200, controller_doc({x}), {},
+       "Err: Configuration parse error: Failed to load agent config: TOML error: " +
+           AgentConfig::from_toml(unreadable).error(),
+       unreadable},
   };
   for (const auto& f : failures) {
     answer.set(f.status, f.body, f.delay);
     server_.clear();
+    std::string text;
+    if (f.file) {
+      std::ifstream in(path_);
+      text.assign(std::istreambuf_iterator<char>(in), {});
+      write_text(path_, *f.file);
+    }
     const auto began = Clock::now();
     tick();
+    if (f.file) write_text(path_, text);
     if (f.delay.count() > 0) {
       EXPECT_LT(Clock::now() - began, f.delay) << "the controller's time limit ends the wait";
     }
@@ -358,6 +374,19 @@ TEST_F(Housekeeping, ControllerNetworksFollowOnlyASuccessfulAnswer) {
   EXPECT_EQ(network(kUrlX).health, NetworkHealth::ok());
   EXPECT_EQ(connection_status(), "Ok");
   EXPECT_EQ(saves_->take(), 0);
+
+  // An answer that lists no network revokes X: removed, saved, withdrawn.
+  answer.set(200, controller_doc({}));
+  tick();
+  EXPECT_EQ(connection_status(), "Err: Failed to fetch networks from controller");
+  EXPECT_TRUE(networks().empty());
+  EXPECT_EQ(saves_->take(), 1);
+  EXPECT_TRUE(AgentConfig::load(path_)->network.empty());
+  changes = take_changes();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0], (HostChange{"", "", ""}));
+  EXPECT_TRUE(inner().tx_trie.load()->empty());
+  EXPECT_TRUE(inner().rx_trie.load()->empty());
 }
 
 TEST_F(Housekeeping, ControllerConfigurationsThatCannotBeUsed) {
@@ -456,6 +485,7 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
        "RetrieveConfigError(\"Network error: IP address 10.5.0.254 is reserved\")", "None", std::nullopt},
       {"http://127.0.0.1:" + std::to_string(closed_port) + "/x", true, "Disabled", "None", std::nullopt},
       {http + "/member.toml?disabled", true, "Disabled", "None", "Web"},
+      {http + "/late.toml", true, "Disabled", "None", std::nullopt},
   };
   for (auto* s : {&server_, &tls, &wrong_name}) {
     s->route("/member.toml", [this, member](const RecordedRequest&) {
@@ -464,6 +494,10 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
   }
   server_.route("/stranger.toml", [peer](const RecordedRequest&) {
     return Reply::ok(network_doc("Elsewhere", "10.4.0.0/24", {{peer, "10.4.0.3", "peer"}}));
+  });
+  server_.route("/late.toml", [this, member](const RecordedRequest&) {
+    return Reply{200, {}, network_doc("Late", "10.6.0.0/24", member("10.6.0.0", "10.6.0.2")),
+                 std::chrono::milliseconds(5100), {}};
   });
   server_.route("/invalid.toml", [this](const RecordedRequest&) {
     return Reply::ok(network_doc(std::nullopt, "10.5.0.0/24", {{pk_, "10.5.0.254", "me"}}));
@@ -491,6 +525,7 @@ TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
   EXPECT_EQ(saves_->take(), 5) << "one save per network whose name changed";
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("Ignoring config error for disabled network"), 1u);
+    EXPECT_EQ(LogCapture::get().count("Ignoring config timeout for disabled network"), 1u);
     EXPECT_EQ(LogCapture::get().count("Network is disabled. We need to teardown everything."), 1u);
     EXPECT_EQ(LogCapture::get().count("I'm not member of this network."), 1u);
   }
@@ -724,6 +759,7 @@ TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
     m[*Url::parse(kUrlX)].health = NetworkHealth::pending();
     m[*Url::parse(kUrlY)].health = NetworkHealth::retrieve_config_error("timeout");
     m[*Url::parse("controller://11111111-2222-3333-4444-555555555555")].health = NetworkHealth::ok();
+    m[*Url::parse("controller://66666666-7777-4888-9999-000000000000")].health = NetworkHealth::not_a_member_error();
     m[*Url::parse("https://a.example/net")].health = NetworkHealth::not_a_member_error();
   }());
   auto upload = [&] {
@@ -737,10 +773,18 @@ TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
   };
   metrics.set(200, "");
   auto body = upload();
-  const std::string pending = "Network " + kUrlX + ": Pending";
-  const std::string failing = "Network " + kUrlY + ": RetrieveConfigError - timeout";
-  EXPECT_TRUE(body["error_logs"] == pending + "\n" + failing || body["error_logs"] == failing + "\n" + pending)
-      << body["error_logs"];
+  // One line per controller network with a problem, in the map's (undefined) order.
+  std::set<std::string> lines;
+  const std::string logs = body["error_logs"];
+  for (std::size_t at = 0; at <= logs.size();) {
+    const auto end = std::min(logs.find('\n', at), logs.size());
+    lines.insert(logs.substr(at, end - at));
+    at = end + 1;
+  }
+  EXPECT_EQ(lines, (std::set<std::string>{"Network " + kUrlX + ": Pending",
+                                          "Network " + kUrlY + ": RetrieveConfigError - timeout",
+                                          "Network controller://66666666-7777-4888-9999-000000000000: NotAMemberError"}))
+      << logs;
   EXPECT_EQ(body["velarix_ui_version"], "3.1.4");
 
   LogCapture::get().clear();
@@ -762,4 +806,146 @@ TEST_F(Housekeeping, AFailedSaveKeepsTheChangeRunning) {
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("Failed to save config after controller network sync: I/O error: "), 1u);
   }
+}
+
+TEST_F(Housekeeping, EditsThroughTheCInterfaceSurviveTheAgentsSavesAndTakeEffectWithinATick) {
+  TempDir dir;
+  const std::string a = "file://" + dir.file("a.toml");
+  const std::string b = "file://" + dir.file("b.toml");
+  const std::string c = "file://" + dir.file("c.toml");
+  // Renamed at every retrieval, so that the agent saves the file in every tick;
+  // `during_step` runs inside that step, after the tick read the file.
+  std::mutex hook_mutex;
+  std::function<void()> during_step;
+  int renames = 0;
+  server_.route("/renamed.toml", [&](const RecordedRequest&) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(hook_mutex);
+      hook = std::exchange(during_step, {});
+    }
+    if (hook) hook();
+    return Reply::ok(network_doc("Renamed " + std::to_string(++renames), "10.60.0.0/24", {{pk_, "10.60.0.2", "me"}}));
+  });
+  const std::string renamed = server_.base_url() + "/renamed.toml";
+  start("[[network]]\nconfig_url = \"" + a + "\"\n[[network]]\nconfig_url = \"" + b + "\"\n[[network]]\nconfig_url = \"" +
+        renamed + "\"\n");
+  write_text(dir.file("a.toml"), network_doc("A", "10.61.0.0/24", {{pk_, "10.61.0.2", "me"}}));
+  write_text(dir.file("b.toml"), network_doc("B", "10.62.0.0/24", {{pk_, "10.62.0.2", "me"}}));
+  write_text(dir.file("c.toml"), network_doc("C", "10.63.0.0/24", {{pk_, "10.63.0.2", "me"}}));
+  tick();
+  ASSERT_EQ(applied_ip(a), "10.61.0.2/24");
+  ASSERT_EQ(applied_ip(b), "10.62.0.2/24");
+  take_changes();
+
+  using Flags = std::map<std::string, bool>;        // URL -> disabled
+  using Running = std::map<std::string, std::string>;  // URL -> applied address
+  auto in_file = [this] {
+    Flags out;
+    auto file = AgentConfig::load(path_);
+    EXPECT_TRUE(file) << file.error().message();
+    if (file) {
+      for (const auto& [url, net] : file->network) out[url.as_str()] = net.disabled;
+    }
+    return out;
+  };
+  auto running = [this] {
+    Running out;
+    for (const auto& [url, net] : networks()) {
+      out[url.as_str()] = net.current_state.ip.applied ? net.current_state.ip.applied->to_string() : "None";
+    }
+    return out;
+  };
+  const char* p = path_.c_str();
+  struct Case {
+    const char* what;
+    std::function<int()> edit;
+    bool during_tick;  // made inside a tick, after the agent read the file: taken up at the next
+    int saves;         // saves of the file in that tick: the agent's (names), the editor's made during it
+    Flags file;
+    Running running;
+    std::string host_ips;
+  } cases[] = {
+      {"added", [&] { return velarix_agent_config_network_add(p, c.c_str()); }, false, 2,
+       {{a, false}, {b, false}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"disabled", [&] { return velarix_agent_config_network_disable(p, b.c_str()); }, false, 1,
+       {{a, false}, {b, true}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "None"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.63.0.2/24"},
+      {"enabled", [&] { return velarix_agent_config_network_enable(p, b.c_str()); }, false, 1,
+       {{a, false}, {b, false}, {c, false}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"removed", [&] { return velarix_agent_config_network_remove(p, a.c_str()); }, false, 1,
+       {{b, false}, {c, false}, {renamed, false}},
+       {{b, "10.62.0.2/24"}, {c, "10.63.0.2/24"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.62.0.2/24,10.63.0.2/24"},
+      {"disabled during a tick", [&] { return velarix_agent_config_network_disable(p, c.c_str()); }, true, 2,
+       {{b, false}, {c, true}, {renamed, false}},
+       {{b, "10.62.0.2/24"}, {c, "None"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.62.0.2/24"},
+      {"added during a tick", [&] { return velarix_agent_config_network_add(p, a.c_str()); }, true, 2,
+       {{a, false}, {b, false}, {c, true}, {renamed, false}},
+       {{a, "10.61.0.2/24"}, {b, "10.62.0.2/24"}, {c, "None"}, {renamed, "10.60.0.2/24"}},
+       "10.60.0.2/24,10.61.0.2/24,10.62.0.2/24"},
+  };
+  for (const auto& k : cases) {
+    std::atomic<int> edited{-100};
+    if (k.during_tick) {
+      std::lock_guard lock(hook_mutex);
+      during_step = [&] { edited = k.edit(); };
+    } else {
+      edited = k.edit();
+    }
+    saves_->take();
+    const int renames_before = renames;
+    tick();
+    EXPECT_EQ(edited, 0) << k.what;
+    EXPECT_EQ(renames, renames_before + 1) << k.what;
+    EXPECT_EQ(saves_->take(), k.saves) << k.what << ": the agent saved its new names";
+    EXPECT_EQ(in_file(), k.file) << k.what << ": the edit outlived the agent's save";
+    if (k.during_tick) tick();
+    EXPECT_EQ(running(), k.running) << k.what;
+    auto changes = take_changes();
+    ASSERT_FALSE(changes.empty()) << k.what;
+    EXPECT_EQ(changes.back().ips, k.host_ips) << k.what;
+  }
+  EXPECT_EQ(network(c).health, NetworkHealth::disabled());
+  EXPECT_EQ(velarix::network::lookup_route(*inner().tx_trie.load(), *velarix::network::Ipv4Addr::parse("10.63.0.9"),
+                                           *velarix::network::Ipv4Addr::parse("10.63.0.2")),
+            nullptr);
+
+  // A file that cannot be read is neither written over nor taken as an empty list.
+  std::string text;
+  {
+    std::ifstream in(path_);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string broken = text.substr(0, text.size() / 2) + "\n[[network\n";
+  write_text(path_, broken);
+  LogCapture::get().clear();
+  const auto before = running();
+  tick();
+  {
+    std::ifstream in(path_);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), broken);
+  }
+  EXPECT_EQ(running(), before);
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("Failed to read the configuration file, running on the networks the agent has: "
+                                      "TOML error: TOML parse error at line "),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("Failed to save config after housekeeping: I/O error: the file cannot be read "
+                                      "(TOML error: TOML parse error at line "),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("sk = "), 0u) << "no line of the file in the log";
+  }
+  // Readable again: the name the agent could not save goes in, the edits stay.
+  write_text(path_, text);
+  tick();
+  EXPECT_EQ(in_file(), (Flags{{a, false}, {b, false}, {c, true}, {renamed, false}}));
+  EXPECT_EQ(AgentConfig::load(path_)->network.at(*Url::parse(renamed)).name, "Renamed " + std::to_string(renames));
+  EXPECT_EQ(running(), before);
 }

@@ -7,6 +7,8 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "agent/status.h"
+#include "agent/status_format.h"
+#include "peer/node_peer.h"
 #include "common/temp_dir.h"
 
 using namespace velarix::agent;
@@ -235,6 +237,26 @@ TEST_F(PeerBlocks, NodePeerWithTrafficAndPaths) {
       "RX Short ID: 0000000a\n"
       "[Reachable: true]\n";
   EXPECT_EQ(s.to_string_at(kNow), expected);
+}
+
+// A node peer counts as reachable in the report while one of its direct paths
+// had an ACK within the last 30 s.
+TEST(NodePeerReachability, ThirtySecondsAfterTheLastAck) {
+  struct Case {
+    std::uint64_t age_s;
+    bool reachable;
+  } cases[] = {{1, true}, {25, true}, {35, false}};
+  for (const auto& c : cases) {
+    const std::uint64_t now = now_ns() / 1000;
+    auto peer = velarix::p2p::NodePeer::create(std::nullopt, key(1), 0, false, std::nullopt, std::nullopt, now, key(2));
+    ASSERT_TRUE(peer);
+    auto path = (*peer)->direct_path(PeerPathKey{ep("127.0.0.1", 1000), ep("127.0.0.1", 2000)});
+    ASSERT_TRUE(path);
+    const auto ack = now - c.age_s * 1'000'000;
+    path->hello_tx(ack - 1000);
+    ASSERT_TRUE(path->ack_rx(ack, ep("127.0.0.1", 2000), ack - 1000));
+    EXPECT_EQ(NodePeerStatus::new_(**peer).reachable, c.reachable) << c.age_s << " s";
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,32 @@
+#pragma once
+// A lock on the agent configuration file for one read, change and write-back.
+
+#include <expected>
+#include <string>
+#include <utility>
+
+#include "agent/error.h"
+
+namespace velarix::agent {
+
+// Held by whoever reads the configuration file, changes it and writes it back
+// (the network editors of the C interface, the running agent's saves), so that
+// no edit falls between another writer's read and its write. It is an advisory
+// lock on the file itself: a save replaces the file, so a waiter that finds a
+// new file once it holds the lock moves on to that one.
+class ConfigFileLock {
+ public:
+  // Waits for the lock of the file at `path` (after every symbolic link); a
+  // file that is missing or cannot be opened for reading is an `Io` error.
+  static std::expected<ConfigFileLock, Error> acquire(const std::string& path);
+
+  ConfigFileLock(ConfigFileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ConfigFileLock& operator=(ConfigFileLock&&) = delete;
+  ~ConfigFileLock();
+
+ private:
+  explicit ConfigFileLock(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+}  // namespace velarix::agent
