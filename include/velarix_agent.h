@@ -46,8 +46,9 @@ typedef struct NetworkInfo {
   char* name;       /* display name, or NULL */
 } NetworkInfo;
 
-/* Installs the library's logger (every level, to standard error). 0, or -2 when
- * a logger was installed before. */
+/* Installs the library's logger, to standard error: INFO and above, or from the
+ * level the environment variable VELARIX_LOG_LEVEL names (trace, debug, info,
+ * warn, error, off). 0, or -2 when a logger was installed before. */
 VELARIX_AGENT_API int32_t velarix_agent_init_logging(void);
 
 /* "version (commit)"; static, never freed. */

@@ -29,7 +29,8 @@
 #
 # Knobs (set before vx_init): VX_BUILD (build directory, default build),
 # VX_KEEP=1 (keep the work directory), VX_POW (proof-of-work difficulty of the
-# identities and the agents, default 16).
+# identities and the agents, default 16), VX_PIN_UDP_ADDRS=1 (each agent binds
+# its underlay address only, with one socket, instead of the defaults).
 
 VX_ROOT=${VX_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 VX_BUILD=${VX_BUILD:-$VX_ROOT/build}
@@ -256,21 +257,32 @@ vx_super_peer_stop() {
   vx_wait_pid "$VX_SP_PID" 10
 }
 
-# Node B's side drops UDP to and from node A's underlay address: only the
-# super peer (on its own address) can carry their packets.
+# Node B's side drops UDP to and from namespace A but for the super peer's
+# port: only the super peer can carry their packets. (Agent a binds every
+# address of A, the super peer's included.)
 vx_block_direct() {
   vx_in b nft -f - <<EOF
 table ip vxrelay {
-  chain input { type filter hook input priority 0; policy accept; ip saddr $VX_UNDER_A meta l4proto udp drop; }
-  chain output { type filter hook output priority 0; policy accept; ip daddr $VX_UNDER_A meta l4proto udp drop; }
+  chain input {
+    type filter hook input priority 0; policy accept;
+    ip saddr { $VX_UNDER_A, $VX_UNDER_SP } udp sport != $VX_SP_PORT drop
+  }
+  chain output {
+    type filter hook output priority 0; policy accept;
+    ip daddr { $VX_UNDER_A, $VX_UNDER_SP } udp dport != $VX_SP_PORT drop
+  }
 }
 EOF
 }
 vx_unblock_direct() { vx_in b nft delete table ip vxrelay; }
 
+# The agents run on the defaults (every address of the host, three sockets
+# each); with VX_PIN_UDP_ADDRS=1 each binds its underlay address alone, with
+# one socket.
 vx_agent_env() {
   local under=$1
-  echo VELARIX_MIN_POW_DIFFICULTY="$VX_POW" VELARIX_UDP_ADDRS="$under" VELARIX_UDP_SOCKETS=1
+  echo VELARIX_MIN_POW_DIFFICULTY="$VX_POW"
+  if [ -n "${VX_PIN_UDP_ADDRS:-}" ]; then echo VELARIX_UDP_ADDRS="$under" VELARIX_UDP_SOCKETS=1; fi
 }
 
 vx_under_ip() { case "$1" in a) echo "$VX_UNDER_A" ;; b) echo "$VX_UNDER_B" ;; c) echo "$VX_UNDER_C" ;; esac; }

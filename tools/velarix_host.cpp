@@ -5,7 +5,7 @@
 // routes of every network change to it.
 //
 //   velarix_host --config PATH [--tun NAME | --tun-fd N] [--seconds N] [--network URL]...
-//                [--status] [--no-log] [--init-only]
+//                [--status] [--log-level LEVEL | --no-log] [--init-only]
 //
 // Runs until SIGINT/SIGTERM, or for --seconds when given. SIGUSR1 asks for the
 // status report.
@@ -48,6 +48,8 @@ constexpr const char* kUsage =
     "  --seconds N     stop after N seconds (default: run until SIGINT or SIGTERM)\n"
     "  --network URL   add this network to the configuration file before starting\n"
     "  --status        print the status report once the first network change is applied\n"
+    "  --log-level L   show log lines of level L and above on standard error: trace, debug,\n"
+    "                  info, warn, error or off (default info; VELARIX_LOG_LEVEL when not given)\n"
     "  --no-log        leave the library's logger uninstalled (no log lines, as for measurements)\n"
     "  --init-only     only load or create the configuration file\n"
     "SIGUSR1 prints the status report.\n";
@@ -70,8 +72,17 @@ struct Args {
   std::vector<std::string> networks;
   bool status = false;
   bool log = true;
+  std::string log_level;  // empty: VELARIX_LOG_LEVEL, else info
   bool init_only = false;
 };
+
+// The names the library's logger takes in VELARIX_LOG_LEVEL.
+bool is_log_level(const std::string& name) {
+  for (const char* level : {"trace", "debug", "info", "warn", "error", "off"}) {
+    if (name == level) return true;
+  }
+  return false;
+}
 
 std::optional<long> parse_long(const char* text) {
   char* end = nullptr;
@@ -113,6 +124,9 @@ std::optional<Args> parse_args(int argc, char** argv) {
       a.seconds = *v;
     } else if (arg == "--network") {
       a.networks.emplace_back(value);
+    } else if (arg == "--log-level") {
+      if (!is_log_level(value)) return std::nullopt;
+      a.log_level = value;
     } else {
       return std::nullopt;
     }
@@ -253,7 +267,11 @@ int main(int argc, char** argv) {
     tun_if = *created;
   }
 
-  if (args.log) velarix_agent_init_logging();
+  if (args.log) {
+    // The library reads its level where a host that cannot pass flags sets it; no thread runs yet.
+    if (!args.log_level.empty()) ::setenv("VELARIX_LOG_LEVEL", args.log_level.c_str(), 1);
+    velarix_agent_init_logging();
+  }
   std::printf("velarix agent %s\n", velarix_agent_version());
 
   RuntimePtr* runtime = nullptr;

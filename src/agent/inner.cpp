@@ -1,5 +1,6 @@
 #include "agent/inner.h"
 
+#include <algorithm>
 #include <exception>
 
 #include <boost/asio/as_tuple.hpp>
@@ -61,6 +62,23 @@ void ChannelSink::accept(const p2p::PubKey& sender, std::span<const std::uint8_t
   if (!sent) log::warn("Received APP dropped: {}", sent.error().message());
 }
 
+void AgentInner::keep_node_off_overlay(const NetworkMap& networks) const {
+  if (!node) return;
+  std::vector<p2p::util::net::IpNetwork> overlay;
+  const auto add = [&](const network::Ipv4Net& ip) {
+    const p2p::util::net::IpNetwork n{boost::asio::ip::address_v4(ip.addr().to_uint()), ip.prefix_len()};
+    if (std::find(overlay.begin(), overlay.end(), n) == overlay.end()) overlay.push_back(n);
+  };
+  for (const auto& [url, net] : networks) {
+    if (const auto& ip = net.current_state.ip.applied) add(*ip);
+  }
+  // The host removes an address only once it is told to.
+  if (state.last_network_change && state.last_network_change->ips) {
+    for (const auto& ip : *state.last_network_change->ips) add(ip);
+  }
+  node->set_overlay_networks(std::move(overlay));
+}
+
 void AgentInner::apply_desired_state(const std::shared_ptr<AgentInner>& inner, const Url& url,
                                      NetworkMap& networks) {
   auto it = networks.find(url);
@@ -68,6 +86,7 @@ void AgentInner::apply_desired_state(const std::shared_ptr<AgentInner>& inner, c
   // Network interface: the host configures addresses; we only start the TUN runner once.
   inner->netif.apply_desired_state(inner);
   if (it != networks.end()) it->second.current_state.ip = it->second.desired_state.ip;
+  inner->keep_node_off_overlay(networks);
 
   // Router: the host installs routes from the network-change notification.
   if (it != networks.end()) {

@@ -103,6 +103,11 @@ struct AgentInner {
   // caller holds the state write lock and passes its networks map.
   static void apply_desired_state(const std::shared_ptr<AgentInner>& inner, const Url& url, NetworkMap& networks);
 
+  // Tells the node the networks whose addresses are on the tunnel interface: every network's
+  // applied address, and those the host was last told of (it still has them until told
+  // otherwise). The node binds no address inside them. The caller holds the state lock.
+  void keep_node_off_overlay(const NetworkMap& networks) const;
+
   // The runners the agent supervises.
   static boost::asio::awaitable<void> node_runner(std::shared_ptr<AgentInner> inner,
                                                   p2p::util::CancellationToken token);

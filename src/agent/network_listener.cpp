@@ -81,6 +81,8 @@ boost::asio::awaitable<void> AgentInner::notify_on_network_change() {
   }
   state.last_network_change = change;
   if (platform && platform->network_change_callback) platform->network_change_callback(std::move(change));
+  // The host has let go of the addresses it was told to remove.
+  keep_node_off_overlay(state.config.network);
 }
 
 }  // namespace velarix::agent

@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -661,6 +662,42 @@ TEST_F(Housekeeping, WithoutDnsNoServerIsReported) {
   }());
   block_on(rt_, inner().notify_on_network_change());
   EXPECT_EQ(take_changes(), (std::vector<HostChange>{{"10.0.0.2/24", "", ""}}));
+}
+
+// The host puts the applied addresses on the tunnel interface, and the node keeps off them: a
+// network over 127.0.0.0/8 (standing in for the overlay) takes the node's 127.0.0.1 binding away
+// at the node's next pass. Once the network lies elsewhere the address comes back, but only after
+// the host has been told to remove it.
+TEST_F(Housekeeping, TheNodeKeepsOffTheTunnelAddresses) {
+  velarix::test::ScopedEnv every_address("VELARIX_UDP_ADDRS", "");
+  auto& log = LogCapture::get();
+  TempDir dir;
+  const std::string file = dir.file("net.toml");
+  const std::string url = "file://" + file;
+  start("[[network]]\nconfig_url = \"" + url + "\"\n");
+  const auto on_loopback = [&] {
+    const auto bindings = agent_->node()->udp_bindings();
+    return std::any_of(bindings->begin(), bindings->end(), [](const auto& b) {
+      return !b->is_cancelled() && b->local_addr().address() == asio::ip::make_address("127.0.0.1");
+    });
+  };
+  ASSERT_TRUE(on_loopback()) << "the node binds every address of the host";
+  write_text(file, network_doc("Loop", "127.0.0.0/8", {{pk_, "127.0.0.2", "me"}}));
+  tick();
+  ASSERT_EQ(applied_ip(url), "127.0.0.2/8");
+  EXPECT_TRUE(velarix::test::eventually([&] { return !on_loopback(); }));
+
+  write_text(file, network_doc("Loop", "10.77.0.0/24", {{pk_, "10.77.0.2", "me"}}));
+  block_on(rt_, AgentInner::housekeeping_network(agent_->inner(), *Url::parse(url), nullptr));
+  ASSERT_EQ(applied_ip(url), "10.77.0.2/24");
+  if (log.installed()) {
+    // Two more passes begin: the first of them began after the network moved, and has ended.
+    const auto passes = log.count("trace Start housekeeping");
+    ASSERT_TRUE(velarix::test::eventually([&] { return log.count("trace Start housekeeping") >= passes + 2; }));
+    EXPECT_FALSE(on_loopback()) << "bound before the host removed the address";
+  }
+  block_on(rt_, inner().notify_on_network_change());
+  EXPECT_TRUE(velarix::test::eventually(on_loopback));
 }
 
 TEST(HousekeepingRunner, FirstTickReachesTheHostThroughTheCInterface) {

@@ -98,6 +98,27 @@ e2e_ping_within() {
   vx_wait_for "$secs" vx_in "$n" ping -c 1 -W 1 "$dest"
 }
 
+# COUNT pings 0.5 s apart from node N to DEST, of which at most MAX may be lost.
+e2e_ping_loss() {
+  local n=$1 dest=$2 count=$3 max=$4 out received
+  out=$(vx_in "$n" ping -q -c "$count" -i 0.5 -W 2 "$dest" 2>&1)
+  received=$(sed -n 's/.* \([0-9]*\) received.*/\1/p' <<<"$out")
+  echo "   $count pings to $dest, ${received:-?} answered"
+  [ -n "$received" ] && [ $((count - received)) -le "$max" ]
+}
+
+# Whether node N's agent keeps off its own overlay addresses: no UDP socket in
+# its namespace is bound to one, and its status report lists no path from one.
+e2e_no_overlay_bindings() {
+  local n=$1 net=${VX_OVERLAY_NET%.*}. bound paths
+  bound=$(vx_in "$n" ss -Huan | awk '{ print $4 }' | grep -F "$net")
+  paths=$(vx_status_report "$n" | grep -F " $net" | grep -F -- '->')
+  [ -z "$bound" ] && [ -z "$paths" ] && return 0
+  echo "   $n: sockets on overlay addresses: ${bound:-none}; paths from them: ${paths:-none}" | tr '\n' ' '
+  echo
+  return 1
+}
+
 # A TCP copy of MIB mebibytes of random data from node FROM to DEST_IP (a
 # listener on node TO), compared by SHA-256; at most SECS seconds.
 e2e_tcp_copy() {

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <set>
 
 #include <boost/asio/io_context.hpp>
@@ -292,6 +294,161 @@ TEST(SuperPeerHousekeeping, UnansweredUdpAsksForTcp) {
   EXPECT_FALSE(f.super_peer->establish_tcp_connection(now, 1000, true)) << "a live link is enough";
   conn->cancel_connection();
   EXPECT_TRUE(f.super_peer->establish_tcp_connection(now, 1000, true));
+}
+
+bool host_has(const ip::address& a) {
+  auto addrs = util::net::get_addrs();
+  return addrs && std::any_of(addrs->begin(), addrs->end(), [&](const auto& p) { return p.second == a; });
+}
+
+// A node, unarmed, whose two super peers are sockets the test reads: one on 127.0.0.1, one on
+// ::1. Without `udp_addrs` it binds every address of the host.
+struct TwoSuperPeerSockets {
+  explicit TwoSuperPeerSockets(std::vector<ip::address> udp_addrs = {}) {
+    for (auto* s : {&sp4, &sp6}) {
+      timeval tv{0, 100'000};
+      ::setsockopt(s->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    auto opts = loopback_opts(self,
+                              {super_peer_url(sp4_id.pk(), util::net::to_string(sp4.local_endpoint()), 1),
+                               super_peer_url(sp6_id.pk(), util::net::to_string(sp6.local_endpoint()), 1)},
+                              false, std::make_shared<RecordingSink>());
+    opts.udp_addrs = std::move(udp_addrs);
+    inner = create_inner(rt, opts);
+  }
+  bool pass() {
+    auto r = util::block_on(rt, inner->housekeeping());
+    if (!r) ADD_FAILURE() << r.error().message();
+    return r.has_value();
+  }
+  std::vector<ip::address> bound() const {
+    std::vector<ip::address> out;
+    for (const auto& b : *inner->udp_bindings()) {
+      if (!b->is_cancelled()) out.push_back(b->local_addr().address());
+    }
+    return out;
+  }
+  std::vector<ip::address> sp4_path_locals() const {
+    std::vector<ip::address> out;
+    const auto snapshot = inner->peers_list().super_peer(sp4_id.pk())->udp_paths().snapshot();
+    for (const auto& [key, path] : *snapshot) out.push_back(key.local.address());
+    return out;
+  }
+  // What the HELLOs that reached `s` since the last call came from and announced.
+  struct Heard {
+    std::vector<ip::address> sources;
+    std::vector<ip::address> announced;
+  };
+  Heard heard(ip::udp::socket& s) {
+    Heard h;
+    std::vector<std::uint8_t> buf(2000);
+    for (;;) {
+      sockaddr_storage from{};
+      socklen_t len = sizeof from;
+      const auto n = ::recvfrom(s.native_handle(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) return h;
+      ip::udp::endpoint src;
+      std::memcpy(src.data(), &from, len);
+      const auto packet = std::span(buf.data(), static_cast<std::size_t>(n));
+      auto header = LongHeader::parse(packet);
+      if (!header) continue;
+      auto hello = HelloSuperPeerMessage::parse(packet.subspan(LongHeader::kSize), *header, std::nullopt);
+      if (!hello) continue;
+      h.sources.push_back(src.address());
+      for (const auto& ep : hello->endpoints()) h.announced.push_back(ep.address());
+    }
+  }
+
+  util::Runtime rt{2};
+  boost::asio::io_context io;
+  ip::udp::socket sp4{io, ip::udp::endpoint(ip::make_address("127.0.0.1"), 0)};
+  ip::udp::socket sp6{io, ip::udp::endpoint(ip::make_address("::1"), 0)};
+  Identity self = make_identity();
+  Identity sp4_id = make_identity();
+  Identity sp6_id = make_identity();
+  std::shared_ptr<NodeInner> inner;
+};
+
+const util::net::IpNetwork kLoopbackOverlay{ip::make_address("127.0.0.0"), 8};
+bool in_overlay(const std::vector<ip::address>& addrs) {
+  return std::any_of(addrs.begin(), addrs.end(), [](const auto& a) { return kLoopbackOverlay.contains(a); });
+}
+
+// The tunnel's own addresses are the overlay's: a node on every host address drops its bindings
+// on them at the next pass, no longer announces them or sends from them, and takes them back
+// once the network is gone. (127.0.0.0/8 stands in for an overlay network here.)
+TEST(BindingHousekeeping, OverlayAddressesGoAndComeBackWithTheirNetworks) {
+  if (!host_has(ip::make_address("127.0.0.1")) || !host_has(ip::make_address("::1"))) {
+    GTEST_SKIP() << "needs 127.0.0.1 and ::1 on this host";
+  }
+  TwoSuperPeerSockets f;
+  struct Stage {
+    const char* what;
+    std::vector<util::net::IpNetwork> overlay;
+    bool on_loopback;
+  };
+  for (const Stage& stage : {Stage{"before any network", {}, true},
+                             Stage{"127.0.0.0/8 applied", {kLoopbackOverlay}, false},
+                             Stage{"and removed again", {}, true}}) {
+    SCOPED_TRACE(stage.what);
+    f.inner->set_overlay_networks(stage.overlay);
+    f.heard(f.sp4);
+    f.heard(f.sp6);
+    ASSERT_TRUE(f.pass());
+    EXPECT_EQ(in_overlay(f.bound()), stage.on_loopback) << "bindings";
+    EXPECT_EQ(in_overlay(f.sp4_path_locals()), stage.on_loopback) << "paths to the IPv4 super peer";
+    // The IPv6 super peer hears from ::1 in every stage: what the node announces.
+    const auto six = f.heard(f.sp6);
+    ASSERT_FALSE(six.sources.empty());
+    EXPECT_EQ(in_overlay(six.announced), stage.on_loopback) << "announced endpoints";
+    EXPECT_EQ(in_overlay(f.heard(f.sp4).sources), stage.on_loopback) << "HELLOs sent from";
+  }
+}
+
+// Addresses named in `udp_addrs` stay as given; a wildcard one stands for the host's addresses
+// outside the overlay networks.
+TEST(BindingHousekeeping, ConfiguredAddressesStayAndAWildcardAnnouncesNoOverlayAddress) {
+  if (!host_has(ip::make_address("127.0.0.1")) || !host_has(ip::make_address("::1"))) {
+    GTEST_SKIP() << "needs 127.0.0.1 and ::1 on this host";
+  }
+  {
+    SCOPED_TRACE("127.0.0.1 configured");
+    TwoSuperPeerSockets f({ip::make_address("127.0.0.1")});
+    f.inner->set_overlay_networks({kLoopbackOverlay});
+    ASSERT_TRUE(f.pass());
+    EXPECT_EQ(f.bound(), std::vector{ip::make_address("127.0.0.1")});
+    EXPECT_EQ(f.heard(f.sp4).sources, std::vector{ip::make_address("127.0.0.1")});
+  }
+  {
+    SCOPED_TRACE("0.0.0.0 and ::1 configured");
+    TwoSuperPeerSockets f({ip::make_address("0.0.0.0"), ip::make_address("::1")});
+    f.inner->set_overlay_networks({kLoopbackOverlay});
+    ASSERT_TRUE(f.pass());
+    const auto six = f.heard(f.sp6);
+    ASSERT_FALSE(six.sources.empty());
+    EXPECT_FALSE(in_overlay(six.announced));
+    f.inner->set_overlay_networks({});
+    ASSERT_TRUE(f.pass());
+    EXPECT_TRUE(in_overlay(f.heard(f.sp6).announced)) << "127.0.0.1 is announced again";
+  }
+}
+
+TEST(IpNetwork, Contains) {
+  struct Case {
+    const char* net;
+    std::uint8_t len;
+    const char* ip;
+    bool in;
+  };
+  for (const Case& c : {Case{"198.19.0.0", 24, "198.19.0.7", true}, Case{"198.19.0.1", 24, "198.19.1.1", false},
+                        Case{"198.19.0.1", 23, "198.19.1.1", true}, Case{"10.0.0.0", 0, "192.0.2.1", true},
+                        Case{"198.19.0.1", 32, "198.19.0.1", true}, Case{"198.19.0.1", 32, "198.19.0.2", false},
+                        Case{"198.19.0.1", 40, "198.19.0.1", true}, Case{"198.19.0.0", 24, "::ffff:198.19.0.1", false},
+                        Case{"fd00::", 8, "fdff::1", true}, Case{"fd00::", 9, "fd80::1", false},
+                        Case{"::", 0, "198.19.0.1", false}}) {
+    const util::net::IpNetwork n{ip::make_address(c.net), c.len};
+    EXPECT_EQ(n.contains(ip::make_address(c.ip)), c.in) << c.net << "/" << int(c.len) << " " << c.ip;
+  }
 }
 
 TEST(PeerPath, ReachabilityStalenessAndMedian) {

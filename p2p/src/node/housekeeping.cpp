@@ -77,8 +77,11 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::housekeeping() {
   std::vector<boost::asio::ip::address> ips;
   ips.reserve(addrs->size());
   for (const auto& [name, ip] : *addrs) ips.push_back(ip);
-  if (auto r = udp_bindings_housekeeping(ips); !r) co_return r;
-  auto candidates = my_endpoint_candidates(ips);
+  // The tunnel's own addresses carry the overlay; the overlay cannot run over them (a HELLO from
+  // one leaves through the underlay, and its answer has no way back).
+  const auto underlay = util::net::outside_of(ips, *overlay_networks());
+  if (auto r = udp_bindings_housekeeping(underlay); !r) co_return r;
+  auto candidates = my_endpoint_candidates(underlay);
   if (!candidates) co_return std::unexpected(candidates.error());
 
   // Every super peer side by side, and the node peers one after another beside them: a super

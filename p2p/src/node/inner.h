@@ -32,6 +32,7 @@
 #include "util/cancellation_token.h"
 #include "util/log.h"
 #include "util/log_limiter.h"
+#include "util/net.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -110,6 +111,16 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
 
+  // The networks the agent has put on its tunnel interface. A host address inside one is the
+  // overlay's own: the node does not bind it (unless `udp_addrs` names it), announce it or send
+  // from it; the next housekeeping pass drops or regains such bindings.
+  void set_overlay_networks(std::vector<util::net::IpNetwork> networks) {
+    overlay_networks_.store(std::move(networks));
+  }
+  std::shared_ptr<const std::vector<util::net::IpNetwork>> overlay_networks() const noexcept {
+    return overlay_networks_.load();
+  }
+
   // Microseconds since the Unix epoch; the cached form is cheaper and a few ms coarse.
   static std::uint64_t current_time() noexcept;
   static std::uint64_t cached_time() noexcept;
@@ -123,7 +134,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   static std::expected<std::shared_ptr<UdpSocket>, std::error_code> new_udp_reuseport(
       const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string& ifname);
   // The addresses this node announces to super peers: the local address of
-  // every binding (an unspecified one stands for each host address of its
+  // every binding (an unspecified one stands for each address of `ips` of its
   // family), without link-local addresses, at most kMaxEndpoints.
   std::expected<std::vector<Endpoint>, Error> my_endpoint_candidates(
       const std::vector<boost::asio::ip::address>& ips) const;
@@ -251,6 +262,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::optional<crypto::X25519Key> x_sk_;
   std::optional<crypto::X25519Key> x_pk_;
   util::Snapshot<UdpBindings> bindings_;
+  util::Snapshot<std::vector<util::net::IpNetwork>> overlay_networks_;
   std::uint16_t port_;
   util::CancellationToken root_;
   Executor executor_;

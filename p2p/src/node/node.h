@@ -51,6 +51,11 @@ class Node {
   // The current bindings; each can be cancelled (housekeeping binds again).
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return inner_->udp_bindings(); }
 
+  // The networks the agent has applied to its tunnel interface (see NodeInner).
+  void set_overlay_networks(std::vector<util::net::IpNetwork> networks) {
+    inner_->set_overlay_networks(std::move(networks));
+  }
+
   // The host's interface addresses, as (interface name, address).
   static std::expected<std::vector<std::pair<std::string, boost::asio::ip::address>>, Error> my_addrs() {
     return NodeInner::my_addrs();

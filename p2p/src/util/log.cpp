@@ -1,6 +1,7 @@
 #include "util/log.h"
 
 #include <mutex>
+#include <utility>
 
 namespace velarix::log {
 namespace {
@@ -28,6 +29,18 @@ bool install(std::shared_ptr<spdlog::logger> l) {
   g_installed = std::move(l);
   g_current.store(g_installed.get(), std::memory_order_release);
   return true;
+}
+
+std::optional<spdlog::level::level_enum> parse_level(std::string_view text) noexcept {
+  using spdlog::level::level_enum;
+  static constexpr std::pair<std::string_view, level_enum> kLevels[] = {
+      {"trace", level_enum::trace}, {"debug", level_enum::debug}, {"info", level_enum::info},
+      {"warn", level_enum::warn},   {"error", level_enum::err},   {"off", level_enum::off},
+  };
+  for (const auto& [name, level] : kLevels) {
+    if (text == name) return level;
+  }
+  return std::nullopt;
 }
 
 }  // namespace velarix::log

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include <spdlog/logger.h>
@@ -16,6 +18,9 @@ spdlog::logger& logger() noexcept;
 
 // Replaces the process-wide logger. Returns false when one was installed before.
 bool install(std::shared_ptr<spdlog::logger> logger);
+
+// The level named `text` exactly: trace, debug, info, warn, error or off.
+std::optional<spdlog::level::level_enum> parse_level(std::string_view text) noexcept;
 
 inline bool enabled(spdlog::level::level_enum level) noexcept { return logger().should_log(level); }
 

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -44,6 +46,38 @@ std::expected<std::vector<InterfaceAddr>, std::error_code> get_addrs() {
     }
   }
   ::freeifaddrs(list);
+  return out;
+}
+
+namespace {
+// The first `bits` bits of two address byte strings of one length.
+template <std::size_t N>
+bool same_leading_bits(const std::array<unsigned char, N>& a, const std::array<unsigned char, N>& b,
+                       unsigned bits) noexcept {
+  if (bits > N * 8) bits = N * 8;
+  const std::size_t whole = bits / 8;
+  if (std::memcmp(a.data(), b.data(), whole) != 0) return false;
+  if (bits % 8 == 0) return true;
+  const auto mask = static_cast<unsigned char>(0xff << (8 - bits % 8));
+  return (a[whole] & mask) == (b[whole] & mask);
+}
+}  // namespace
+
+bool IpNetwork::contains(const boost::asio::ip::address& ip) const noexcept {
+  if (ip.is_v4() && addr.is_v4()) return same_leading_bits(ip.to_v4().to_bytes(), addr.to_v4().to_bytes(), prefix_len);
+  if (ip.is_v6() && addr.is_v6()) return same_leading_bits(ip.to_v6().to_bytes(), addr.to_v6().to_bytes(), prefix_len);
+  return false;
+}
+
+std::vector<boost::asio::ip::address> outside_of(const std::vector<boost::asio::ip::address>& ips,
+                                                 const std::vector<IpNetwork>& networks) {
+  std::vector<boost::asio::ip::address> out;
+  out.reserve(ips.size());
+  for (const auto& ip : ips) {
+    if (std::none_of(networks.begin(), networks.end(), [&](const IpNetwork& n) { return n.contains(ip); })) {
+      out.push_back(ip);
+    }
+  }
   return out;
 }
 

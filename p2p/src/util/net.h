@@ -33,6 +33,20 @@ using InterfaceAddr = std::pair<std::string, boost::asio::ip::address>;
 // name, address), IPv6 link-local ones with their scope id.
 std::expected<std::vector<InterfaceAddr>, std::error_code> get_addrs();
 
+// An IP network: the addresses whose first `prefix_len` bits are those of `addr`.
+struct IpNetwork {
+  boost::asio::ip::address addr;
+  std::uint8_t prefix_len = 0;
+
+  // Same family and the same leading bits; a prefix longer than the address counts as all of it.
+  bool contains(const boost::asio::ip::address& ip) const noexcept;
+  friend bool operator==(const IpNetwork&, const IpNetwork&) = default;
+};
+
+// `ips` without the addresses that lie inside one of `networks`, in order.
+std::vector<boost::asio::ip::address> outside_of(const std::vector<boost::asio::ip::address>& ips,
+                                                 const std::vector<IpNetwork>& networks);
+
 // Family, address and port; IPv6 also flow information and scope id.
 bool same_socket_addr(const boost::asio::ip::udp::endpoint& a, const boost::asio::ip::udp::endpoint& b) noexcept;
 
