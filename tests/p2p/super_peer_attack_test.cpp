@@ -1,11 +1,13 @@
 // Attacks on the super peer from loopback: taking over a node's relayed traffic
-// with forged or replayed HELLOs, flooding its node table, and tying up its TCP
-// fall-back. Each test plays the attacker with raw sockets.
+// with forged or replayed HELLOs, flooding its node table, tying up its TCP
+// fall-back, spending its CPU on key exchanges, and having it amplify UNITEs
+// towards a third party. Each test plays the attacker with raw sockets.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "raw_peer.h"
@@ -60,6 +62,64 @@ class SuperPeerAttack : public ::testing::Test {
     from.send(app, sp_udp());
     return to.recv_until([&](const Bytes& b) { return b == app; }, 3s).has_value();
   }
+  // Starts a super peer with room for `max_nodes` nodes (rates out of the way: these tests are
+  // about the table) and registers two nodes that relay to each other, so they are in use.
+  std::pair<std::unique_ptr<Peer>, std::unique_ptr<Peer>> small_table_with_a_pair_in_use(std::size_t max_nodes) {
+    start([&](SuperPeerOptions& o) {
+      o.max_nodes = max_nodes;
+      o.hellos_per_second_per_source = 1'000'000;
+      o.key_exchanges_per_second_per_source = 1'000'000;
+    });
+    auto a = peer();
+    auto b = peer();
+    hello(*a);
+    hello(*b);
+    EXPECT_TRUE(relayed(*a, *b));
+    EXPECT_TRUE(relayed(*b, *a));
+    return {std::move(a), std::move(b)};
+  }
+  // Registers `p` over UDP, trying again for a while: a newcomer may have to wait for its key
+  // exchange.
+  bool hello_within(Peer& p, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      p.send(p.hello_sp(sp(), raw::now_us()), sp_udp());
+      if (p.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms)) return true;
+    }
+    return false;
+  }
+  // Registers `p` over a new TCP link and waits for the ACK frame.
+  bool greet_over_tcp(Peer& p, std::uint64_t time = raw::now_us()) {
+    if (p.connect(server_->tcp_endpoint())) return false;
+    p.send_frame(p.hello_sp(sp(), time));
+    auto ack = p.recv_frame(3s);
+    return ack && raw::type_of(*ack) == 0;
+  }
+  // An armed HELLO to the super peer under `id`'s key (its proof of work included) whose body
+  // fails authentication: anybody who saw the key on the wire can send these.
+  Bytes junk_hello(const Identity& id) const {
+    return *p2p::HelloSuperPeerMessage::build(p2p::network_id_from_u32(kNetwork), id.pk(), id.pow(),
+                                              p2p::MessageKey(p2p::crypto::SessionKey{}), sp(), raw::now_us(), {});
+  }
+  // Sends every packet of `packets` to the super peer, spread over `senders`, in batches that
+  // its socket buffers take, and waits until it has handled them all.
+  void flood(std::vector<std::unique_ptr<Peer>>& senders, const std::vector<Bytes>& packets) {
+    const auto handled = [](const SuperPeerStats& s) { return s.hellos_answered + s.hellos_refused; };
+    const std::uint64_t before = handled(server_->stats());
+    std::uint64_t sent = 0;
+    for (const auto& p : packets) {
+      senders[sent % senders.size()]->send(p, sp_udp());
+      if (++sent % 256 == 0) {
+        ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return handled(s) >= before + sent; }, 30s));
+      }
+    }
+    ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return handled(s) >= before + sent; }, 30s));
+  }
+  std::vector<std::unique_ptr<Peer>> peers_at(const std::string& prefix, int first, int count) {
+    std::vector<std::unique_ptr<Peer>> out;
+    for (int i = 0; i < count; ++i) out.push_back(peer(true, prefix + std::to_string(first + i)));
+    return out;
+  }
 
   p2p::util::Runtime rt_{2};
   raw::asio::io_context io_;
@@ -104,17 +164,11 @@ TEST_F(SuperPeerAttack, ForgedAndReplayedHellosDoNotTakeOverANode) {
   EXPECT_TRUE(relayed(*other, *victim));
 }
 
-// Fresh keys without a proof of work are never registered, and a table full of nodes that
-// are still heard from refuses newcomers instead of forgetting them.
+// Fresh keys without a proof of work are never registered, and newcomers with one that find
+// the table full take the places of identities that only announce themselves, never of nodes
+// in use.
 TEST_F(SuperPeerAttack, HelloFloodFromFreshKeysDoesNotEvictActiveNodes) {
-  start([](SuperPeerOptions& o) {
-    o.max_nodes = 8;
-    o.hellos_per_second_per_source = 1'000'000;  // this test is about the table, not the rate
-  });
-  auto a = peer();
-  auto b = peer();
-  hello(*a);
-  hello(*b);
+  auto [a, b] = small_table_with_a_pair_in_use(8);
 
   // 300 keys without a proof of work, then 40 with one (more than the table holds).
   auto attacker = peer(true, "127.0.0.3");
@@ -143,13 +197,15 @@ TEST_F(SuperPeerAttack, HelloFloodFromFreshKeysDoesNotEvictActiveNodes) {
     }
   }
   ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return handled(s) >= before + sent; }, 10s));
-  EXPECT_EQ(server_->stats().hellos_refused, 300u + 40u - 6u);
+  // The keys with a proof of work that found the table full took each other's places: they
+  // only announce themselves.
+  EXPECT_EQ(server_->stats().hellos_refused, 300u);
   EXPECT_EQ(server_->known_nodes(), 8u);
   EXPECT_TRUE(relayed(*a, *b));
   EXPECT_TRUE(relayed(*b, *a));
 }
 
-// One source cannot make the super peer do key exchanges and decryptions at any rate.
+// One source cannot have HELLOs answered at any rate.
 TEST_F(SuperPeerAttack, HellosFromOneSourceAreRateLimited) {
   start([](SuperPeerOptions& o) { o.hellos_per_second_per_source = 20; });
   auto flooder = peer(true, "127.0.0.4");
@@ -231,6 +287,239 @@ TEST_F(SuperPeerAttack, LinkThatStopsReadingIsClosed) {
   }
   ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.tcp_links == 0; }, 10s));
   EXPECT_GE(server_->stats().links_timed_out, 1u);
+}
+
+// Armed HELLOs of keys without a record, with bodies that fail authentication, cost a key
+// exchange per key at most, not one per datagram, and key exchanges are capped per source and
+// in all; registered nodes, which need none, are served throughout, and a newcomer gets in.
+TEST_F(SuperPeerAttack, JunkHellosOfUnregisteredKeysCostBoundedKeyExchanges) {
+  struct Case {
+    const char* what;
+    int keys;
+    int copies;  // of each key's junk HELLO
+    std::uint32_t per_source, in_all;
+  };
+  const Case cases[] = {
+      {"one key from many sources", 1, 8000, 20, 1000},
+      {"many keys from many sources", 600, 2, 5, 50},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start([&](SuperPeerOptions& o) {
+      o.key_exchanges_per_second_per_source = c.per_source;
+      o.key_exchanges_per_second = c.in_all;
+    });
+    auto a = peer();
+    auto b = peer();
+    hello(*a);
+    hello(*b);
+    std::vector<Identity> keys;
+    for (int i = 0; i < c.keys; ++i) keys.push_back(*Identity::generate(kDifficulty));
+    std::vector<Bytes> junk;
+    for (int n = 0; n < c.copies; ++n) {
+      for (const auto& id : keys) junk.push_back(junk_hello(id));
+    }
+    auto sources = peers_at("127.0.0.", 100, 16);
+    const std::uint64_t exchanges_before = server_->stats().key_exchanges;
+    const auto t0 = std::chrono::steady_clock::now();
+    flood(sources, junk);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const std::uint64_t exchanges = server_->stats().key_exchanges - exchanges_before;
+    // One key: one exchange (a few readers may miss the cache at the same moment). Many keys:
+    // the burst and the rate in all.
+    const double bound = c.keys == 1 ? 16.0 : 2.0 * c.in_all + c.in_all * seconds;
+    EXPECT_LE(static_cast<double>(exchanges), bound) << junk.size() << " junk HELLOs in " << seconds << " s";
+    // Registered nodes were not held back; a newcomer gets in once a key exchange is free.
+    hello(*a);
+    EXPECT_TRUE(relayed(*a, *b));
+    EXPECT_TRUE(relayed(*b, *a));
+    auto newcomer = peer(true, "127.0.0.120");
+    EXPECT_TRUE(hello_within(*newcomer, 5s));
+    server_.reset();
+  }
+}
+
+// Junk from an address that a node shares (a NAT, or a spoofed source) does not use up that
+// address's HELLO rate: only HELLOs that authenticate and are on time are charged to it.
+TEST_F(SuperPeerAttack, JunkDoesNotChargeTheHelloRateOfItsSource) {
+  start([](SuperPeerOptions& o) { o.hellos_per_second_per_source = 20; });
+  const Identity weak = [] {
+    for (;;) {
+      auto id = *Identity::generate(0);
+      if (!id.pow().is_valid(id.pk(), kDifficulty)) return id;
+    }
+  }();
+  const Identity strong = *Identity::generate(kDifficulty);
+  Peer old_sender(io_, strong, kNetwork, true, "127.0.0.30");
+  struct Case {
+    const char* what;
+    Bytes packet;
+  };
+  const Case cases[] = {
+      {"HELLOs without a proof of work", Peer(io_, weak, kNetwork, true, "127.0.0.30").hello_sp(sp(), raw::now_us())},
+      {"HELLOs that fail authentication", junk_hello(strong)},
+      {"HELLOs from an hour ago", old_sender.hello_sp(sp(), raw::now_us() - kHourUs)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto shared = peers_at("127.0.0.", 30, 1);
+    flood(shared, std::vector<Bytes>(500, c.packet));
+    // A node behind the same address is answered at once.
+    auto honest = peer(true, "127.0.0.30");
+    hello(*honest);
+  }
+}
+
+// A full table of identities that only announce themselves keeps no newcomer or returning node
+// out: such identities give way, least recently heard first; nodes in use stay.
+TEST_F(SuperPeerAttack, FullTableMakesRoomOverIdentitiesThatOnlyAnnounce) {
+  auto [a, b] = small_table_with_a_pair_in_use(8);
+  // Six identities fill the table and announce themselves again and again.
+  std::vector<std::unique_ptr<Peer>> announcers;
+  for (int i = 0; i < 6; ++i) announcers.push_back(peer(true, "127.0.0.7"));
+  for (int round = 0; round < 3; ++round) {
+    for (auto& p : announcers) hello(*p);
+  }
+  ASSERT_EQ(server_->known_nodes(), 8u);
+  // A newcomer gets in.
+  auto newcomer = peer(true, "127.0.0.8");
+  hello(*newcomer);
+  // More announcing identities than the table holds: none is refused, none pushes out the
+  // nodes in use.
+  std::vector<std::unique_ptr<Peer>> more;
+  for (int i = 0; i < 20; ++i) {
+    more.push_back(peer(true, "127.0.0.9"));
+    hello(*more.back());
+  }
+  EXPECT_EQ(server_->stats().hellos_refused, 0u);
+  EXPECT_EQ(server_->known_nodes(), 8u);
+  EXPECT_TRUE(relayed(*a, *b));
+  EXPECT_TRUE(relayed(*b, *a));
+  // The newcomer, pushed out meanwhile, comes back.
+  hello(*newcomer);
+  EXPECT_TRUE(relayed(*a, *newcomer));
+}
+
+// A spoofed HELLO registers an identity at a victim's address; relayed messages that name that
+// identity as their sender must not make the super peer send the victim more than the attacker
+// sent, whether they come from elsewhere or carry the victim's address too.
+TEST_F(SuperPeerAttack, UnitesAreNotAmplifiedTowardsASpoofedAddress) {
+  start();
+  // Nodes whose introductions are large: 31 announced IPv6 endpoints each.
+  std::vector<p2p::Endpoint> many;
+  for (int i = 0; i < 31; ++i) {
+    many.emplace_back(raw::asio::ip::make_address("2001:db8::" + std::to_string(i + 1)), 4000 + i);
+  }
+  std::vector<std::unique_ptr<Peer>> nodes;
+  for (int i = 0; i < 16; ++i) {
+    nodes.push_back(peer());
+    nodes.back()->send(nodes.back()->hello_sp(sp(), raw::now_us(), many), sp_udp());
+    ASSERT_TRUE(nodes.back()->recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }));
+  }
+  for (const bool relays_spoofed_too : {false, true}) {
+    SCOPED_TRACE(relays_spoofed_too ? "relayed messages from the victim's address" : "relayed messages from elsewhere");
+    // The victim's socket stands for its address: what leaves it is what the attacker spoofed.
+    const Identity attacker_id = *Identity::generate(kDifficulty);
+    Peer victim(io_, attacker_id, kNetwork, true, "127.0.0.60");
+    Peer attacker(io_, attacker_id, kNetwork, true, "127.0.0.61");
+    Peer& relays_from = relays_spoofed_too ? victim : attacker;
+    std::size_t attacker_bytes = 0;
+    const Bytes spoofed_hello = victim.hello_sp(sp(), raw::now_us());
+    const std::uint64_t answered_before = server_->stats().hellos_answered;
+    victim.send(spoofed_hello, sp_udp());
+    attacker_bytes += spoofed_hello.size();
+    ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return s.hellos_answered > answered_before; }, 10s));
+    const std::uint64_t relayed_before = server_->stats().relayed_udp;
+    for (auto& n : nodes) {
+      const Bytes app = relays_from.app(n->pk(), {});
+      relays_from.send(app, sp_udp());
+      attacker_bytes += app.size();
+    }
+    ASSERT_TRUE(server_->wait_for(
+        [&](const SuperPeerStats& s) { return s.relayed_udp >= relayed_before + nodes.size(); }, 10s));
+    std::size_t victim_bytes = 0;
+    while (auto d = victim.recv(300ms)) victim_bytes += d->size();
+    EXPECT_LE(victim_bytes, attacker_bytes);
+    for (auto& n : nodes) n->drain();
+  }
+}
+
+// A copy of a TCP-only node's HELLO sent over UDP gives the node no UDP address: once its link
+// is gone, its relayed traffic goes nowhere rather than to whoever sent the copy.
+TEST_F(SuperPeerAttack, UdpCopyOfATcpOnlyNodesHelloGivesItNoUdpAddress) {
+  start();
+  auto victim = peer();
+  const std::uint64_t t = raw::now_us();
+  ASSERT_TRUE(greet_over_tcp(*victim, t));
+  auto attacker = impostor(*victim);
+  attacker->send(victim->hello_sp(sp(), t), sp_udp());
+  auto other = peer();
+  hello(*other);
+  EXPECT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.hellos_answered + s.hellos_refused >= 3; }, 5s));
+  victim->tcp_socket().close();
+  ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.tcp_links == 0; }, 5s));
+  const Bytes app = other->app(victim->pk(), {1, 2, 3});
+  other->send(app, sp_udp());
+  EXPECT_FALSE(attacker->recv_until([&](const Bytes& b) { return b == app; }, 500ms))
+      << "the copy's sender got the node's traffic";
+}
+
+// The TCP fall-back cannot be filled by links that never bring a HELLO, nor by one identity
+// greeting many links (with copies of one HELLO, or with newer ones), nor kept by links that
+// send only empty frames: honest nodes still get a link.
+TEST_F(SuperPeerAttack, TcpLinksCannotLockTheFallBack) {
+  start([](SuperPeerOptions& o) {
+    o.max_tcp_links = 16;
+    o.max_tcp_links_per_source = 4;
+    o.tcp_idle_timeout = 1500ms;
+  });
+  // 16 links from four sources that never greet.
+  std::vector<std::unique_ptr<Peer>> silent;
+  for (int i = 0; i < 16; ++i) {
+    silent.push_back(peer(true, "127.0.0." + std::to_string(10 + i / 4)));
+    ASSERT_FALSE(silent.back()->connect(server_->tcp_endpoint()));
+  }
+  ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.tcp_links == 16; }, 5s));
+  auto honest = peer(true, "127.0.0.20");
+  EXPECT_TRUE(greet_over_tcp(*honest)) << "links that never greet locked the honest node out";
+
+  // One identity greets a link, then sends copies of that HELLO on more links: the copies are
+  // not answered, and those links hold no place an honest node needs.
+  const Identity x = *Identity::generate(kDifficulty);
+  const std::uint64_t t = raw::now_us();
+  std::vector<std::unique_ptr<Peer>> copies;
+  for (int i = 0; i < 8; ++i) {
+    copies.push_back(std::make_unique<Peer>(io_, x, kNetwork, true, "127.0.0." + std::to_string(21 + i / 4)));
+  }
+  ASSERT_TRUE(greet_over_tcp(*copies[0], t)) << "the first link was not answered";
+  for (std::size_t i = 1; i < copies.size(); ++i) {
+    ASSERT_FALSE(copies[i]->connect(server_->tcp_endpoint()));
+    copies[i]->send_frame(copies[i]->hello_sp(sp(), t));
+  }
+  for (std::size_t i = 1; i < copies.size(); ++i) {
+    EXPECT_FALSE(copies[i]->recv_frame(200ms)) << "copy " << i << " was answered";
+  }
+  auto honest2 = peer(true, "127.0.0.30");
+  EXPECT_TRUE(greet_over_tcp(*honest2)) << "links with copies of one HELLO locked the honest node out";
+
+  // A newer HELLO of the identity on another link moves it there and closes its old link.
+  auto moved = std::make_unique<Peer>(io_, x, kNetwork, true, "127.0.0.31");
+  ASSERT_TRUE(greet_over_tcp(*moved));
+  EXPECT_TRUE(copies[0]->link_closed(3s)) << "one identity kept two links";
+
+  // Empty frames are not activity: the link that sends only those is closed after the idle
+  // time, while an honest node's HELLOs keep its link.
+  auto honest3 = peer(true, "127.0.0.32");
+  ASSERT_TRUE(greet_over_tcp(*honest3));
+  const auto end = std::chrono::steady_clock::now() + 8s;
+  bool closed = false;
+  while (!closed && std::chrono::steady_clock::now() < end) {
+    moved->send_frame({});
+    honest3->send_frame(honest3->hello_sp(sp(), raw::now_us()));
+    ASSERT_TRUE(honest3->recv_frame(3s)) << "the honest node's link was closed";
+    closed = moved->link_closed(250ms);
+  }
+  EXPECT_TRUE(closed) << "empty frames kept a link alive";
 }
 
 }  // namespace

@@ -74,6 +74,8 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // Tries to find a system-chosen port free for both UDP and TCP.
 constexpr int kSharedPortAttempts = 32;
 
+std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+
 // An IPv4 address seen through a dual-stack IPv6 socket is handed on in its IPv4 form.
 Endpoint plain_endpoint(const Endpoint& ep) {
   if (ep.address().is_v6() && ep.address().to_v6().is_v4_mapped()) {
@@ -94,6 +96,16 @@ struct PairKeyHash {
     return h(k.a) * 31 + h(k.b);
   }
 };
+
+// When a pair of nodes was last introduced (epoch: never), and since when an introduction has
+// waited for both nodes' addresses to have paid for their UNITEs (epoch: none waits).
+struct UniteState {
+  Clock::time_point introduced{};
+  Clock::time_point waiting_since{};
+};
+
+// While an introduction waits for payment, its pair is looked at again this often.
+constexpr std::chrono::milliseconds kUniteRetry{250};
 
 bool is_aborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
 
@@ -122,54 +134,118 @@ std::array<std::uint8_t, 16> source_of(const asio::ip::address& addr) {
   return out;
 }
 
+// A token bucket in one atomic (the generic cell rate algorithm): the time by which every token
+// handed out would have been earned at the bucket's rate. A bucket holds at most `depth` worth
+// of tokens (and that many at first). Lock-free, and a refusal writes nothing, so a flood that
+// is refused does not make the cores fight over one cache line.
+class AtomicBucket {
+ public:
+  bool take(std::int64_t now, std::int64_t interval, std::int64_t depth) noexcept {
+    std::int64_t t = earned_by_.load(std::memory_order_relaxed);
+    for (;;) {
+      const std::int64_t next = std::max(t, now) + interval;
+      if (next - now > depth) return false;
+      if (earned_by_.compare_exchange_weak(t, next, std::memory_order_relaxed)) return true;
+    }
+  }
+
+ private:
+  std::atomic<std::int64_t> earned_by_{0};
+};
+
+// `per_second` tokens a second with a burst of twice that; a rate of 0 means no limit.
+struct RateShape {
+  explicit RateShape(std::uint32_t per_second)
+      : interval(per_second == 0 ? 0
+                                 : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)).count() /
+                                       per_second),
+        depth(2 * static_cast<std::int64_t>(per_second) * interval) {}
+  bool unlimited() const noexcept { return interval == 0; }
+  std::int64_t interval;  // Clock ticks per token
+  std::int64_t depth;
+};
+
+// One token bucket for everybody.
+class RateLimiter {
+ public:
+  explicit RateLimiter(std::uint32_t per_second) : shape_(per_second) {}
+
+  bool allow(Clock::time_point now) noexcept {
+    return shape_.unlimited() || bucket_.take(ticks(now), shape_.interval, shape_.depth);
+  }
+
+ private:
+  RateShape shape_;
+  AtomicBucket bucket_;
+};
+
 // Token buckets per source in a table of fixed size: sources that hash alike share a bucket.
 // The hash is keyed per process, so nobody can aim at another source's bucket. Bounded memory,
 // O(1) per HELLO, nothing to evict.
 class SourceRateLimiter {
  public:
   explicit SourceRateLimiter(std::uint32_t per_second)
-      : rate_(per_second), burst_(2.0 * per_second), buckets_(per_second == 0 ? 0 : kBuckets) {
-    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(&seed_), sizeof seed_));
+      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : kBuckets) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
   }
 
-  // Takes one token of `addr`'s bucket; false when it is empty. A rate of 0 means no limit.
-  bool allow(const asio::ip::address& addr, Clock::time_point now) {
-    if (rate_ == 0) return true;
+  // Takes one token of `addr`'s bucket; false when it is empty.
+  bool allow(const asio::ip::address& addr, Clock::time_point now) noexcept {
+    if (shape_.unlimited()) return true;
     const auto src = source_of(addr);
-    std::uint64_t h = seed_;
-    for (std::size_t i = 0; i < src.size(); i += 8) {
-      std::uint64_t w = 0;
-      for (std::size_t j = 0; j < 8; ++j) w = (w << 8) | src[i + j];
-      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-      h ^= h >> 31;
-    }
-    std::lock_guard lock(mutex_);
-    Bucket& b = buckets_[h % buckets_.size()];
-    if (b.last == Clock::time_point{}) {
-      b.tokens = burst_;
-    } else if (now > b.last) {
-      b.tokens = std::min(burst_, b.tokens + std::chrono::duration<double>(now - b.last).count() * rate_);
-    }
-    b.last = now;
-    if (b.tokens < 1.0) return false;
-    b.tokens -= 1.0;
-    return true;
+    const std::uint64_t h = util::siphash<1, 3>(key_, src.data(), src.size());
+    return buckets_[h % buckets_.size()].take(ticks(now), shape_.interval, shape_.depth);
   }
 
  private:
   static constexpr std::size_t kBuckets = 4096;
-  struct Bucket {
-    double tokens = 0;
-    Clock::time_point last{};
-  };
-  double rate_;
-  double burst_;
-  std::uint64_t seed_ = 0;
-  std::mutex mutex_;
-  std::vector<Bucket> buckets_;
+  RateShape shape_;
+  util::HashKey key_{};
+  std::vector<AtomicBucket> buckets_;
 };
 
-std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+// Session keys derived for senders, kept so that HELLOs under one key cost one key exchange
+// and not one per datagram, whether or not the key ever registers: a fixed table indexed by a
+// keyed hash of the key (keys that hash alike take each other's slot). A key that has no
+// session key (not a valid point) is remembered as such.
+class KeyCache {
+ public:
+  enum class Found { No, Key, NoKey };
+
+  KeyCache() : slots_(kSlots) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
+  }
+
+  Found find(const PubKey& pk, crypto::SessionKey& out) {
+    const std::size_t i = index(pk);
+    std::lock_guard lock(locks_[i % kLocks]);
+    const Slot& slot = slots_[i];
+    if (!slot.used || slot.pk != pk) return Found::No;
+    if (!slot.key) return Found::NoKey;
+    out = *slot.key;
+    return Found::Key;
+  }
+  void put(const PubKey& pk, const std::optional<crypto::SessionKey>& key) {
+    const std::size_t i = index(pk);
+    std::lock_guard lock(locks_[i % kLocks]);
+    slots_[i] = Slot{true, pk, key};
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kLocks = 64;
+  struct Slot {
+    bool used = false;
+    PubKey pk;
+    std::optional<crypto::SessionKey> key;
+  };
+  std::size_t index(const PubKey& pk) const noexcept {
+    return static_cast<std::size_t>(util::siphash<1, 3>(key_, pk.data(), PubKey::kSize) % kSlots);
+  }
+  util::HashKey key_{};
+  std::array<std::mutex, kLocks> locks_;
+  std::vector<Slot> slots_;
+};
 
 // One accepted TCP connection. Its reader, writer and watchdog run on its strand; other tasks
 // only queue frames for it.
@@ -202,10 +278,48 @@ struct Link {
   // The watchdog closes the link when one of these passes (Clock ticks; 0: none).
   std::atomic<std::int64_t> read_deadline{0};
   std::atomic<std::int64_t> write_deadline{0};
+  // When a greeted link is closed unless another HELLO is accepted on it (Clock ticks).
+  std::atomic<std::int64_t> idle_deadline{0};
+  // Guarded by Inner::mutex:
+  std::optional<PubKey> owner;  // the one node whose HELLOs it carries, once one was accepted
+  bool counted = true;          // held against the link caps (until forgotten, or closed to make room)
+  bool waiting = false;         // in Inner::ungreeted, at `waiting_at`
+  std::list<std::shared_ptr<Link>>::iterator waiting_at;
   // The watchdog's timer and when it wakes, touched on the link's strand only: a reader that
   // brings the read deadline before that wake cancels the timer, so the watchdog looks again.
   asio::steady_timer* watchdog_timer = nullptr;
   std::int64_t watchdog_wake = 0;
+};
+
+// The most bytes of UNITEs a node's UDP address can have paid for in advance.
+constexpr std::int64_t kMaxUniteCredit = 64 * 1024;
+
+// What relays note about a node without a lock, shared by its record and its route.
+struct NodeMarks {
+  // Set once a message was relayed to it, or from it on its own path: a node in use, which a
+  // newcomer does not push out of a full table.
+  std::atomic<bool> used{false};
+  // Bytes its UDP address has sent beyond what the ACKs it got took (its HELLOs) and the
+  // messages relayed from it: what UNITEs sent to that address may add up to, so that a HELLO
+  // from a spoofed source cannot draw more UNITEs to that source than the attacker sent.
+  std::atomic<std::int64_t> unite_credit{0};
+
+  void mark_used() noexcept {
+    if (!used.load(std::memory_order_relaxed)) used.store(true, std::memory_order_relaxed);
+  }
+  void earn(std::int64_t bytes) noexcept {
+    auto c = unite_credit.load(std::memory_order_relaxed);
+    while (c < kMaxUniteCredit &&
+           !unite_credit.compare_exchange_weak(c, std::min(kMaxUniteCredit, c + bytes), std::memory_order_relaxed)) {
+    }
+  }
+  bool spend(std::int64_t bytes) noexcept {
+    auto c = unite_credit.load(std::memory_order_relaxed);
+    do {
+      if (c < bytes) return false;
+    } while (!unite_credit.compare_exchange_weak(c, c - bytes, std::memory_order_relaxed));
+    return true;
+  }
 };
 
 // What the server knows of one node.
@@ -218,7 +332,10 @@ struct NodeRecord {
   Clock::time_point last_seen;
   std::uint64_t last_time = 0;  // time of the newest HELLO accepted; older ones are replays
   Pow pow;                      // the proof of work checked when it registered
-  std::list<PubKey>::iterator lru;  // its place in Inner::lru
+  std::shared_ptr<NodeMarks> marks = std::make_shared<NodeMarks>();
+  std::list<PubKey>::iterator lru;     // its place in Inner::lru
+  bool unused_listed = false;          // in Inner::unused, at `unused_at`
+  std::list<PubKey>::iterator unused_at;
 };
 
 // Where and how to send to one node, copied out of its record.
@@ -228,6 +345,7 @@ struct Path {
   std::shared_ptr<Link> link;
   MessageKey key;  // set when the node arms
   std::vector<Endpoint> endpoints;  // observed UDP address first, then its candidates
+  std::shared_ptr<NodeMarks> marks;
 };
 
 // Where relays for one node go: the part of its record that every relay reads. Replaced whole
@@ -235,7 +353,13 @@ struct Path {
 struct Route {
   std::optional<udp::endpoint> udp_addr;
   std::shared_ptr<Link> link;
+  std::shared_ptr<NodeMarks> marks;
 };
+
+// Whether a message came on `r`'s own path: from the address of its node's HELLOs, or on its link.
+bool on_own_path(const Route& r, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link) {
+  return from_udp != nullptr ? r.udp_addr && *r.udp_addr == *from_udp : from_link != nullptr && r.link == from_link;
+}
 
 // The counters of SuperPeerStats, spread over cache lines by thread so that readers on many
 // cores do not all write one line per packet; a read sums the shards.
@@ -255,10 +379,10 @@ class ShardedStats {
   }
 
  private:
-  static constexpr std::array<std::uint64_t SuperPeerStats::*, 7> kFields{
-      &SuperPeerStats::hellos_answered, &SuperPeerStats::relayed_udp,   &SuperPeerStats::relayed_tcp,
-      &SuperPeerStats::unites_sent,     &SuperPeerStats::dropped,       &SuperPeerStats::hellos_refused,
-      &SuperPeerStats::links_timed_out};
+  static constexpr std::array<std::uint64_t SuperPeerStats::*, 8> kFields{
+      &SuperPeerStats::hellos_answered, &SuperPeerStats::relayed_udp,     &SuperPeerStats::relayed_tcp,
+      &SuperPeerStats::unites_sent,     &SuperPeerStats::dropped,         &SuperPeerStats::hellos_refused,
+      &SuperPeerStats::links_timed_out, &SuperPeerStats::key_exchanges};
   static std::size_t index(std::uint64_t SuperPeerStats::*counter) noexcept {
     for (std::size_t i = 0; i < kFields.size(); ++i) {
       if (kFields[i] == counter) return i;
@@ -330,6 +454,8 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
         acceptor(rt.context()),
         answer_udp(opts.answer_udp),
         hello_limiter(opts.hellos_per_second_per_source),
+        exchange_limiter_per_source(opts.key_exchanges_per_second_per_source),
+        exchange_limiter(opts.key_exchanges_per_second),
         unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
 
   ~Inner() { close_sockets(); }
@@ -394,15 +520,28 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
                  UdpOut* out);
   void on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
                 const std::shared_ptr<Link>& from_link);
-  void relay(const LongHeader& header, std::span<const std::uint8_t> packet, UdpOut* out);
+  void relay(const LongHeader& header, std::span<const std::uint8_t> packet, const udp::endpoint* from_udp,
+             const std::shared_ptr<Link>& from_link, UdpOut* out);
 
   void send_unite(const Path& to, const Path& about);
+  // The size of a UNITE to `to` about `about`, and whether `to` may be sent it now (over a link,
+  // or over UDP within its address's credit).
+  static std::int64_t unite_size(const Path& to, const Path& about);
+  static bool affordable(const Path& to, const Path& about);
   // Sends to the node's path and counts it in `counter` (null: relayed_tcp or relayed_udp).
   bool send(const Path& path, std::span<const std::uint8_t> bytes, std::uint64_t SuperPeerStats::*counter);
   bool send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes);
   void forget_link(const std::shared_ptr<Link>& link);
-  std::optional<crypto::SessionKey> session_key_for(const PubKey& pk);
+  // Takes `link` off the link caps (under `mutex`).
+  void release_link_place(Link& link);
+  // The session key with a sender that has no record: cached, else derived within the caps on
+  // key exchanges. The error is why there is none.
+  std::expected<crypto::SessionKey, const char*> session_key_for(const PubKey& pk, const asio::ip::address& source);
   Path path_of(const PubKey& pk, const NodeRecord& record) const;
+  // Makes room in a full table for a newcomer, or says there is none (under `mutex`). A link the
+  // forgotten node had is handed to `released`, to be destroyed after the lock.
+  bool make_room(Clock::time_point now, std::shared_ptr<Link>& released);
+  void erase_record(std::unordered_map<PubKey, NodeRecord>::iterator it);
 
   // Drops a HELLO (counted in `dropped` and `hellos_refused`).
   template <class... Args>
@@ -440,7 +579,7 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   }
   // The route of a node as its record now says; called whenever the record's paths change.
   void publish_route(const PubKey& pk, const NodeRecord& record) {
-    routes.insert_or_assign(pk, Route{record.udp_addr, record.link});
+    routes.insert_or_assign(pk, Route{record.udp_addr, record.link, record.marks});
   }
 
   util::Runtime& runtime;
@@ -460,6 +599,11 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   util::CancellationToken token;
   std::atomic<bool> answer_udp;
   SourceRateLimiter hello_limiter;
+  // Key exchanges are what a sender without a record can make costly: capped per source and in
+  // all, so that registered nodes, which need none, are served whatever comes.
+  SourceRateLimiter exchange_limiter_per_source;
+  RateLimiter exchange_limiter;
+  KeyCache key_cache;
   std::atomic<std::size_t> next_send_socket{0};
   std::atomic<bool> stopping{false};
   std::once_flag closed_once;
@@ -469,8 +613,14 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   mutable std::condition_variable changed;
   std::unordered_map<PubKey, NodeRecord> nodes;
   std::list<PubKey> lru;  // every key of `nodes`, most recently heard first
+  // Keys of `nodes` not seen in use when last looked at, most recently heard first. Records
+  // marked in use since leave it when the table makes room.
+  std::list<PubKey> unused;
   std::map<std::array<std::uint8_t, 16>, std::size_t> links_per_source;  // at most max_tcp_links entries
-  std::unordered_map<PairKey, Clock::time_point, PairKeyHash> unites;
+  // Links that have not brought an accepted HELLO, oldest first: a full table of links closes
+  // the oldest of them to make room.
+  std::list<std::shared_ptr<Link>> ungreeted;
+  std::unordered_map<PairKey, UniteState, PairKeyHash> unites;
   std::size_t link_count = 0;
 
   // Read by every relay without a lock: where each node is reached. Written under `mutex`
@@ -577,10 +727,13 @@ void Inner::stop() {
   // No task is left to use the sockets.
   close_sockets();
   std::unordered_map<PubKey, NodeRecord> dropped;
+  std::list<std::shared_ptr<Link>> dropped_links;
   {
     std::lock_guard lock(mutex);
     dropped.swap(nodes);
+    dropped_links.swap(ungreeted);
     lru.clear();
+    unused.clear();
     unites.clear();
     routes.clear();
     unite_hints.clear();
@@ -757,30 +910,49 @@ awaitable<void> Inner::accept_loop() {
     boost::system::error_code ignored;
     const auto remote = socket.remote_endpoint(ignored);
     const auto source = source_of(remote.address());
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto link = std::make_shared<Link>(std::move(socket), asio::make_strand(runtime.context()), token.child_token());
+    link->remote = remote;
+    link->read_deadline = ticks(Clock::now() + opts.tcp_first_hello_timeout);
+    std::shared_ptr<Link> evicted;  // closed after the lock
     {
       std::lock_guard lock(mutex);
       const char* full = nullptr;
-      if (link_count >= opts.max_tcp_links) {
-        full = "links are open";
-      } else if (auto it = links_per_source.find(source);
-                 it != links_per_source.end() && it->second >= std::max<std::size_t>(opts.max_tcp_links_per_source, 1)) {
+      if (auto it = links_per_source.find(source);
+          it != links_per_source.end() && it->second >= std::max<std::size_t>(opts.max_tcp_links_per_source, 1)) {
         full = "links are open from its source";
+      } else if (link_count >= opts.max_tcp_links) {
+        // Links that never greet cannot hold the fall-back: the oldest of them makes room. A
+        // node sends its HELLO as soon as it connects, so its link greets before many others
+        // come after it.
+        if (ungreeted.empty()) {
+          full = "links are open";
+        } else {
+          evicted = std::move(ungreeted.front());
+          ungreeted.pop_front();
+          evicted->waiting = false;
+          release_link_place(*evicted);
+        }
       }
       if (full != nullptr) {
         counters.add(&SuperPeerStats::dropped, 1);
         changed.notify_all();
         log::debug("Super peer: refusing a TCP connection from {}: too many {}", text(remote), full);
-        socket.close(ignored);
+        link->socket.close(ignored);
         continue;
       }
       ++link_count;
       ++links_per_source[source];
+      link->waiting_at = ungreeted.insert(ungreeted.end(), link);
+      link->waiting = true;
       changed.notify_all();
     }
-    socket.set_option(tcp::no_delay(true), ignored);
-    auto link = std::make_shared<Link>(std::move(socket), asio::make_strand(runtime.context()), token.child_token());
-    link->remote = remote;
-    link->read_deadline = ticks(Clock::now() + opts.tcp_first_hello_timeout);
+    if (evicted) {
+      log::debug("Super peer: closing TCP link {}: no HELLO yet, and its place is needed", text(evicted->remote));
+      bump(&SuperPeerStats::links_timed_out);
+      evicted->token.cancel();  // its watchdog closes it
+      evicted.reset();
+    }
     log::debug("Super peer: TCP link from {}", text(remote));
     spawn(link->strand, link_reader(link));
     spawn(link->strand, link_writer(link));
@@ -801,9 +973,10 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
       ec = hec == asio::error::eof && hn > 0 ? util::make_error_code(util::FrameErrc::truncated) : hec;
       break;
     }
-    // A frame once begun must complete in time (and within the first-HELLO limit while ungreeted).
-    auto by = ticks(Clock::now() + opts.tcp_frame_timeout);
-    if (!link->greeted.load()) by = std::min(by, first_hello_by);
+    // A frame once begun must complete in time, and within the first-HELLO limit while ungreeted
+    // or the idle limit once greeted.
+    const auto by = std::min(ticks(Clock::now() + opts.tcp_frame_timeout),
+                             link->greeted.load() ? link->idle_deadline.load() : first_hello_by);
     link->read_deadline = by;
     if (link->watchdog_timer != nullptr && by < link->watchdog_wake) link->watchdog_timer->cancel();
     frame.resize(util::frame_length(header));
@@ -817,7 +990,9 @@ awaitable<void> Inner::link_reader(std::shared_ptr<Link> link) {
     }
     if (link->token.is_cancelled()) break;
     on_packet(frame, nullptr, link, nullptr);
-    link->read_deadline = link->greeted.load() ? ticks(Clock::now() + opts.tcp_idle_timeout) : first_hello_by;
+    // Only an accepted HELLO counts as activity (it moves the idle deadline); empty frames and
+    // anything else do not keep a link.
+    link->read_deadline = link->greeted.load() ? link->idle_deadline.load() : first_hello_by;
   }
   if (ec == asio::error::eof) {
     log::debug("Super peer: TCP link from {} closed", text(link->remote));
@@ -878,7 +1053,7 @@ awaitable<void> Inner::link_watchdog(std::shared_ptr<Link> link) {
   link->watchdog_timer = nullptr;
   if (timed_out) {
     const char* why = link->write_deadline.load() != 0 ? "a frame could not be written in time"
-                      : link->greeted.load()            ? "no complete frame in time"
+                      : link->greeted.load()            ? "no HELLO or no complete frame in time"
                                                         : "no HELLO in time";
     log::debug("Super peer: closing TCP link {}: {}", text(link->remote), why);
     bump(&SuperPeerStats::links_timed_out);
@@ -888,27 +1063,35 @@ awaitable<void> Inner::link_watchdog(std::shared_ptr<Link> link) {
   link->socket.close(ignored);
 }
 
-void Inner::forget_link(const std::shared_ptr<Link>& link) {
-  std::vector<std::shared_ptr<Link>> released;  // destroyed after the lock
-  std::lock_guard lock(mutex);
+void Inner::release_link_place(Link& link) {
+  if (!link.counted) return;
+  link.counted = false;
   --link_count;
-  if (auto it = links_per_source.find(source_of(link->remote.address())); it != links_per_source.end()) {
+  if (auto it = links_per_source.find(source_of(link.remote.address())); it != links_per_source.end()) {
     if (--it->second == 0) links_per_source.erase(it);
   }
-  for (auto it = nodes.begin(); it != nodes.end();) {
-    auto& record = it->second;
-    if (record.link == link) {
-      released.push_back(std::move(record.link));
+}
+
+void Inner::forget_link(const std::shared_ptr<Link>& link) {
+  std::shared_ptr<Link> released;  // destroyed after the lock
+  std::lock_guard lock(mutex);
+  release_link_place(*link);
+  if (link->waiting) {
+    released = std::move(*link->waiting_at);
+    ungreeted.erase(link->waiting_at);
+    link->waiting = false;
+  }
+  // A link carries one node's HELLOs, so only that node's record can hold it.
+  if (link->owner) {
+    if (auto it = nodes.find(*link->owner); it != nodes.end() && it->second.link == link) {
+      auto& record = it->second;
       record.link.reset();
       if (!record.udp_addr) {
-        routes.erase(it->first);
-        lru.erase(record.lru);
-        it = nodes.erase(it);
-        continue;
+        erase_record(it);
+      } else {
+        publish_route(it->first, record);
       }
-      publish_route(it->first, record);
     }
-    ++it;
   }
   changed.notify_all();
 }
@@ -946,20 +1129,64 @@ void Inner::on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_
     }
     return;
   }
-  relay(*header, packet, out);
+  relay(*header, packet, from_udp, from_link, out);
 }
 
-std::optional<crypto::SessionKey> Inner::session_key_for(const PubKey& pk) {
-  {
-    std::lock_guard lock(mutex);
-    auto it = nodes.find(pk);
-    if (it != nodes.end() && it->second.key) return it->second.key;
+std::expected<crypto::SessionKey, const char*> Inner::session_key_for(const PubKey& pk,
+                                                                      const asio::ip::address& source) {
+  crypto::SessionKey key{};
+  switch (key_cache.find(pk, key)) {
+    case KeyCache::Found::Key:
+      return key;
+    case KeyCache::Found::NoKey:
+      return std::unexpected("its key has no session key");
+    case KeyCache::Found::No:
+      break;
   }
-  auto peer = crypto::convert_ed25519_pk_to_curve25519_pk(pk);
-  if (!peer) return std::nullopt;
-  auto key = crypto::compute_kx_session_keys(x_pk, x_sk, *peer);
-  if (!key) return std::nullopt;
-  return *key;
+  // The source's share first: a source refused there does not use up what the others share.
+  const auto now = Clock::now();
+  if (!exchange_limiter_per_source.allow(source, now)) return std::unexpected("too many key exchanges for its source");
+  if (!exchange_limiter.allow(now)) return std::unexpected("too many key exchanges");
+  bump(&SuperPeerStats::key_exchanges);
+  std::optional<crypto::SessionKey> derived;
+  if (auto peer = crypto::convert_ed25519_pk_to_curve25519_pk(pk)) {
+    if (auto k = crypto::compute_kx_session_keys(x_pk, x_sk, *peer)) derived = *k;
+  }
+  key_cache.put(pk, derived);
+  if (!derived) return std::unexpected("its key has no session key");
+  return *derived;
+}
+
+void Inner::erase_record(std::unordered_map<PubKey, NodeRecord>::iterator it) {
+  routes.erase(it->first);
+  lru.erase(it->second.lru);
+  if (it->second.unused_listed) unused.erase(it->second.unused_at);
+  nodes.erase(it);
+}
+
+bool Inner::make_room(Clock::time_point now, std::shared_ptr<Link>& released) {
+  // The least recently heard node once it has gone quiet; else the least recently heard one
+  // that was never in use: identities that only announce themselves give way to newcomers and
+  // returning nodes, while nodes in use stay. Records found in use on the way leave `unused`
+  // for good, so this is O(1) amortised.
+  auto victim = nodes.find(lru.back());
+  if (now - victim->second.last_seen < opts.node_idle_timeout) {
+    victim = nodes.end();
+    while (!unused.empty()) {
+      auto it = nodes.find(unused.back());
+      if (!it->second.marks->used.load(std::memory_order_relaxed)) {
+        victim = it;
+        break;
+      }
+      it->second.unused_listed = false;
+      unused.pop_back();
+    }
+    if (victim == nodes.end()) return false;
+  }
+  log::debug("Super peer: forgetting node {} to make room", victim->first.to_string());
+  released = std::move(victim->second.link);
+  erase_record(victim);
+  return true;
 }
 
 void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
@@ -971,13 +1198,16 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     refuse("Super peer: refusing an {} HELLO from {}", header.armed() ? "armed" : "unarmed", sender.to_string());
     return;
   }
-  // Cheapest checks first: the source's rate, then the proof of work (known for a registered
-  // key), and only then key exchange and decryption.
-  const auto source = from_udp ? from_udp->address() : from_link->remote.address();
-  if (!hello_limiter.allow(source, Clock::now())) {
-    refuse("Super peer: too many HELLOs from {}", source.to_string());
+  const std::size_t size = LongHeader::kSize + body.size();
+  if (size > HelloSuperPeerMessage::kMaxWireSize) {
+    refuse("Super peer: refusing a HELLO of {} bytes from {}: too long", size, sender.to_string());
     return;
   }
+  // Cheapest checks first: the proof of work (known for a registered key), the key (the
+  // record's, else cached, else a key exchange within its caps), decryption, the time. Only a
+  // HELLO that passed them is charged to its source's rate: junk from a node's address must not
+  // cut that node off.
+  const auto source = from_udp ? from_udp->address() : from_link->remote.address();
   std::optional<crypto::SessionKey> known_key;
   bool pow_known = false;
   {
@@ -994,10 +1224,15 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
   }
   MessageKey key;
   if (header.armed()) {
-    key = known_key ? known_key : session_key_for(sender);
-    if (!key) {
-      refuse("Super peer: no session key with {}", sender.to_string());
-      return;
+    if (known_key) {
+      key = known_key;
+    } else {
+      auto derived = session_key_for(sender, source);
+      if (!derived) {
+        refuse("Super peer: no session key with {}: {}", sender.to_string(), derived.error());
+        return;
+      }
+      key = *derived;
     }
   }
   auto hello = HelloSuperPeerMessage::parse(body, header, key);
@@ -1014,6 +1249,10 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     refuse("Super peer: refusing a HELLO from {}: its time {} is outside the allowed age", sender.to_string(), time);
     return;
   }
+  if (!hello_limiter.allow(source, Clock::now())) {
+    refuse("Super peer: too many HELLOs from {}", source.to_string());
+    return;
+  }
   std::vector<Endpoint> candidates;
   for (const auto& raw : hello->endpoints()) {
     const auto ep = plain_endpoint(raw);
@@ -1028,48 +1267,63 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     return;
   }
 
-  enum class Outcome { Accepted, Older, Full };
+  enum class Outcome { Accepted, Older, Full, ForeignLink, CopyOnOtherLink };
   Outcome outcome = Outcome::Accepted;
-  std::shared_ptr<Link> replaced;  // destroyed after the lock
+  std::shared_ptr<Link> released;   // a forgotten node's link, destroyed after the lock
+  std::shared_ptr<Link> waited;     // the link's entry among the ungreeted, destroyed after the lock
+  std::shared_ptr<Link> moved_off;  // the node's previous link, closed after the lock
   {
     std::lock_guard lock(mutex);
     const auto seen = Clock::now();
     auto it = nodes.find(sender);
     const bool fresh = it == nodes.end();
-    if (fresh) {
-      if (nodes.size() >= std::max<std::size_t>(opts.max_nodes, 1)) {
-        // Room is made only by forgetting the least recently heard node, and only when it has
-        // gone quiet: a flood of newcomers cannot push out nodes that are still there.
-        auto oldest = nodes.find(lru.back());
-        if (seen - oldest->second.last_seen >= opts.node_idle_timeout) {
-          log::debug("Super peer: forgetting node {} to make room", oldest->first.to_string());
-          replaced = std::move(oldest->second.link);
-          routes.erase(oldest->first);
-          lru.pop_back();
-          nodes.erase(oldest);
-        } else {
-          outcome = Outcome::Full;
-        }
-      }
-      if (outcome == Outcome::Accepted) {
+    if (from_link && from_link->owner && *from_link->owner != sender) {
+      // A link carries one node's HELLOs.
+      outcome = Outcome::ForeignLink;
+    } else if (fresh) {
+      // A flood of newcomers cannot push out nodes in use or still heard from (see make_room).
+      if (nodes.size() >= std::max<std::size_t>(opts.max_nodes, 1) && !make_room(seen, released)) {
+        outcome = Outcome::Full;
+      } else {
         it = nodes.emplace(sender, NodeRecord{}).first;
         lru.push_front(sender);
         it->second.lru = lru.begin();
+        unused.push_front(sender);
+        it->second.unused_at = unused.begin();
+        it->second.unused_listed = true;
         it->second.last_time = time;
       }
     }
     if (outcome == Outcome::Accepted) {
       auto& record = it->second;
+      const bool newer = fresh || time > record.last_time;
       if (time < record.last_time) {
         outcome = Outcome::Older;
+      } else if (!newer && from_link && record.link != from_link) {
+        // The same HELLO on a link that is not the node's: a copy, which would otherwise keep
+        // any number of links.
+        outcome = Outcome::CopyOnOtherLink;
       } else {
         // A newer HELLO moves the node to where it came from. One with the same time is the same
-        // HELLO on another of the node's paths (or a copy of it): it is answered, but only fills
-        // a path the record lacks, so a copy sent from elsewhere cannot take a path over.
-        const bool newer = fresh || time > record.last_time;
-        if (from_udp && (newer || !record.udp_addr)) record.udp_addr = *from_udp;
-        if (from_link && record.link != from_link && (newer || !record.link || record.link->token.is_cancelled())) {
-          replaced = std::exchange(record.link, from_link);
+        // HELLO on another of the node's paths (or a copy of it): it is answered, but moves and
+        // fills nothing, so a copy sent from elsewhere cannot take a path over, nor give a node
+        // that has only a link a UDP address.
+        bool route_changed = false;
+        if (from_udp && newer && record.udp_addr != *from_udp) {
+          record.udp_addr = *from_udp;
+          // What the old address paid for is not the new one's.
+          record.marks->unite_credit.store(0, std::memory_order_relaxed);
+          route_changed = true;
+        }
+        if (from_link && newer && record.link != from_link) {
+          // One link per node: the one it greeted last.
+          moved_off = std::exchange(record.link, from_link);
+          from_link->owner = sender;
+          route_changed = true;
+        }
+        // What a HELLO brings beyond its ACK pays for UNITEs to the address it came from.
+        if (from_udp && record.udp_addr == *from_udp && size > ack->size()) {
+          record.marks->earn(static_cast<std::int64_t>(size - ack->size()));
         }
         if (newer) record.candidates = std::move(candidates);
         record.last_time = time;
@@ -1078,20 +1332,49 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         if (key) record.key = key;
         record.last_seen = seen;
         lru.splice(lru.begin(), lru, record.lru);
-        if (from_udp || from_link) publish_route(sender, record);
-        if (from_link) from_link->greeted = true;
+        if (record.unused_listed) {
+          if (record.marks->used.load(std::memory_order_relaxed)) {
+            unused.erase(record.unused_at);
+            record.unused_listed = false;
+          } else {
+            unused.splice(unused.begin(), unused, record.unused_at);
+          }
+        }
+        if (route_changed) publish_route(sender, record);
+        if (from_link) {
+          from_link->idle_deadline = ticks(seen + opts.tcp_idle_timeout);
+          from_link->greeted = true;
+          if (from_link->waiting) {
+            waited = std::move(*from_link->waiting_at);
+            ungreeted.erase(from_link->waiting_at);
+            from_link->waiting = false;
+          }
+        }
         changed.notify_all();
       }
     }
   }
-  if (outcome == Outcome::Older) {
-    refuse("Super peer: refusing a HELLO from {}: older than the last one accepted", sender.to_string());
-    return;
+  if (moved_off && moved_off != from_link) {
+    log::debug("Super peer: closing TCP link {}: node {} greeted another link", text(moved_off->remote),
+               sender.to_string());
+    moved_off->token.cancel();  // its watchdog closes it
   }
-  if (outcome == Outcome::Full) {
-    refuse("Super peer: refusing node {}: {} nodes are known and all were heard from lately", sender.to_string(),
-           opts.max_nodes);
-    return;
+  switch (outcome) {
+    case Outcome::Accepted:
+      break;
+    case Outcome::Older:
+      refuse("Super peer: refusing a HELLO from {}: older than the last one accepted", sender.to_string());
+      return;
+    case Outcome::Full:
+      refuse("Super peer: refusing node {}: {} nodes are known, all in use or heard from lately", sender.to_string(),
+             opts.max_nodes);
+      return;
+    case Outcome::ForeignLink:
+      refuse("Super peer: refusing a HELLO from {} on a link that carries another node's", sender.to_string());
+      return;
+    case Outcome::CopyOnOtherLink:
+      refuse("Super peer: refusing a HELLO from {}: a copy of one accepted on another path", sender.to_string());
+      return;
   }
 
   bump(&SuperPeerStats::hellos_answered);  // before the ACK can arrive
@@ -1105,7 +1388,7 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
 }
 
 Path Inner::path_of(const PubKey& pk, const NodeRecord& record) const {
-  Path p{pk, record.udp_addr, record.link, record.armed ? record.key : std::nullopt, {}};
+  Path p{pk, record.udp_addr, record.link, record.armed ? record.key : std::nullopt, {}, record.marks};
   if (record.udp_addr) p.endpoints.push_back(plain_endpoint(*record.udp_addr));
   for (const auto& ep : record.candidates) {
     if (p.endpoints.size() >= kMaxEndpoints) break;
@@ -1114,14 +1397,16 @@ Path Inner::path_of(const PubKey& pk, const NodeRecord& record) const {
   return p;
 }
 
-void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet, UdpOut* out) {
+void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet, const udp::endpoint* from_udp,
+                  const std::shared_ptr<Link>& from_link, UdpOut* out) {
   const PubKey recipient = header.recipient();
   const PubKey sender = header.sender();
   bool known = false;
   bool sent = false;
   bool introduce = false;
   {
-    // No lock: the route is read in place, and a link is only handed the bytes.
+    // No lock: the routes are read in place, a link is only handed the bytes, and the marks
+    // are atomics that settle after a node's first relays.
     util::rcu::ReadGuard guard;
     if (const Route* to = routes.find(recipient, guard)) {
       known = true;
@@ -1140,7 +1425,17 @@ void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet
         }
         if (!sent) unbump(&SuperPeerStats::relayed_udp);
       }
-      introduce = opts.send_unites && sender != recipient && routes.find(sender, guard) != nullptr;
+      to->marks->mark_used();
+      // The sender a header names is only a claim: it counts (in use, paying for UNITEs to its
+      // address, and a reason to introduce the pair) only when the message came on its own path.
+      if (sender != recipient) {
+        const Route* from = routes.find(sender, guard);
+        if (from != nullptr && on_own_path(*from, from_udp, from_link)) {
+          from->marks->mark_used();
+          if (from_udp != nullptr) from->marks->earn(static_cast<std::int64_t>(packet.size()));
+          introduce = opts.send_unites;
+        }
+      }
     }
   }
   if (!known) {
@@ -1152,9 +1447,8 @@ void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet
     drop("Super peer: could not relay a {} message to {}", message_type_name(header.type_byte()),
          recipient.to_string());
   }
-  if (!introduce || unite_hints.recent(sender, recipient, steady_ms(), static_cast<std::uint64_t>(opts.unite_interval.count()))) {
-    return;
-  }
+  const auto interval_ms = static_cast<std::uint64_t>(opts.unite_interval.count());
+  if (!introduce || unite_hints.recent(sender, recipient, steady_ms(), interval_ms)) return;
   std::optional<Path> to;
   std::optional<Path> from;
   {
@@ -1164,17 +1458,37 @@ void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet
     if (r == nodes.end() || s == nodes.end()) return;
     const PairKey pair = sender < recipient ? PairKey{sender, recipient} : PairKey{recipient, sender};
     const auto now = Clock::now();
-    auto [u, inserted] = unites.try_emplace(pair, now);
-    if (inserted || now - u->second >= opts.unite_interval) {
-      u->second = now;
-      to = path_of(recipient, r->second);
-      from = path_of(sender, s->second);
+    UniteState& state = unites[pair];
+    std::uint64_t hint = steady_ms(now);  // what the hint records as the pair's last introduction
+    if (state.introduced != Clock::time_point{} && now - state.introduced < opts.unite_interval) {
+      hint = steady_ms(state.introduced);
+    } else {
+      Path pr = path_of(recipient, r->second);
+      Path ps = path_of(sender, s->second);
+      // Both nodes probe each other at once only when both learn of the other at once: an
+      // introduction waits (for up to an interval) until both addresses have paid for their
+      // UNITEs; then those that are paid for go.
+      // (A wait the pair's messages stopped for long ago starts again.)
+      if (now - state.waiting_since >= 2 * opts.unite_interval) state.waiting_since = Clock::time_point{};
+      const bool waited =
+          state.waiting_since != Clock::time_point{} && now - state.waiting_since >= opts.unite_interval;
+      if ((affordable(pr, ps) && affordable(ps, pr)) || waited) {
+        state = UniteState{now, {}};
+        to = std::move(pr);
+        from = std::move(ps);
+      } else {
+        if (state.waiting_since == Clock::time_point{}) state.waiting_since = now;
+        const auto retry = static_cast<std::uint64_t>(std::min(opts.unite_interval, kUniteRetry).count());
+        hint = steady_ms(now) - interval_ms + retry;  // recent for `retry` more
+      }
     }
-    unite_hints.mark(sender, recipient, steady_ms(u->second));
+    unite_hints.mark(sender, recipient, hint);
     // Pairs of nodes long forgotten must not pile up.
     const std::size_t cap = 4 * std::max<std::size_t>(opts.max_nodes, 1);
     if (unites.size() > cap) {
-      std::erase_if(unites, [&](const auto& e) { return now - e.second >= opts.unite_interval; });
+      std::erase_if(unites, [&](const auto& e) {
+        return now - std::max(e.second.introduced, e.second.waiting_since) >= opts.unite_interval;
+      });
       if (unites.size() > cap) unites.clear();
     }
   }
@@ -1187,7 +1501,21 @@ void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet
   }
 }
 
+std::int64_t Inner::unite_size(const Path& to, const Path& about) {
+  return static_cast<std::int64_t>(UniteMessage::wire_size(to.key.has_value(), about.endpoints));
+}
+
+bool Inner::affordable(const Path& to, const Path& about) {
+  return to.link != nullptr || to.marks->unite_credit.load(std::memory_order_relaxed) >= unite_size(to, about);
+}
+
 void Inner::send_unite(const Path& to, const Path& about) {
+  // Over UDP, only as far as the node's address has paid (see NodeMarks): it may be the spoofed
+  // source of someone else's HELLO. A link proved its address when it was opened.
+  if (to.link == nullptr && !to.marks->spend(unite_size(to, about))) {
+    log::debug("Super peer: holding a UNITE for {} back: its address has not sent enough yet", to.pk.to_string());
+    return;
+  }
   auto unite =
       UniteMessage::build(network_id, opts.identity.pk(), opts.identity.pow(), to.key, to.pk, about.pk, about.endpoints);
   if (!unite) {

@@ -6,17 +6,20 @@
 //   it announced. Each is answered with an ACK echoing the HELLO's time, on the same path and in
 //   the same form. It serves one form only (armed unless told otherwise), registers only nodes
 //   whose proof of work is strong enough, refuses HELLOs outside its time window or older than
-//   the node's last one, and limits HELLOs per source address.
+//   the node's last one, and limits HELLOs per source address. Session keys of senders without
+//   a record are cached, and the key exchanges that derive them capped per source and in all.
 // - Every other long-header message names another node as recipient and is relayed unchanged
 //   to that node's path: its TCP link while it has one, else the UDP address its last HELLO
 //   came from. Messages for nodes it has not heard from are dropped.
-// - When it relays between two nodes it knows, it sends each a UNITE that introduces the other
-//   (the observed UDP address first, then the announced candidates), at most once per pair and
-//   `unite_interval`.
+// - When it relays a message from a node it knows, on that node's own path, to another, it sends
+//   each a UNITE that introduces the other (the observed UDP address first, then the announced
+//   candidates), at most once per pair and `unite_interval`, and over UDP only as far as the
+//   node's address has paid for it with what it sent.
 // - Garbage, short headers, other network ids and unknown types are dropped without an answer.
-//   All state is bounded: at most `max_nodes` nodes (the least recently heard makes room, once
-//   it has gone quiet), `max_tcp_links` links (and fewer per source), each with time limits,
-//   and a bounded send queue per link.
+//   All state is bounded: at most `max_nodes` nodes (a quiet node makes room for a newcomer,
+//   else one that was never in use), `max_tcp_links` links (fewer per source, one per node; the
+//   oldest that has not greeted makes room), each with time limits, and a bounded send queue
+//   per link.
 //
 // TCP links carry length-delimited frames (util/length_codec.h). The TCP listener takes the
 // UDP port's number unless told otherwise, so one `SuperPeerUrl` names both.
@@ -63,8 +66,13 @@ struct SuperPeerOptions {
   std::size_t max_nodes = 4096;
   // A full table makes room only by forgetting a node not heard from for this long.
   std::chrono::milliseconds node_idle_timeout{60'000};
-  // HELLOs handled per second from one source address (twice that in a burst).
+  // HELLOs answered per second from one source address (twice that in a burst). Only HELLOs that
+  // authenticate and are on time count, so junk from an address never holds its nodes back.
   std::uint32_t hellos_per_second_per_source = 100;
+  // Key exchanges (what a HELLO from a key without a record costs) per second from one source,
+  // and in all (twice that in a burst; 0: no limit). Registered nodes need none.
+  std::uint32_t key_exchanges_per_second_per_source = 20;
+  std::uint32_t key_exchanges_per_second = 1000;
   std::size_t max_tcp_links = 1024;
   std::size_t max_tcp_links_per_source = 16;
   // A link must bring an accepted HELLO this soon after it is accepted.
@@ -87,7 +95,8 @@ struct SuperPeerStats {
   std::uint64_t unites_sent = 0;
   std::uint64_t dropped = 0;          // packets and frames dropped (garbage, unknown recipient, ...)
   std::uint64_t hellos_refused = 0;   // HELLOs dropped for their form, proof of work, time or rate (also in dropped)
-  std::uint64_t links_timed_out = 0;  // TCP links closed by a time limit
+  std::uint64_t links_timed_out = 0;  // TCP links closed by a time limit, or to make room
+  std::uint64_t key_exchanges = 0;    // session keys derived for HELLOs
 };
 
 class SuperPeerServer {
