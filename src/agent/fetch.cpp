@@ -1,5 +1,6 @@
-// Downloading a network configuration over http or https, following
-// redirects, with the node's key and the URL's credentials.
+// Retrieving a network configuration's text: over http or https, following
+// redirects, with the node's key and the URL's credentials; or from the local
+// file a file URL names.
 
 #include <sodium.h>
 
@@ -32,6 +33,17 @@ std::string basic_credentials(std::string_view user, std::string_view password) 
 }
 
 }  // namespace
+
+std::expected<std::string, Error> AgentInner::read_file_url(const std::string& url) {
+  // The parsed URL's path, not the text after "file://": percent-encoding
+  // decoded, "localhost" dropped, no query or fragment in the name.
+  auto parsed = Url::parse(url);
+  if (!parsed) return std::unexpected(Error{ErrorKind::UrlParse, parsed.error()});
+  auto path = local_file_path(*parsed);
+  if (!path) return std::unexpected(Error{ErrorKind::Io, path.error()});
+  log::trace("Reading file: {}", *path);
+  return read_text_file(*path, kMaxResponseBody);
+}
 
 boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with_redirects(
     const std::string& url, std::chrono::steady_clock::time_point deadline) const {

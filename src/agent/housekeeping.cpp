@@ -120,9 +120,7 @@ asio::awaitable<std::expected<network::NetworkConfig, Error>> AgentInner::retrie
   if (text.starts_with("http://") || text.starts_with("https://")) {
     body = co_await fetch_with_redirects(config_url, deadline);
   } else if (text.starts_with("file://")) {
-    const std::string path(text.substr(7));
-    log::trace("Reading file: {}", path);
-    body = read_text_file(path, kMaxResponseBody);
+    body = read_file_url(config_url);
   } else {
     co_return std::unexpected(Error{ErrorKind::ConfigParse, "Unsupported URL scheme: " + config_url});
   }
