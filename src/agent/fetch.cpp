@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "util/log.h"
 
 namespace velarix::agent {
@@ -56,7 +57,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     }
     auto parsed = Url::parse(current);
     if (!parsed) co_return std::unexpected(Error{ErrorKind::UrlParse, parsed.error()});
-    log::trace("Parsed URL: {}", parsed->as_str());
+    log::trace("Parsed URL: {}", masked(parsed->as_str()));
 
     // Anything but http and https (file:// above all) is refused here, before any I/O.
     auto target = HttpTarget::from_url(parsed->as_str());
@@ -66,7 +67,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     request.fields.push_back(HttpField{"velarix-pk", own_pk.to_string()});
     // The credentials as the URL holds them: percent-encoded, never decoded.
     if (const auto user = parsed->username(), password = parsed->password(); !user.empty() && !password.empty()) {
-      log::trace("Adding basic auth header: {}", user);
+      log::trace("Adding basic auth header: {}", "****");
       request.fields.push_back(HttpField{"Authorization", "Basic " + basic_credentials(user, password)});
     }
     log::trace("Building request");
@@ -84,7 +85,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     if (status >= 300 && status <= 399) {
       if (auto location = response->field("Location"); location && is_text(*location)) {
         ++redirects;
-        log::trace("Following redirect {}: {} -> {}", redirects, current, *location);
+        log::trace("Following redirect {}: {} -> {}", redirects, masked(current), masked(*location));
         std::string next;
         if (location->starts_with("http://") || location->starts_with("https://")) {
           next = std::string(*location);
