@@ -73,6 +73,9 @@ boost::asio::awaitable<void> AgentInner::notify_on_network_change() {
   }
 
   auto guard = co_await state_lock.write();
+  // Shut-down cancels the token before it takes the lock, and the host must
+  // hear nothing once it has returned: a tick that got here late stays silent.
+  if (cancellation_token.is_cancelled()) co_return;
   if (state.last_network_change && *state.last_network_change == change) {
     log::trace("Network change is identical to last one, skipping notification");
     co_return;
