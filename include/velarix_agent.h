@@ -85,7 +85,12 @@ VELARIX_AGENT_API void velarix_agent_runtime_free(RuntimePtr* runtime);
 VELARIX_AGENT_API int32_t velarix_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out);
 VELARIX_AGENT_API void velarix_agent_tun_device_free(TunDevicePtr* tun);
 
-/* Agent lifecycle. `tun` may be NULL; `reserved` is not read. */
+/* Agent lifecycle. `tun` may be NULL; `reserved` is not read. Start and
+ * shut-down block the calling thread on the runtime: called on a thread of the
+ * runtime (as from inside the network-change callback) they do not wait,
+ * velarix_agent_start returns -2 and velarix_agent_shutdown returns at once
+ * without shutting the agent down. Once velarix_agent_shutdown has returned,
+ * the agent calls the network-change callback no more. */
 VELARIX_AGENT_API int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* config,
                                               const char* config_path, const TunDevicePtr* tun,
                                               void (*network_change_callback)(const CNetworkChange*),

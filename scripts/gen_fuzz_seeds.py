@@ -179,12 +179,38 @@ def agent_config(v):
     }
 
 
+def dns_name(text):
+    out = b""
+    for label in text.split(".") if text else []:
+        out += bytes([len(label)]) + label.encode()
+    return out + b"\0"
+
+
+def agent_dns():
+    # Header: ID 0x4242, RD, then the four counts.
+    def header(qd=1, an=0, ns=0, ar=0):
+        return struct.pack(">HHHHHH", 0x4242, 0x0100, qd, an, ns, ar)
+
+    question = dns_name("db.velarix.internal") + struct.pack(">HH", 1, 1)
+    opt = b"\0" + struct.pack(">HHIH", 41, 1232, 0, 0)
+    # An A record whose owner points back at the question's name.
+    compressed = b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 5, 4) + bytes([10, 20, 0, 7])
+    return {
+        "member-a": header() + question,
+        "member-a-edns": header(ar=1) + question + opt,
+        "compressed-record": header(an=1) + question + compressed,
+        # The question's name is a pointer to itself.
+        "pointer-loop": header() + b"\xc0\x0c" + struct.pack(">HH", 1, 1),
+    }
+
+
 def main():
     v = vectors()
     write("fuzz_p2p_messages", p2p_messages(v))
     write("fuzz_p2p_on_packet", p2p_on_packet(v))
     write("fuzz_network_config", network_config())
     write("fuzz_agent_config", agent_config(v))
+    write("fuzz_agent_dns", agent_dns())
 
 
 if __name__ == "__main__":

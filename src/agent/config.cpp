@@ -1,6 +1,8 @@
 #include "agent/config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -335,6 +337,78 @@ std::expected<std::filesystem::path, int> final_target(const std::string& path) 
   }
 }
 
+// Temporaries of a save are named "." + the file's name + ".tmp-" and the six
+// characters mkstemp puts in place of "XXXXXX".
+constexpr std::string_view kTemporaryInfix = ".tmp-";
+constexpr std::size_t kTemporarySuffixLength = 6;
+
+std::filesystem::path directory_of(const std::filesystem::path& target) {
+  auto dir = target.parent_path();
+  return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
+bool is_temporary_of(std::string_view name, std::string_view file_name) {
+  if (name.size() != 1 + file_name.size() + kTemporaryInfix.size() + kTemporarySuffixLength) return false;
+  if (name[0] != '.' || name.substr(1, file_name.size()) != file_name ||
+      name.substr(1 + file_name.size(), kTemporaryInfix.size()) != kTemporaryInfix) {
+    return false;
+  }
+  const auto suffix = name.substr(name.size() - kTemporarySuffixLength);
+  return std::all_of(suffix.begin(), suffix.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+// A save killed while it wrote leaves its temporary behind, and with it the
+// secret key. A save holds an exclusive lock on its temporary from before it
+// writes until after the rename (and makes a new one should a cleaner have
+// taken it before the lock), so a temporary nobody holds locked belongs to a
+// save that is gone, in this process or another. Only regular files named as
+// this file's temporaries are touched; failures leave things as they are.
+void remove_stale_temporaries(const std::filesystem::path& target) {
+  const std::string file_name = target.filename().string();
+  DIR* dir = ::opendir(directory_of(target).c_str());
+  if (dir == nullptr) return;
+  const int dir_fd = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!is_temporary_of(entry->d_name, file_name)) continue;
+    const int fd = ::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held {}, named {};
+    // Still the file under that name once locked: a save renames its own away before it lets go.
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino && ::unlinkat(dir_fd, entry->d_name, 0) == 0) {
+      log::debug("Removed a stale temporary of the configuration file: {}", entry->d_name);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
+// A new temporary beside `target`, locked. -1 with errno on failure.
+int create_locked_temporary(const std::filesystem::path& target, std::string& name) {
+  const std::string tmpl =
+      (directory_of(target) / ("." + target.filename().string() + std::string(kTemporaryInfix) + "XXXXXX")).string();
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    name = tmpl;
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      ::unlink(name.c_str());
+      errno = err;
+      return -1;
+    }
+    if (st.st_nlink > 0) return fd;
+    ::close(fd);  // a cleaner took it between creation and lock
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
 std::expected<void, Error> replace_file(const std::string& path, std::string_view text) {
   namespace fs = std::filesystem;
   // Write through symbolic links rather than replacing the link itself.
@@ -344,12 +418,23 @@ std::expected<void, Error> replace_file(const std::string& path, std::string_vie
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode)) return std::unexpected(io_error(EISDIR));
+  remove_stale_temporaries(target);
 
-  fs::path dir = target.parent_path();
-  if (dir.empty()) dir = ".";
-  std::string tmpl = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-  const int fd = ::mkstemp(tmpl.data());
+  std::string tmpl;
+  const int fd = create_locked_temporary(target, tmpl);
   if (fd < 0) return std::unexpected(io_error(errno));
+  // Holds the lock past the close below, until the rename is done.
+  const int lock_fd = ::dup(fd);
+  if (lock_fd < 0) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    return std::unexpected(io_error(err));
+  }
+  struct LockRelease {
+    int fd;
+    ~LockRelease() { ::close(fd); }
+  } lock_release{lock_fd};
   auto fail = [&](int err) {
     ::close(fd);
     ::unlink(tmpl.c_str());
@@ -473,6 +558,7 @@ std::expected<std::string, std::string> AgentConfig::to_toml() const {
 
 std::expected<AgentConfig, Error> AgentConfig::load(const std::string& path) {
   log::trace("Loading agent config from {}", path);
+  if (auto target = final_target(path)) remove_stale_temporaries(*target);
   auto text = read_text_file(path, kMaxConfigFileSize);
   if (!text) return std::unexpected(std::move(text.error()));
   log::trace("Successfully read config file");

@@ -1,11 +1,13 @@
-// Downloading a network configuration over http or https, following
-// redirects, with the node's key and the URL's credentials.
+// Retrieving a network configuration's text: over http or https, following
+// redirects, with the node's key and the URL's credentials; or from the local
+// file a file URL names.
 
 #include <sodium.h>
 
 #include <fmt/format.h>
 
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "util/log.h"
 
 namespace velarix::agent {
@@ -33,6 +35,17 @@ std::string basic_credentials(std::string_view user, std::string_view password) 
 
 }  // namespace
 
+std::expected<std::string, Error> AgentInner::read_file_url(const std::string& url) {
+  // The parsed URL's path, not the text after "file://": percent-encoding
+  // decoded, "localhost" dropped, no query or fragment in the name.
+  auto parsed = Url::parse(url);
+  if (!parsed) return std::unexpected(Error{ErrorKind::UrlParse, parsed.error()});
+  auto path = local_file_path(*parsed);
+  if (!path) return std::unexpected(Error{ErrorKind::Io, path.error()});
+  log::trace("Reading file: {}", *path);
+  return read_text_file(*path, kMaxResponseBody);
+}
+
 boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with_redirects(
     const std::string& url, std::chrono::steady_clock::time_point deadline) const {
   std::size_t redirects = 0;
@@ -44,7 +57,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     }
     auto parsed = Url::parse(current);
     if (!parsed) co_return std::unexpected(Error{ErrorKind::UrlParse, parsed.error()});
-    log::trace("Parsed URL: {}", parsed->as_str());
+    log::trace("Parsed URL: {}", masked(parsed->as_str()));
 
     // Anything but http and https (file:// above all) is refused here, before any I/O.
     auto target = HttpTarget::from_url(parsed->as_str());
@@ -54,7 +67,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     request.fields.push_back(HttpField{"velarix-pk", own_pk.to_string()});
     // The credentials as the URL holds them: percent-encoded, never decoded.
     if (const auto user = parsed->username(), password = parsed->password(); !user.empty() && !password.empty()) {
-      log::trace("Adding basic auth header: {}", user);
+      log::trace("Adding basic auth header: {}", "****");
       request.fields.push_back(HttpField{"Authorization", "Basic " + basic_credentials(user, password)});
     }
     log::trace("Building request");
@@ -72,7 +85,7 @@ boost::asio::awaitable<std::expected<std::string, Error>> AgentInner::fetch_with
     if (status >= 300 && status <= 399) {
       if (auto location = response->field("Location"); location && is_text(*location)) {
         ++redirects;
-        log::trace("Following redirect {}: {} -> {}", redirects, current, *location);
+        log::trace("Following redirect {}: {} -> {}", redirects, masked(current), masked(*location));
         std::string next;
         if (location->starts_with("http://") || location->starts_with("https://")) {
           next = std::string(*location);

@@ -8,6 +8,7 @@
 
 #include "agent/housekeeping_schedule.h"
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "controller/client.h"
 #include "network/config/tables.h"
 #include "util/log.h"
@@ -76,12 +77,12 @@ asio::awaitable<std::expected<std::optional<ControllerNetworks>, Error>> AgentIn
   auto config = AgentConfig::load(config_path);
   if (!config) {
     log::trace("Failed to load agent config from: {}: {}", network::debug_quoted(config_path),
-               config.error().message());
+               masked(config.error().message()));
     co_return std::unexpected(Error{ErrorKind::ConfigParse, "Failed to load agent config: " + config.error().message()});
   }
   const std::string base_url =
       config->controller && config->controller->url ? *config->controller->url : std::string(kDefaultControllerUrl);
-  log::trace("Found shared_secret, controller URL: {}", base_url);
+  log::trace("Found shared_secret, controller URL: {}", masked(base_url));
   log::trace("Creating controller client with HMAC authentication");
   controller::ControllerClient client{
       .auth = controller::ControllerAuth::hmac(std::move(shared_secret)),
@@ -92,7 +93,7 @@ asio::awaitable<std::expected<std::optional<ControllerNetworks>, Error>> AgentIn
   log::trace("Controller client created, requesting networks config");
   auto answer = co_await client.get_networks_config_toml();
   if (!answer) {
-    log::trace("Failed to get networks config TOML: {}", answer.error().message());
+    log::trace("Failed to get networks config TOML: {}", masked(answer.error().message()));
     co_return std::optional<ControllerNetworks>{};
   }
   log::trace("get_networks_config_toml response: {} networks", answer->network.size());
@@ -104,7 +105,7 @@ asio::awaitable<std::expected<std::optional<ControllerNetworks>, Error>> AgentIn
 
 asio::awaitable<std::expected<network::NetworkConfig, Error>> AgentInner::retrieve_network_config(
     const std::string& config_url, const ControllerNetworks* controller_networks, Clock::time_point deadline) const {
-  log::trace("Retrieving network config from: {}", config_url);
+  log::trace("Retrieving network config from: {}", masked(config_url));
   const std::string_view text(config_url);
   if (text.size() >= 13 && text.starts_with("controller://")) {
     auto url = Url::parse(text);
@@ -120,9 +121,7 @@ asio::awaitable<std::expected<network::NetworkConfig, Error>> AgentInner::retrie
   if (text.starts_with("http://") || text.starts_with("https://")) {
     body = co_await fetch_with_redirects(config_url, deadline);
   } else if (text.starts_with("file://")) {
-    const std::string path(text.substr(7));
-    log::trace("Reading file: {}", path);
-    body = read_text_file(path, kMaxResponseBody);
+    body = read_file_url(config_url);
   } else {
     co_return std::unexpected(Error{ErrorKind::ConfigParse, "Unsupported URL scheme: " + config_url});
   }
@@ -162,7 +161,7 @@ asio::awaitable<void> AgentInner::housekeeping_network(std::shared_ptr<AgentInne
     }
   } else if (!retrieved) {
     const std::string message = retrieved.error().message();
-    log::warn("Failed to retrieve network config: {}", message);
+    log::warn("Failed to retrieve network config: {}", masked(message));
     if (disabled) {
       log::trace("Ignoring config error for disabled network");
       health = NetworkHealth::disabled();
@@ -193,7 +192,7 @@ asio::awaitable<void> AgentInner::housekeeping_network(std::shared_ptr<AgentInne
       // A configuration the lists cannot be built from is unusable like any
       // other: the previous desired state stays.
       const Error e{ErrorKind::NetworkError, desired.error().message()};
-      log::warn("Failed to derive the desired network state: {}", e.message());
+      log::warn("Failed to derive the desired network state: {}", masked(e.message()));
       health = NetworkHealth::retrieve_config_error(e.message());
     }
   }
@@ -257,7 +256,8 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
     auto answer = co_await inner->get_controller_networks(*shared_secret);
     auto guard = co_await inner->state_lock.write();
     if (!answer) {
-      log::trace("Failed to get controller networks: {}, keeping the controller networks", answer.error().message());
+      log::trace("Failed to get controller networks: {}, keeping the controller networks",
+                 masked(answer.error().message()));
       set_connection_status(inner->state, Status::Err, answer.error().message());
     } else if (!*answer || (*answer)->empty()) {
       reconcile = answer->has_value();  // an answer without a network revokes them; no answer keeps them

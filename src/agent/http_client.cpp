@@ -45,6 +45,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
 
+// Interim (1xx) responses skipped before the final one; a server sends one or two.
+constexpr std::size_t kMaxInterimResponses = 8;
+
 // The compiled-in anchors, parsed once; every client's store takes references.
 class EmbeddedAnchors {
  public:
@@ -134,21 +137,38 @@ asio::awaitable<std::expected<HttpResponse, HttpError>> exchange(Stream& stream,
   }
 
   beast::flat_buffer buffer(2 * kMaxResponseHead);
-  http::response_parser<http::string_body> parser;
-  parser.header_limit(static_cast<std::uint32_t>(kMaxResponseHead));
-  // No body limit yet: a response whose body is not read may announce any size.
-  parser.body_limit(boost::none);
-  auto [head_ec, head_n] = co_await http::async_read_header(stream, buffer, parser, kTuple);
-  (void)head_n;
-  if (head_ec) {
-    if (timed_out(head_ec, deadline)) co_return std::unexpected(timeout_error());
-    if (head_ec == http::error::header_limit || head_ec == http::error::buffer_overflow) {
-      co_return std::unexpected(error(HttpError::Kind::Protocol,
-                                      fmt::format("response head larger than {} bytes", kMaxResponseHead)));
+  // Interim (1xx) heads come before the final one and are skipped; together
+  // with it they stay within the head limit, and only so many may come.
+  std::optional<http::response_parser<http::string_body>> head;
+  std::size_t head_bytes = 0;
+  for (std::size_t interim = 0;; ++interim) {
+    head.emplace();
+    head->header_limit(static_cast<std::uint32_t>(kMaxResponseHead - head_bytes));
+    // No body limit yet: a response whose body is not read may announce any size.
+    head->body_limit(boost::none);
+    auto [head_ec, head_n] = co_await http::async_read_header(stream, buffer, *head, kTuple);
+    if (head_ec) {
+      if (timed_out(head_ec, deadline)) co_return std::unexpected(timeout_error());
+      if (head_ec == http::error::header_limit || head_ec == http::error::buffer_overflow) {
+        co_return std::unexpected(error(HttpError::Kind::Protocol,
+                                        fmt::format("response head larger than {} bytes", kMaxResponseHead)));
+      }
+      co_return std::unexpected(
+          error(HttpError::Kind::Protocol, "failed to read the response head: " + head_ec.message()));
     }
-    co_return std::unexpected(
-        error(HttpError::Kind::Protocol, "failed to read the response head: " + head_ec.message()));
+    head_bytes += head_n;
+    const unsigned status = head->get().result_int();
+    if (status < 100 || status > 199) break;
+    // Nothing asked to switch protocols: what follows would not be HTTP.
+    if (status == 101) {
+      co_return std::unexpected(error(HttpError::Kind::Protocol, "unexpected 101 Switching Protocols"));
+    }
+    if (interim == kMaxInterimResponses) {
+      co_return std::unexpected(
+          error(HttpError::Kind::Protocol, fmt::format("more than {} interim (1xx) responses", kMaxInterimResponses)));
+    }
   }
+  auto& parser = *head;
 
   HttpResponse response;
   response.status = parser.get().result_int();

@@ -130,6 +130,8 @@ struct AgentInner {
   boost::asio::awaitable<std::expected<network::NetworkConfig, Error>> retrieve_network_config(
       const std::string& config_url, const ControllerNetworks* controller_networks,
       std::chrono::steady_clock::time_point deadline) const;
+  // The text of the local file a file URL names.
+  static std::expected<std::string, Error> read_file_url(const std::string& url);
   // The body of an http or https URL, following up to four redirects.
   boost::asio::awaitable<std::expected<std::string, Error>> fetch_with_redirects(
       const std::string& url, std::chrono::steady_clock::time_point deadline) const;

@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "controller/client.h"
 #include "util/log.h"
 #include "util/net.h"
@@ -206,11 +207,11 @@ boost::asio::awaitable<std::expected<void, Error>> AgentInner::send_metrics(std:
       .node_pk = own_pk,
       .timeout = timings.controller_timeout,
   };
-  if (log::enabled(spdlog::level::trace)) log::trace("Sending metrics to controller: {}", request.debug());
+  if (log::enabled(spdlog::level::trace)) log::trace("Sending metrics to controller: {}", masked(request.debug()));
   if (auto sent = co_await client.upload_metrics(request)) {
     log::trace("Metrics uploaded successfully");
   } else {
-    log::warn("Metrics upload failed: {}", sent.error().message());
+    log::warn("Metrics upload failed: {}", masked(sent.error().message()));
   }
   co_return std::expected<void, Error>{};
 }

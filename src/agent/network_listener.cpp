@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "util/log.h"
 
 namespace velarix::agent {
@@ -45,7 +46,9 @@ boost::asio::awaitable<void> AgentInner::notify_on_network_change() {
     log::trace("Collecting routes from {} networks", networks.size());
     for (const auto& [url, net] : networks) {
       const auto& applied = net.current_state.routes.applied;
-      if (trace) log::trace("Processing network {}: routes={}", url.as_str(), applied ? applied->debug() : "None");
+      if (trace) {
+        log::trace("Processing network {}: routes={}", masked(url.as_str()), applied ? applied->debug() : "None");
+      }
       if (applied) {
         for (const auto& [dest, route] : *applied) routes.push_back(dest);
       }
@@ -57,7 +60,7 @@ boost::asio::awaitable<void> AgentInner::notify_on_network_change() {
     for (const auto& [url, net] : networks) {
       const auto& ip = net.current_state.ip.applied;
       if (trace) {
-        log::trace("Processing network {}: ip={}", url.as_str(), ip ? "Some(" + ip->to_string() + ")" : "None");
+        log::trace("Processing network {}: ip={}", masked(url.as_str()), ip ? "Some(" + ip->to_string() + ")" : "None");
       }
       if (ip) ips.push_back(*ip);
     }
@@ -70,6 +73,9 @@ boost::asio::awaitable<void> AgentInner::notify_on_network_change() {
   }
 
   auto guard = co_await state_lock.write();
+  // Shut-down cancels the token before it takes the lock, and the host must
+  // hear nothing once it has returned: a tick that got here late stays silent.
+  if (cancellation_token.is_cancelled()) co_return;
   if (state.last_network_change && *state.last_network_change == change) {
     log::trace("Network change is identical to last one, skipping notification");
     co_return;

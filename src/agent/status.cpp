@@ -100,21 +100,20 @@ boost::asio::awaitable<Status> Status::from_agent(std::shared_ptr<AgentInner> in
     }
   }
 
+  // One read of the state: a second would wait again behind a housekeeping
+  // step that holds the write lock, and could see a later state than the first.
   log::trace("Locking state to get status");
   std::unordered_map<Url, NetworkStatus> networks;
-  {
-    auto guard = co_await inner->state_lock.read();
-    const auto& configured = inner->state.config.network;
-    networks.reserve(configured.size());
-    for (const auto& [url, network] : configured) networks.insert_or_assign(url, NetworkStatus::new_(network));
-  }
-  log::trace("Networks retrieved");
   std::optional<std::chrono::nanoseconds> time_deviation;
   std::optional<std::string> update_available;
   ControllerStatus controller;
   {
     auto guard = co_await inner->state_lock.read();
     const State& state = inner->state;
+    const auto& configured = state.config.network;
+    networks.reserve(configured.size());
+    for (const auto& [url, network] : configured) networks.insert_or_assign(url, NetworkStatus::new_(network));
+    log::trace("Networks retrieved");
     time_deviation = state.time_deviation;
     update_available = state.update_available;
     controller = controller_status(state.config.controller, true);

@@ -116,9 +116,9 @@ struct Status {
   bool dns_disabled = false;
 
   // Copies what the report shows out of a running agent: its node's options
-  // and peers lock-free, its networks and settings under two short read locks
-  // of the state. An agent whose token is cancelled (shut down or stopped)
-  // reports DISCONNECTED.
+  // and peers lock-free, its networks and settings under one short read lock
+  // of the state (so it waits for at most one housekeeping step). An agent
+  // whose token is cancelled (shut down or stopped) reports DISCONNECTED.
   static boost::asio::awaitable<Status> from_agent(std::shared_ptr<AgentInner> inner);
   static boost::asio::awaitable<Status> from_agent(const Agent& agent);
 

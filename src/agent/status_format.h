@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include <fmt/format.h>
+
 namespace velarix::agent {
 
 // "0s", or every non-zero unit from years down to nanoseconds, largest first,
@@ -57,4 +59,19 @@ void append_lines(std::string& out, std::string_view text, std::string_view pref
 // credentials.
 std::string mask_url_credentials(std::string_view text);
 
+// A log argument that writes `text` through mask_url_credentials; the masking
+// runs only when the line is written. The text must outlive the log call.
+struct MaskedCredentials {
+  std::string_view text;
+};
+inline MaskedCredentials masked(std::string_view text) noexcept { return {text}; }
+
 }  // namespace velarix::agent
+
+template <>
+struct fmt::formatter<velarix::agent::MaskedCredentials> : fmt::formatter<std::string_view> {
+  template <class Context>
+  auto format(const velarix::agent::MaskedCredentials& m, Context& ctx) const {
+    return fmt::formatter<std::string_view>::format(velarix::agent::mask_url_credentials(m.text), ctx);
+  }
+};

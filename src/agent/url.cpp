@@ -972,4 +972,15 @@ std::expected<Url, std::string> Url::join(std::string_view text) const {
   return basic_parse(text, &base);
 }
 
+std::expected<std::string, std::string> local_file_path(const Url& url) {
+  if (url.scheme() != "file") return std::unexpected("not a file URL");
+  if (!url.host().empty()) {
+    return std::unexpected("file URL with host '" + std::string(url.host()) +
+                           "': only local files (no host, or localhost) can be read");
+  }
+  std::string path = percent_decode(url.path());
+  if (path.find('\0') != std::string::npos) return std::unexpected(std::string("file URL path holds a NUL byte"));
+  return path;
+}
+
 }  // namespace velarix::agent

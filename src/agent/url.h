@@ -77,6 +77,12 @@ class Url {
   bool has_fragment_ = false;
 };
 
+// The local file a file URL names: its path, percent-decoded; the query and
+// fragment are not part of it. Refused, with the reason: another scheme, a
+// host (the parser already turned "localhost" into none), and a path that
+// decodes to a NUL byte.
+std::expected<std::string, std::string> local_file_path(const Url& url);
+
 }  // namespace velarix::agent
 
 template <>

@@ -8,6 +8,7 @@
 #include <boost/url/parse.hpp>
 #include <fmt/format.h>
 
+#include "agent/status_format.h"
 #include "crypto/crypto.h"
 #include "util/hex.h"
 #include "util/log.h"
@@ -103,7 +104,7 @@ asio::awaitable<std::expected<std::string, Error>> ControllerClient::request(std
   const std::string uri = base_url + path;
   auto parsed = boost::urls::parse_uri(uri);
   if (!parsed) co_return std::unexpected(Error::with_text(Error::Kind::UriParse, parsed.error().message()));
-  log::trace("Controller API request: {} {}", method, uri);
+  log::trace("Controller API request: {} {}", method, agent::masked(uri));
 
   std::string authorization;
   if (auth.kind == ControllerAuth::Kind::Hmac) {
@@ -148,7 +149,7 @@ asio::awaitable<std::expected<std::string, Error>> ControllerClient::request(std
   std::string text = std::move(*response->body);
   if (auto bad = agent::utf8_error(text)) co_return std::unexpected(Error::with_text(Error::Kind::ResponseUtf8, *bad));
   log::trace("Controller API response status: {}", agent::status_text(response->status));
-  log::trace("Controller API response body: {}", text);
+  log::trace("Controller API response body: {}", agent::masked(text));
   if (response->status < 200 || response->status > 299) {
     co_return std::unexpected(Error::from_status(static_cast<std::uint16_t>(response->status), std::move(text)));
   }

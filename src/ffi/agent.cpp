@@ -78,10 +78,16 @@ int32_t velarix_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     }
     auto path = velarix::ffi::to_string(config_path);
     if (!path) return VELARIX_AGENT_ERR_UTF8;
+    auto& rt = const_cast<RuntimePtr*>(runtime)->runtime;
+    // On one of the runtime's own threads (the network-change callback) the
+    // wait could never end: refuse instead of blocking the pool.
+    if (rt.running_in_this_thread()) {
+      velarix::log::error("FFI: Agent start requested from a runtime thread; call it from a thread of the host");
+      return VELARIX_AGENT_ERR_FAILURE;
+    }
     velarix::agent::PlatformDependent platform;
     platform.tun_device = tun ? tun->device : nullptr;
     platform.network_change_callback = velarix::ffi::c_network_change_callback(network_change_callback);
-    auto& rt = const_cast<RuntimePtr*>(runtime)->runtime;
     auto started = velarix::p2p::util::block_on(
         rt, Agent::start(config->config, std::move(*path), std::move(platform)));
     if (!started) return started.error().c_code();
@@ -94,6 +100,10 @@ void velarix_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) {
   if (runtime == nullptr || agent == nullptr) return;
   guarded([&]() -> int32_t {
     // The agent's own share of the runtime: the one it runs on, alive while the agent is.
+    if (agent->runtime->running_in_this_thread()) {
+      velarix::log::error("FFI: Agent shutdown requested from a runtime thread; call it from a thread of the host");
+      return VELARIX_AGENT_ERR_FAILURE;
+    }
     velarix::p2p::util::block_on(*agent->runtime, agent->agent.shutdown());
     return VELARIX_AGENT_OK;
   });

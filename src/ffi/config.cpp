@@ -6,6 +6,7 @@
 
 #include "agent/config.h"
 #include "agent/config_lock.h"
+#include "agent/status_format.h"
 #include "version_info.h"
 #include "ffi/ffi.h"
 #include "ffi/handles.h"
@@ -98,7 +99,7 @@ int32_t velarix_agent_config_load_or_generate(const char* path, AgentConfigPtr**
     if (!path_str) return VELARIX_AGENT_ERR_UTF8;
     auto cfg = AgentConfig::load_or_generate(*path_str);
     if (!cfg) {
-      velarix::log::warn("Error loading config: {}", cfg.error().message());
+      velarix::log::warn("Error loading config: {}", velarix::agent::masked(cfg.error().message()));
       return cfg.error().c_code();
     }
     *out = new AgentConfigPtr{std::move(*cfg)};

@@ -2,15 +2,20 @@
 
 #include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "agent/config.h"
@@ -520,6 +525,123 @@ TEST(AgentConfig, SaveReplacesTheFileWholeBesideIt) {
     EXPECT_EQ(away.events_seen(), 0u) << "the save touched TMPDIR";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   }
+}
+
+// The names in `dir`, sorted.
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Temporaries of a save that died are removed at the next load or save; only
+// those of this file, by their exact name, and none a live save holds.
+TEST(AgentConfig, StaleTemporariesGoAtTheNextLoadOrSave) {
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  ASSERT_TRUE(sample().save(path));
+  const auto stale = [&](const std::string& name) { write_text(dir.file(name), kIdentity); };
+  const std::vector<std::string> kept = {
+      ".agent.toml.tmp-abc12",     // five characters
+      ".agent.toml.tmp-abc1234",   // seven
+      ".agent.toml.tmp-abc$12",    // not what mkstemp writes
+      "agent.toml.tmp-abc123",     // no leading dot
+      ".other.toml.tmp-abc123",    // another file's
+      ".agent.toml.tmp-Dir123",    // a directory
+      ".agent.toml.tmp-Lnk123",    // a symbolic link
+      ".agent.toml.tmp-Held12",    // held by a save in progress
+      "linked.toml",
+  };
+  for (const auto& name : kept) {
+    if (name == ".agent.toml.tmp-Dir123") {
+      std::filesystem::create_directory(dir.file(name));
+    } else if (name == ".agent.toml.tmp-Lnk123") {
+      std::filesystem::create_symlink("linked.toml", dir.file(name));
+    } else {
+      stale(name);
+    }
+  }
+  // A save in progress holds its temporary locked (here through a descriptor of its own).
+  const int held = ::open(dir.file(".agent.toml.tmp-Held12").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+  for (const char* when : {"load", "save"}) {
+    SCOPED_TRACE(when);
+    stale(".agent.toml.tmp-aB3xY9");
+    stale(".agent.toml.tmp-000000");
+    if (std::string(when) == "load") {
+      ASSERT_TRUE(AgentConfig::load(path));
+    } else {
+      ASSERT_TRUE(sample().save(path));
+    }
+    auto expected = kept;
+    expected.push_back("agent.toml");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir.path()), expected);
+    EXPECT_EQ(read_text(dir.file("linked.toml")), kIdentity);
+  }
+
+  // Once the save that held it is gone, so is its temporary.
+  ::close(held);
+  ASSERT_TRUE(AgentConfig::load(path));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-Held12")));
+
+  // Through a symbolic link, the temporaries beside its final target go.
+  TempDir other;
+  const auto link = other.file("link.toml");
+  std::filesystem::create_symlink(path, link);
+  stale(".agent.toml.tmp-viaLnk");
+  ASSERT_TRUE(AgentConfig::load(link));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-viaLnk")));
+}
+
+// A save killed at any moment leaves at most temporaries behind, and the next
+// load takes them away.
+TEST(AgentConfig, KilledSavesLeaveNoTemporaryAfterTheNextLoad) {
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  auto cfg = sample();
+  // A larger file takes longer to write: more kills land inside a save.
+  for (int i = 0; i < 200; ++i) {
+    const std::string url = "https://n" + std::to_string(i) + ".example/";
+    cfg.network.emplace(*Url::parse(url), net(url));
+  }
+  ASSERT_TRUE(cfg.save(path));
+  const auto temporaries = [&] {
+    std::vector<std::string> out;
+    for (const auto& name : names_in(dir.path())) {
+      if (name.starts_with(".agent.toml.tmp-")) out.push_back(name);
+    }
+    return out;
+  };
+  // Until one round at least has left a temporary behind.
+  for (int round = 0; round < 40 || (temporaries().empty() && round < 400); ++round) {
+    const auto before = temporaries();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) (void)cfg.save(path);
+    }
+    // Killed as soon as a temporary of its own is seen (or when that takes long).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto new_one = [&] {
+      const auto now = temporaries();
+      return std::any_of(now.begin(), now.end(), [&](const std::string& n) {
+        return std::find(before.begin(), before.end(), n) == before.end();
+      });
+    };
+    while (!new_one() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+  }
+  ASSERT_FALSE(temporaries().empty()) << "no kill landed inside a save";
+  auto loaded = AgentConfig::load(path);
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  EXPECT_EQ(loaded->network.size(), cfg.network.size());
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"agent.toml"});
 }
 
 TEST(AgentConfig, LoadOrGenerate) {

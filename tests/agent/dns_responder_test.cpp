@@ -9,6 +9,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "agent/dns/message.h"
 #include "common/alloc_counter.h"
 #include "common/log_capture.h"
+#include "util/log_limiter.h"
 
 using namespace velarix::agent;
 using velarix::agent::dns::Message;
@@ -434,6 +436,172 @@ TEST_F(DnsResponder, UndecodableDatagramsAndResponsesGetNoAnswer) {
 
   // And the responder goes on answering.
   EXPECT_TRUE(ask(encode({})));
+}
+
+// ---- compression pointers ------------------------------------------------------
+
+// A message from its header fields (ID 0x0102, RD) and the bytes after the header.
+std::vector<std::uint8_t> dns_message(std::uint16_t qd, std::uint16_t an, std::uint16_t ar,
+                                      const std::vector<std::uint8_t>& rest) {
+  std::vector<std::uint8_t> m = {0x01, 0x02, 0x01, 0x00, static_cast<std::uint8_t>(qd >> 8),
+                                 static_cast<std::uint8_t>(qd), static_cast<std::uint8_t>(an >> 8),
+                                 static_cast<std::uint8_t>(an), 0, 0, static_cast<std::uint8_t>(ar >> 8),
+                                 static_cast<std::uint8_t>(ar)};
+  m.insert(m.end(), rest.begin(), rest.end());
+  return m;
+}
+
+std::vector<std::uint8_t> pointer_to(std::size_t offset) {
+  return {static_cast<std::uint8_t>(0xC0 | (offset >> 8)), static_cast<std::uint8_t>(offset)};
+}
+
+// `labels` labels of `size` letters each, as a name in wire form.
+std::vector<std::uint8_t> long_name(std::size_t labels, std::uint8_t size) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < labels; ++i) {
+    out.push_back(size);
+    out.insert(out.end(), size, 'a');
+  }
+  out.push_back(0);
+  return out;
+}
+
+const std::vector<std::uint8_t> kTypeAClassIn = {0, 1, 0, 1};
+// Type, class, TTL and data length of a record with `data_length` bytes of data
+// of a type without a name in its data (TYPE65280, private use).
+std::vector<std::uint8_t> record_fields(std::size_t data_length) {
+  return {0xFF, 0x00, 0, 1, 0, 0, 0, 5, static_cast<std::uint8_t>(data_length >> 8),
+          static_cast<std::uint8_t>(data_length)};
+}
+
+// The question "a." A IN, then one record whose data is a chain of `n`
+// pointers, each to the one before it (the first to the question's name), then
+// a record whose owner name points to the chain's last pointer: that name
+// follows n + 1 pointers.
+std::vector<std::uint8_t> pointer_chain(std::size_t n) {
+  std::vector<std::uint8_t> rest = {1, 'a', 0, 0, 1, 0, 1};
+  rest.push_back(0);  // the first record's owner: the root
+  auto fields = record_fields(2 * n);
+  rest.insert(rest.end(), fields.begin(), fields.end());
+  std::size_t previous = 12;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t here = 12 + rest.size();
+    auto p = pointer_to(previous);
+    rest.insert(rest.end(), p.begin(), p.end());
+    previous = here;
+  }
+  auto owner = pointer_to(previous);
+  rest.insert(rest.end(), owner.begin(), owner.end());
+  fields = record_fields(0);
+  rest.insert(rest.end(), fields.begin(), fields.end());
+  return dns_message(1, 2, 0, rest);
+}
+
+// A question of `labels` one-letter labels and `records` records whose owner
+// names all point back to it: each walks the whole question name again.
+std::vector<std::uint8_t> names_walking_the_question(std::size_t labels, std::size_t records) {
+  auto rest = long_name(labels, 1);
+  rest.insert(rest.end(), kTypeAClassIn.begin(), kTypeAClassIn.end());
+  for (std::size_t i = 0; i < records; ++i) {
+    auto p = pointer_to(12);
+    rest.insert(rest.end(), p.begin(), p.end());
+    auto fields = record_fields(0);
+    rest.insert(rest.end(), fields.begin(), fields.end());
+  }
+  return dns_message(1, static_cast<std::uint16_t>(records), 0, rest);
+}
+
+TEST_F(DnsResponder, CompressionPointersMustPointBackAndStayFew) {
+  const auto with_type = [](std::vector<std::uint8_t> name, std::vector<std::uint8_t> after = {}) {
+    name.insert(name.end(), kTypeAClassIn.begin(), kTypeAClassIn.end());
+    name.insert(name.end(), after.begin(), after.end());
+    return name;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> message;
+    bool answered;
+  } cases[] = {
+      {"a question that points at itself", dns_message(1, 0, 0, with_type(pointer_to(12))), false},
+      {"a pointer back into the labels it ends", dns_message(1, 0, 0, with_type({1, 'a', 0xC0, 12})), false},
+      // The question ends at 18, where the name "a." follows.
+      {"a pointer forwards", dns_message(1, 0, 0, with_type(pointer_to(18), {1, 'a', 0})), false},
+      {"a record whose owner points into itself",
+       dns_message(1, 1, 0, [&] {
+         auto rest = with_type({1, 'a', 0});
+         const std::vector<std::uint8_t> owner = {1, 'b', 0xC0, 19};  // 19: where this owner starts
+         rest.insert(rest.end(), owner.begin(), owner.end());
+         auto fields = record_fields(0);
+         rest.insert(rest.end(), fields.begin(), fields.end());
+         return rest;
+       }()),
+       false},
+      {"a name following 129 pointers", pointer_chain(128), false},
+      {"names walking more than a query needs", names_walking_the_question(60, 10), false},
+      {"a reserved label type", dns_message(1, 0, 0, with_type({0x41, 'a', 0})), false},
+      {"a name longer than 255 bytes", dns_message(1, 0, 0, with_type(long_name(4, 63))), false},
+      // What real encoders write.
+      {"a name following 126 pointers", pointer_chain(125), true},
+      {"one record pointing back at a long question", names_walking_the_question(60, 1), true},
+      {"a name of 255 bytes", dns_message(1, 0, 0, with_type([] {
+         auto name = long_name(3, 63);
+         name.pop_back();
+         auto last = long_name(1, 61);
+         name.insert(name.end(), last.begin(), last.end());
+         return name;
+       }())),
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto packet = ask(c.message);
+    ASSERT_EQ(packet.has_value(), c.answered);
+    if (!packet) continue;
+    auto msg = check_answer_packet(*packet);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(ldns_pkt_id(msg.get()), 0x0102);
+  }
+}
+
+TEST_F(DnsResponder, AHostileQuestionCostsNoMoreThanAnOrdinaryOne) {
+  // Decoding alone, logging off; the best of three batches each, against load.
+  auto& logger = velarix::log::logger();
+  const auto level = logger.level();
+  logger.set_level(spdlog::level::off);
+  const auto catalog = dns_.catalog();
+  velarix::p2p::util::LogLimiter limiter;
+  const auto batch = [&](const std::vector<std::uint8_t>& payload) {
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int round = 0; round < 3; ++round) {
+      const auto start = std::chrono::steady_clock::now();
+      for (int i = 0; i < 2000; ++i) dns::respond(payload, *catalog, kClient, kClientPort, limiter);
+      best = std::min(best, std::chrono::steady_clock::now() - start);
+    }
+    return best;
+  };
+  const auto ordinary = batch(encode({.name = "db.velarix.internal."}));
+  for (const auto& [what, hostile] : {
+           std::pair{"a question that points at itself", dns_message(1, 0, 0, {0xC0, 12, 0, 1, 0, 1})},
+           std::pair{"a name following 129 pointers", pointer_chain(128)},
+           std::pair{"names walking more than a query needs", names_walking_the_question(100, 70)},
+       }) {
+    const auto cost = batch(hostile);
+    EXPECT_LT(cost, 3 * ordinary) << what << ": " << std::chrono::duration<double, std::micro>(cost).count() / 2000
+                                  << " us per query against "
+                                  << std::chrono::duration<double, std::micro>(ordinary).count() / 2000;
+  }
+  logger.set_level(level);
+}
+
+TEST_F(DnsResponder, UndecodableDatagramsAreLoggedAtARate) {
+  auto& logs = velarix::test::LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  logs.clear();
+  const auto loop = dns_message(1, 0, 0, {0xC0, 12, 0, 1, 0, 1});
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(ask(loop));
+  const auto logged = logs.count("error Failed to decode DNS message: ");
+  EXPECT_GE(logged, 1u);
+  EXPECT_LE(logged, 10u) << "one line per datagram";
 }
 
 TEST_F(DnsResponder, RandomBytesNeverCrashAndAnswersAreWellFormed) {

@@ -177,3 +177,37 @@ TEST_F(Fetch, EveryFailureText) {
     EXPECT_TRUE(text.starts_with(c.text)) << c.url << "\n  got: " << text << "\n  want: " << c.text;
   }
 }
+
+TEST(FileUrl, OpensTheParsedUrlsDecodedPath) {
+  velarix::test::TempDir dir;
+  const std::string base = dir.path().string();
+  velarix::test::write_text(base + "/a b.toml", "spaced");
+  velarix::test::write_text(base + "/plain.toml", "plain");
+  velarix::test::write_text(base + "/100%.toml", "percent");
+  struct Case {
+    std::string url;
+    std::string result;  // the text read, or the error's message
+  } cases[] = {
+      {"file://" + base + "/plain.toml", "plain"},
+      {"file://" + base + "/a%20b.toml", "spaced"},
+      {"file://" + base + "/a b.toml", "spaced"},
+      {"file://" + base + "/100%25.toml", "percent"},
+      {"file://localhost" + base + "/plain.toml", "plain"},
+      {"FILE://LOCALHOST" + base + "/plain.toml", "plain"},
+      {"file://" + base + "/plain.toml?x=1", "plain"},
+      {"file://" + base + "/plain.toml#part", "plain"},
+      {"file://" + base + "/./sub/../plain.toml", "plain"},
+      {"file://server" + base + "/plain.toml",
+       "I/O error: file URL with host 'server': only local files (no host, or localhost) can be read"},
+      // What follows "file://" is the host, not the start of a relative path.
+      {"file://plain.toml", "I/O error: file URL with host 'plain.toml': only local files (no host, or localhost) can "
+                            "be read"},
+      {"file://" + base + "/plain.toml%00.txt", "I/O error: file URL path holds a NUL byte"},
+      {"file://" + base + "/missing.toml", "I/O error: No such file or directory (os error 2)"},
+      {"file://[::1/x", "URL parsing error: invalid IPv6 address"},
+  };
+  for (const auto& c : cases) {
+    auto r = AgentInner::read_file_url(c.url);
+    EXPECT_EQ(r ? *r : r.error().message(), c.result) << c.url;
+  }
+}

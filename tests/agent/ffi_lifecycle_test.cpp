@@ -9,9 +9,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
 
 #include "common/agent_harness.h"
 #include "common/log_capture.h"
+#include "ffi/handles.h"
+#include "util/runtime.h"
 #include "velarix_agent.h"
 
 using velarix::test::AgentHarness;
@@ -52,6 +57,46 @@ Handles start_all(const std::string& path, bool with_tun = true) {
   }
   EXPECT_EQ(velarix_agent_start(h.runtime, h.config, path.c_str(), h.tun, on_change, nullptr, &h.agent), 0);
   return h;
+}
+
+// A callback that counts the calls made once velarix_agent_shutdown returned.
+std::atomic<bool> g_shut_down{false};
+std::atomic<int> g_late_callbacks{0};
+void on_change_after_shutdown(const CNetworkChange*) {
+  if (g_shut_down) g_late_callbacks++;
+}
+
+// What the blocking C functions give when called on a runtime thread. A C
+// callback has no context of its own: the handles are global.
+struct Reentry {
+  RuntimePtr* runtime = nullptr;
+  AgentConfigPtr* config = nullptr;
+  std::string path;
+  std::atomic<AgentPtr*> agent{nullptr};
+
+  int32_t start_code = 1;
+  AgentPtr* started = nullptr;
+  bool status_null = false;
+  std::atomic<bool> done{false};
+
+  // Start, shut-down and status, as a host would call them from the callback.
+  void call_back() {
+    AgentPtr* const sentinel = reinterpret_cast<AgentPtr*>(0x1);
+    started = sentinel;
+    start_code = velarix_agent_start(runtime, config, path.c_str(), nullptr, on_change, nullptr, &started);
+    velarix_agent_shutdown(runtime, agent);
+    char* text = velarix_agent_status(runtime, agent);
+    status_null = text == nullptr;
+    velarix_agent_status_free(text);
+    if (started == sentinel) started = nullptr;
+  }
+};
+Reentry g_reentry;
+void on_change_calling_back(const CNetworkChange*) {
+  // The host's start has returned before long (it waits for nothing the callback holds).
+  if (g_reentry.done || !eventually([] { return g_reentry.agent.load() != nullptr; })) return;
+  g_reentry.call_back();
+  g_reentry.done = true;
 }
 
 }  // namespace
@@ -239,4 +284,70 @@ TEST(CLifecycle, FailureCodes) {
   }
   velarix_agent_config_free(cfg);
   velarix_agent_runtime_free(rt);
+}
+
+TEST(CLifecycle, NoCallbackOnceShutdownHasReturned) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  RuntimePtr* rt = nullptr;
+  AgentConfigPtr* cfg = nullptr;
+  ASSERT_EQ(velarix_agent_runtime(&rt), 0);
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &cfg), 0);
+  g_late_callbacks = 0;
+  // Every start ticks at once and tells the host; the shut-down races that tick.
+  for (int cycle = 0; cycle < 300; ++cycle) {
+    g_shut_down = false;
+    AgentPtr* agent = nullptr;
+    ASSERT_EQ(velarix_agent_start(rt, cfg, path.c_str(), nullptr, on_change_after_shutdown, nullptr, &agent), 0);
+    velarix_agent_shutdown(rt, agent);
+    g_shut_down = true;
+    velarix_agent_free(agent);
+  }
+  velarix_agent_config_free(cfg);
+  // Freeing the runtime joins its threads: a late callback would have come by now.
+  velarix_agent_runtime_free(rt);
+  EXPECT_EQ(g_late_callbacks.load(), 0);
+}
+
+TEST(CLifecycle, BlockingCallsOnARuntimeThreadReturnInsteadOfAborting) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  auto& r = g_reentry;
+  r.path = path;
+  ASSERT_EQ(velarix_agent_runtime(&r.runtime), 0);
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &r.config), 0);
+  AgentPtr* agent = nullptr;
+  ASSERT_EQ(velarix_agent_start(r.runtime, r.config, path.c_str(), nullptr, on_change_calling_back, nullptr, &agent),
+            0);
+  r.agent = agent;
+  ASSERT_TRUE(eventually([&] { return r.done.load(); })) << "no callback";
+  EXPECT_EQ(r.start_code, VELARIX_AGENT_ERR_FAILURE) << "start from inside the callback";
+  EXPECT_EQ(r.started, nullptr) << "nothing written to out";
+  EXPECT_TRUE(r.status_null) << "status from inside the callback";
+
+  // The same from a task on the runtime.
+  r.start_code = 1;
+  r.status_null = false;
+  velarix::p2p::util::block_on(r.runtime->runtime, []() -> boost::asio::awaitable<void> {
+    g_reentry.call_back();
+    co_return;
+  }());
+  EXPECT_EQ(r.start_code, VELARIX_AGENT_ERR_FAILURE) << "start from a runtime task";
+  EXPECT_EQ(r.started, nullptr);
+  EXPECT_TRUE(r.status_null) << "status from a runtime task";
+
+  // Neither shut-down call stopped the agent; one from the host does.
+  char* text = velarix_agent_status(r.runtime, agent);
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(std::string(text).find("\n  Agent Status: CONNECTED\n"), std::string::npos) << text;
+  velarix_agent_status_free(text);
+  velarix_agent_shutdown(r.runtime, agent);
+  text = velarix_agent_status(r.runtime, agent);
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(std::string(text).find("\n  Agent Status: DISCONNECTED\n"), std::string::npos) << text;
+  velarix_agent_status_free(text);
+
+  velarix_agent_free(agent);
+  velarix_agent_config_free(r.config);
+  velarix_agent_runtime_free(r.runtime);
 }

@@ -6,17 +6,17 @@
 #include <future>
 #include <thread>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/awaitable.hpp>
 
 #include "common/agent_harness.h"
 #include "ffi/ffi.h"
 #include "ffi/handles.h"
+#include "held_state.h"
 #include "velarix_agent.h"
 
 using velarix::test::AgentHarness;
 using velarix::test::eventually;
+using velarix::test::HeldState;
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -116,30 +116,29 @@ TEST_F(CStatus, ShutDownAgentReportsDisconnected) {
 }
 
 TEST_F(CStatus, WaitsForAStepHoldingTheStateThenAnswers) {
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  std::atomic<bool> locked{false};
-  std::thread step([&] {
-    velarix::p2p::util::block_on(
-        runtime_->runtime,
-        [](std::shared_ptr<velarix::agent::AgentInner> inner, std::shared_future<void> released,
-           std::atomic<bool>* locked) -> asio::awaitable<void> {
-          auto guard = co_await inner->state_lock.write();
-          *locked = true;
-          asio::steady_timer timer(co_await asio::this_coro::executor);
-          while (released.wait_for(0s) != std::future_status::ready) {
-            timer.expires_after(1ms);
-            co_await timer.async_wait(asio::use_awaitable);
-          }
-        }(agent_->agent.inner(), released, &locked));
-  });
-  ASSERT_TRUE(eventually([&] { return locked.load(); }));
+  HeldState step(runtime_->runtime, agent_->agent.inner());
+  ASSERT_TRUE(eventually([&] { return step.locked(); }));
   auto pending = std::async(std::launch::async, [&] { return take(velarix_agent_status(runtime_, agent_)); });
   ASSERT_TRUE(eventually([&] { return agent_->agent.inner()->state_lock.waiting() >= 1; }));
   EXPECT_EQ(pending.wait_for(0s), std::future_status::timeout) << "answered while the state was held";
-  release.set_value();
-  step.join();
+  step.release();
   ASSERT_EQ(pending.wait_for(10s), std::future_status::ready) << "no answer after the state was released";
+  EXPECT_TRUE(pending.get().starts_with("Info:\n"));
+}
+
+TEST_F(CStatus, WaitsForAtMostOneStep) {
+  auto& lock = agent_->agent.inner()->state_lock;
+  HeldState first(runtime_->runtime, agent_->agent.inner());
+  ASSERT_TRUE(eventually([&] { return first.locked(); }));
+  auto pending = std::async(std::launch::async, [&] { return take(velarix_agent_status(runtime_, agent_)); });
+  ASSERT_TRUE(eventually([&] { return lock.waiting() >= 1; }));
+  // The next step queues behind the status request.
+  HeldState second(runtime_->runtime, agent_->agent.inner());
+  ASSERT_TRUE(eventually([&] { return lock.waiting() >= 2; }));
+  first.release();
+  ASSERT_TRUE(eventually([&] { return second.locked(); }));
+  EXPECT_EQ(pending.wait_for(10s), std::future_status::ready) << "the status waited for the second step too";
+  second.release();
   EXPECT_TRUE(pending.get().starts_with("Info:\n"));
 }
 

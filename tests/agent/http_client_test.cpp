@@ -188,6 +188,57 @@ TEST(HttpClient, BoundsWhatTheServerSends) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "the deadline ends the wait";
 }
 
+TEST(HttpClient, InterimHeadsAreSkippedWithinBounds) {
+  Runtime rt(2);
+  HttpTestServer server;
+  const std::string final_head = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ndoc";
+  const auto interim = [](int n, const std::string& fields = "") {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += "HTTP/1.1 100 Continue\r\n" + fields + "\r\n";
+    return out;
+  };
+  const std::string filler = "X-Filler: " + std::string(kMaxResponseHead / 2, 'f') + "\r\n";
+  struct Case {
+    const char* what;
+    std::string raw;
+    std::optional<std::string> body;  // absent: a protocol failure with this text
+    std::string error = {};
+  } cases[] = {
+      {"one 100 Continue", interim(1) + final_head, "doc"},
+      {"100 and 103 Early Hints with fields",
+       interim(1) + "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n" + final_head, "doc"},
+      {"eight interim heads", interim(8) + final_head, "doc"},
+      {"nine interim heads", interim(9) + final_head, std::nullopt, "more than 8 interim (1xx) responses"},
+      {"interim heads beyond the head limit together", interim(2, filler) + final_head, std::nullopt,
+       "response head larger than 32768 bytes"},
+      {"101 Switching Protocols", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n" + final_head,
+       std::nullopt, "unexpected 101 Switching Protocols"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    server.route("/" + std::to_string(i), [raw = cases[i].raw](const RecordedRequest&) {
+      Reply r;
+      r.raw = raw;
+      return r;
+    });
+  }
+  const auto client = HttpClient::create();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.what);
+    auto r = get(rt, client, server.base_url() + "/" + std::to_string(i));
+    if (c.body) {
+      ASSERT_TRUE(r) << r.error().message;
+      EXPECT_EQ(r->status, 200u);
+      EXPECT_EQ(r->body, c.body);
+      EXPECT_EQ(r->field("Content-Length"), "3") << "the final head's fields";
+    } else {
+      ASSERT_FALSE(r) << "status " << r->status;
+      EXPECT_EQ(r.error().kind, HttpError::Kind::Protocol);
+      EXPECT_EQ(r.error().message, c.error);
+    }
+  }
+}
+
 TEST(HttpClient, ConnectionFailures) {
   Runtime rt(1);
   std::uint16_t closed_port;

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "agent/agent.h"
 #include "agent/network_change.h"
+#include "common/agent_harness.h"
+#include "held_state.h"
 #include "velarix_agent.h"
 
 using namespace velarix::agent;
@@ -38,4 +44,35 @@ TEST(NetworkChange, CRecordLayoutAndAccessors) {
   EXPECT_EQ(velarix_agent_network_change_ips(nullptr), nullptr);
   EXPECT_EQ(velarix_agent_network_change_routes(nullptr), nullptr);
   EXPECT_EQ(velarix_agent_network_change_dns_server(nullptr), nullptr);
+}
+
+// A change gathered before a shut-down took the state lock never reaches the
+// host after it: the listener's gathering and its call are two lock sections,
+// and the shut-down can come between them.
+TEST(NetworkChangeListener, NoCallbackForAChangeGatheredBeforeTheShutDown) {
+  using velarix::p2p::util::block_on;
+  velarix::test::AgentHarness harness;
+  velarix::p2p::util::Runtime rt(4);
+  const auto path = harness.write_config();
+  auto cfg = AgentConfig::load(path);
+  ASSERT_TRUE(cfg);
+  std::atomic<int> calls{0};
+  PlatformDependent platform;
+  platform.network_change_callback = [&calls](NetworkChange) { calls++; };
+  auto agent = block_on(rt, Agent::start(*cfg, path, std::move(platform), AgentTimings{.housekeeping = false}));
+  ASSERT_TRUE(agent);
+  auto inner = agent->inner();
+  auto& lock = inner->state_lock;
+
+  // The state held; the listener queues for its gathering, the shut-down behind it.
+  velarix::test::HeldState step(rt, inner);
+  ASSERT_TRUE(velarix::test::eventually([&] { return step.locked(); }));
+  std::thread listener([&] { block_on(rt, inner->notify_on_network_change()); });
+  ASSERT_TRUE(velarix::test::eventually([&] { return lock.waiting() >= 1; }));
+  std::thread shutting_down([&] { block_on(rt, agent->shutdown()); });
+  ASSERT_TRUE(velarix::test::eventually([&] { return lock.waiting() >= 2; }));
+  step.release();
+  shutting_down.join();
+  listener.join();
+  EXPECT_EQ(calls.load(), 0) << "the host heard of a change after the shut-down";
 }

@@ -9,13 +9,10 @@
 #include <future>
 #include <thread>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include "agent/agent.h"
 #include "agent/status.h"
 #include "common/agent_harness.h"
+#include "held_state.h"
 #include "status_test_support.h"
 #include "util/net.h"
 
@@ -346,30 +343,14 @@ TEST_F(Agents, GatheringNeverHoldsUpThePayloads) {
   EXPECT_TRUE(eventually([&] { return received.load() > before + 100; }));
 
   // A per-network step holds the state: the status waits, the payloads do not.
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  std::atomic<bool> locked{false};
-  std::thread holder([&] {
-    block_on(rt_, [](std::shared_ptr<AgentInner> inner, std::shared_future<void> released,
-                     std::atomic<bool>* locked) -> asio::awaitable<void> {
-      auto guard = co_await inner->state_lock.write();
-      *locked = true;
-      // The runtime's threads stay free: the wait is on this host thread's future, polled by a timer.
-      asio::steady_timer timer(co_await asio::this_coro::executor);
-      while (released.wait_for(0s) != std::future_status::ready) {
-        timer.expires_after(1ms);
-        co_await timer.async_wait(asio::use_awaitable);
-      }
-    }(a_->inner(), released, &locked));
-  });
-  ASSERT_TRUE(eventually([&] { return locked.load(); }));
+  velarix::test::HeldState step(rt_, a_->inner());
+  ASSERT_TRUE(eventually([&] { return step.locked(); }));
   auto pending = std::async(std::launch::async, [&] { return report(*a_); });
   ASSERT_TRUE(eventually([&] { return a_->inner()->state_lock.waiting() >= 1; })) << "the status waits for the lock";
   const auto during = received.load();
   EXPECT_TRUE(eventually([&] { return received.load() > during + 100; })) << "payloads flow while the status waits";
   EXPECT_EQ(pending.wait_for(0s), std::future_status::timeout);
-  release.set_value();
-  holder.join();
+  step.release();
   ASSERT_EQ(pending.wait_for(10s), std::future_status::ready);
   EXPECT_NE(pending.get().find("  Agent Status: CONNECTED\n"), std::string::npos);
 

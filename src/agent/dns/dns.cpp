@@ -192,7 +192,7 @@ asio::awaitable<void> AgentDns::on_packet(std::span<const std::uint8_t> payload,
   log::trace("Processing DNS packet using embedded DNS");
   // Held to the end, even if a newer catalog is swapped in meanwhile.
   const auto catalog = catalog_.load();
-  auto reply = dns::respond(payload, *catalog, src, src_port);
+  auto reply = dns::respond(payload, *catalog, src, src_port, decode_failures_);
   if (reply.answer) {
     // Back from where the query went to where it came from.
     ldns_buffer* answer = reply.answer.get();

@@ -21,6 +21,7 @@
 #include "agent/tun_device.h"
 #include "network/config/ipv4_net.h"
 #include "util/keyed_hash.h"
+#include "util/log_limiter.h"
 #include "util/snapshot.h"
 
 namespace velarix::agent {
@@ -102,6 +103,7 @@ class AgentDns {
  private:
   p2p::util::Snapshot<DnsCatalog> catalog_;
   std::atomic<std::uint32_t> server_ip_{0};
+  mutable p2p::util::LogLimiter decode_failures_;
 };
 
 // The DNS server address a network provides: its broadcast address minus one

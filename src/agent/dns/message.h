@@ -37,7 +37,7 @@ inline constexpr std::uint16_t kRcodeBadVers = 16;
 
 // A query as far as answering needs it.
 struct Decoded {
-  Message message;  // header and question section; the other sections are read, then dropped
+  Message message;  // header and question section; the other sections are framed, not decoded
   unsigned opcode = 0;  // any 4-bit value, also those ldns's enumeration does not name
   bool edns = false;    // an OPT record came
   std::size_t opt_records = 0;
@@ -46,7 +46,12 @@ struct Decoded {
   bool dnssec_ok = false;
 };
 
-// Decodes a datagram's payload, from its first byte, as a DNS message.
+// Decodes a datagram's payload, from its first byte, as a DNS message. Every
+// name is checked before ldns reads it: compression pointers must point
+// strictly backwards, a name has at most 127 of them, and the names of one
+// message walk no more labels and pointers in all than it has bytes, nor more
+// than 512: a hostile message costs no more than an ordinary query. Records
+// after the question are framed (names, lengths) but not decoded.
 std::expected<Decoded, ldns_status> decode_message(std::span<const std::uint8_t> payload);
 
 // Turns a decoded query into its answer, in place: flags, response code, the
@@ -79,8 +84,9 @@ struct Reply {
 };
 
 // The whole of query handling short of the write; `src` and `src_port` (the
-// querier) are only logged.
+// querier) are only logged, and the log lines about undecodable datagrams go
+// through `decode_failures`.
 Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, network::Ipv4Addr src,
-              std::uint16_t src_port);
+              std::uint16_t src_port, p2p::util::LogLimiter& decode_failures);
 
 }  // namespace velarix::agent::dns

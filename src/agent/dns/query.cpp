@@ -96,14 +96,111 @@ DnsCatalog::Found find_name(const DnsCatalog& catalog, const ldns_rdf& name) {
   return catalog.find_wire(std::string_view(lower.data(), n));
 }
 
+// A name has at most 127 labels (255 bytes), and a real encoder writes at most
+// one pointer per label it refers to.
+constexpr std::size_t kMaxNamePointers = LDNS_MAX_DOMAINLEN / 2;
+// What the names of one message may walk in all, labels and pointers
+// together: no more steps than the message has bytes (all an uncompressed
+// message could hold), and no more than four names of the greatest length,
+// which is more than any query needs (a question, and the owners of an OPT
+// record and a signature).
+constexpr std::size_t kMaxNameSteps = 4 * (kMaxNamePointers + 1);
+
+struct NameBudget {
+  explicit NameBudget(std::size_t bytes) : steps_left(std::min(bytes, kMaxNameSteps)) {}
+  std::size_t steps_left;
+};
+
+// Walks the name at `pos` the way ldns will, before ldns does: ldns follows up
+// to 65,535 compression pointers, so a name that points at itself would cost a
+// packet thread about 150 us. Refused: a pointer that does not point strictly
+// before the labels it ends (so no walk can come back), more pointers than a
+// name can have, a name longer than 255 bytes, and names that together walk
+// more than the budget. On success `pos` is just past the name.
+ldns_status check_name(std::span<const std::uint8_t> wire, std::size_t& pos, NameBudget& budget) {
+  std::size_t at = pos;
+  std::size_t run_start = pos;  // where the labels read since the last pointer began
+  std::size_t end = 0;          // past the name where it was written: set at its first pointer
+  std::size_t length = 1;       // bytes of the uncompressed name, its closing zero included
+  std::size_t pointers = 0;
+  for (;;) {
+    if (at >= wire.size()) return LDNS_STATUS_PACKET_OVERFLOW;
+    const std::uint8_t label = wire[at];
+    if (label == 0) break;
+    if (budget.steps_left == 0) return LDNS_STATUS_INVALID_POINTER;
+    --budget.steps_left;
+    if ((label & 0xC0) == 0xC0) {
+      if (wire.size() - at < 2) return LDNS_STATUS_PACKET_OVERFLOW;
+      const std::size_t target = (std::size_t{label & 0x3Fu} << 8) | wire[at + 1];
+      if (target >= run_start || ++pointers > kMaxNamePointers) return LDNS_STATUS_INVALID_POINTER;
+      if (end == 0) end = at + 2;
+      at = run_start = target;
+      continue;
+    }
+    if (label > LDNS_MAX_LABELLEN) return LDNS_STATUS_LABEL_OVERFLOW;  // the reserved label types
+    length += label + 1u;
+    if (length > LDNS_MAX_DOMAINLEN) return LDNS_STATUS_DOMAINNAME_OVERFLOW;
+    at += label + 1u;
+  }
+  pos = end != 0 ? end : at + 1;
+  return LDNS_STATUS_OK;
+}
+
 }  // namespace
 
 std::expected<Decoded, ldns_status> decode_message(std::span<const std::uint8_t> payload) {
-  // Record by record rather than ldns_wire2pkt, which leaks a TSIG record when
-  // a message carries two and keeps only the last of several OPT records.
   const std::uint8_t* wire = payload.data();
   if (payload.size() < LDNS_HEADER_SIZE) return std::unexpected(LDNS_STATUS_WIRE_INCOMPLETE_HEADER);
-  Decoded decoded{Message(ldns_pkt_new())};
+  const std::uint16_t question_count = LDNS_QDCOUNT(wire);
+  struct Section {
+    std::uint16_t count;
+    ldns_status incomplete;
+  } const sections[] = {
+      {question_count, LDNS_STATUS_WIRE_INCOMPLETE_QUESTION},
+      {LDNS_ANCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ANSWER},
+      {LDNS_NSCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_AUTHORITY},
+      {LDNS_ARCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ADDITIONAL},
+  };
+  const auto be16 = [wire](std::size_t at) { return static_cast<std::uint16_t>((wire[at] << 8) | wire[at + 1]); };
+
+  // First the whole message is framed here, every name checked, before ldns
+  // reads any of it: a refused message costs no allocation and no ldns call.
+  // Only the question goes into the answer; of the other records, the OPT
+  // record's fields count, and their data (which may hold names) is skipped.
+  Decoded decoded;
+  NameBudget budget(payload.size());
+  std::size_t pos = LDNS_HEADER_SIZE;
+  for (const auto& s : sections) {
+    const bool question = &s == &sections[0];
+    const bool additional = &s == &sections[3];
+    for (std::uint16_t i = 0; i < s.count; ++i) {
+      if (const ldns_status status = check_name(payload, pos, budget); status != LDNS_STATUS_OK) {
+        return std::unexpected(status == LDNS_STATUS_PACKET_OVERFLOW ? s.incomplete : status);
+      }
+      // Type and class, then for records TTL, data length and the data.
+      if (payload.size() - pos < (question ? 4u : 10u)) return std::unexpected(s.incomplete);
+      if (question) {
+        pos += 4;
+        continue;
+      }
+      const std::uint16_t type = be16(pos);
+      const std::uint16_t cls = be16(pos + 2);
+      const std::uint32_t ttl = (std::uint32_t{be16(pos + 4)} << 16) | be16(pos + 6);
+      const std::size_t data_length = be16(pos + 8);
+      pos += 10;
+      if (payload.size() - pos < data_length) return std::unexpected(s.incomplete);
+      pos += data_length;
+      if (additional && type == LDNS_RR_TYPE_OPT) {
+        ++decoded.opt_records;
+        decoded.edns = true;
+        decoded.edns_payload = cls;
+        decoded.edns_version = static_cast<std::uint8_t>(ttl >> 16);
+        decoded.dnssec_ok = (ttl & 0x8000) != 0;
+      }
+    }
+  }
+
+  decoded.message.reset(ldns_pkt_new());
   ldns_pkt* msg = decoded.message.get();
   if (!msg) return std::unexpected(LDNS_STATUS_MEM_ERR);
   ldns_pkt_set_id(msg, LDNS_ID_WIRE(wire));
@@ -118,42 +215,19 @@ std::expected<Decoded, ldns_status> decode_message(std::span<const std::uint8_t>
   ldns_pkt_set_cd(msg, LDNS_CD_WIRE(wire));
   ldns_pkt_set_rcode(msg, static_cast<std::uint8_t>(LDNS_RCODE_WIRE(wire)));
 
-  struct Section {
-    ldns_pkt_section section;
-    std::uint16_t count;
-    ldns_status incomplete;
-  } const sections[] = {
-      {LDNS_SECTION_QUESTION, LDNS_QDCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_QUESTION},
-      {LDNS_SECTION_ANSWER, LDNS_ANCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ANSWER},
-      {LDNS_SECTION_AUTHORITY, LDNS_NSCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_AUTHORITY},
-      {LDNS_SECTION_ADDITIONAL, LDNS_ARCOUNT(wire), LDNS_STATUS_WIRE_INCOMPLETE_ADDITIONAL},
-  };
-  std::size_t pos = LDNS_HEADER_SIZE;
-  for (const auto& s : sections) {
-    for (std::uint16_t i = 0; i < s.count; ++i) {
-      ldns_rr* rr = nullptr;
-      const ldns_status status = ldns_wire2rr(&rr, wire, payload.size(), &pos, s.section);
-      if (status != LDNS_STATUS_OK) {
-        if (rr) ldns_rr_free(rr);
-        return std::unexpected(status == LDNS_STATUS_PACKET_OVERFLOW ? s.incomplete : status);
-      }
-      if (s.section == LDNS_SECTION_QUESTION) {
-        if (!ldns_pkt_push_rr(msg, LDNS_SECTION_QUESTION, rr)) {
-          ldns_rr_free(rr);
-          return std::unexpected(LDNS_STATUS_MEM_ERR);
-        }
-        continue;
-      }
-      // Only the question goes into the answer; of the rest, the OPT record counts.
-      if (s.section == LDNS_SECTION_ADDITIONAL && ldns_rr_get_type(rr) == LDNS_RR_TYPE_OPT) {
-        const std::uint32_t ttl = ldns_rr_ttl(rr);
-        ++decoded.opt_records;
-        decoded.edns = true;
-        decoded.edns_payload = static_cast<std::uint16_t>(ldns_rr_get_class(rr));
-        decoded.edns_version = static_cast<std::uint8_t>(ttl >> 16);
-        decoded.dnssec_ok = (ttl & 0x8000) != 0;
-      }
+  // Then ldns decodes the questions, one record at a time (ldns_wire2pkt would
+  // read every record, data included).
+  pos = LDNS_HEADER_SIZE;
+  for (std::uint16_t i = 0; i < question_count; ++i) {
+    ldns_rr* rr = nullptr;
+    const ldns_status status = ldns_wire2rr(&rr, wire, payload.size(), &pos, LDNS_SECTION_QUESTION);
+    if (status != LDNS_STATUS_OK) {
+      if (rr) ldns_rr_free(rr);
+      return std::unexpected(status == LDNS_STATUS_PACKET_OVERFLOW ? LDNS_STATUS_WIRE_INCOMPLETE_QUESTION : status);
+    }
+    if (!ldns_pkt_push_rr(msg, LDNS_SECTION_QUESTION, rr)) {
       ldns_rr_free(rr);
+      return std::unexpected(LDNS_STATUS_MEM_ERR);
     }
   }
   return decoded;
@@ -215,10 +289,18 @@ void answer_query(Decoded& query, const DnsCatalog& catalog) {
 }
 
 Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, network::Ipv4Addr src,
-              std::uint16_t src_port) {
+              std::uint16_t src_port, p2p::util::LogLimiter& decode_failures) {
   auto decoded = decode_message(payload);
   if (!decoded) {
-    log::error("Failed to decode DNS message: {}", ldns_get_errorstr_by_id(decoded.error()));
+    // Any app on the device can send these: one line per datagram would flood the log.
+    if (log::enabled(spdlog::level::err)) {
+      if (const auto verdict = decode_failures.admit(); verdict.log) {
+        if (verdict.suppressed > 0) {
+          log::error("{} more log lines about undecodable DNS messages were suppressed", verdict.suppressed);
+        }
+        log::error("Failed to decode DNS message: {}", ldns_get_errorstr_by_id(decoded.error()));
+      }
+    }
     return {};
   }
   log::trace("Successfully decoded DNS message");

@@ -1,6 +1,7 @@
 #include "agent/firewall/firewall.h"
 
 #include "agent/inner.h"
+#include "agent/status_format.h"
 #include "util/log.h"
 #include "util/net.h"
 
@@ -26,11 +27,11 @@ void AgentFirewall::update_tries(AgentInner& inner, const NetworkMap& networks) 
   for (const auto& [url, net] : networks) {
     const auto& rules = net.current_state.access_rules.applied;
     if (!rules) {
-      log::trace("No access rules available for network network={:?}", net.config_url);
+      log::trace("No access rules available for network network={:?}", masked(net.config_url));
       continue;
     }
     auto tries = rules->routing_tries();
-    log::trace("Processing access rules for network network={:?}", url.as_str());
+    log::trace("Processing access rules for network network={:?}", masked(url.as_str()));
     for (const auto& [dest_net, sources] : tries.tx) {
       network::IpnetTrie<std::shared_ptr<p2p::SendHandle>> inner_trie;
       log::trace("Building TX trie for dest network dest_net={}", dest_net);
