@@ -463,6 +463,8 @@ std::expected<void, Error> replace_file(const std::string& path, std::string_vie
 
 }  // namespace
 
+std::expected<std::filesystem::path, int> config_file_target(const std::string& path) { return final_target(path); }
+
 std::string ControllerConnectionStatus::to_string() const {
   switch (kind) {
     case Kind::Initializing: return "Initializing";

@@ -12,12 +12,14 @@ namespace velarix::agent {
 // Held by whoever reads the configuration file, changes it and writes it back
 // (the network editors of the C interface, the running agent's saves), so that
 // no edit falls between another writer's read and its write. It is an advisory
-// lock on the file itself: a save replaces the file, so a waiter that finds a
-// new file once it holds the lock moves on to that one.
+// lock on the directory that holds the file (after every symbolic link), which
+// a save does not replace: a lock on the file itself would have to move to each
+// new file, and a writer that woke on a replaced one lost its turn to
+// newcomers, again and again.
 class ConfigFileLock {
  public:
-  // Waits for the lock of the file at `path` (after every symbolic link); a
-  // file that is missing or cannot be opened for reading is an `Io` error.
+  // Waits for the lock of the file at `path`; a directory that cannot be
+  // opened for reading is an `Io` error.
   static std::expected<ConfigFileLock, Error> acquire(const std::string& path);
 
   ConfigFileLock(ConfigFileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
