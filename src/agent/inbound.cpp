@@ -38,8 +38,11 @@ asio::awaitable<void> answer_too_big(AgentInner& inner, const p2p::PubKey& sende
   if (sent) {
     log::trace("Successfully sent ICMP Fragmentation Needed response to peer peer={}", sender);
   } else {
-    log::warn("Failed to send ICMP Fragmentation Needed response to peer: {} peer={} error={:?}",
-              sent.error().message(), sender, sent.error().message());
+    p2p::util::limited_log_with(inner.dropped_packets_log, spdlog::level::warn, "dropped packets", [&] {
+      const auto error = sent.error().message();
+      log::warn("Failed to send ICMP Fragmentation Needed response to peer: {} peer={} error={:?}", error, sender,
+                error);
+    });
   }
 }
 
@@ -49,8 +52,9 @@ asio::awaitable<void> handle_inbound_packet(AgentInner& inner, RxTrieCache& rx, 
                                             std::span<const std::uint8_t> packet) {
   const auto check = check_inbound_packet(packet, inner.mtu);
   if (check.verdict == InboundVerdict::Invalid) {
-    log::error("Failed to decode IP packet from peer {}: {} peer={} error={:?}", sender, check.header.error(), sender,
-               check.header.error());
+    p2p::util::limited_log(inner.dropped_packets_log, spdlog::level::err, "dropped packets",
+                           "Failed to decode IP packet from peer {}: {} peer={} error={:?}", sender,
+                           check.header.error(), sender, check.header.error());
     co_return;
   }
   const Ipv4Header& header = *check.header;
@@ -81,20 +85,24 @@ asio::awaitable<void> handle_inbound_packet(AgentInner& inner, RxTrieCache& rx, 
   // Source first, then destination within that source's entry only.
   const auto* by_source = rx.get().lookup(src);
   if (by_source == nullptr) {
-    log::warn("No inbound route found for source: {} -> {} (source IP not in routing table) peer={} src={} dst={}", src,
-              dst, sender, src, dst);
+    p2p::util::limited_log(
+        inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
+        "No inbound route found for source: {} -> {} (source IP not in routing table) peer={} src={} dst={}", src, dst,
+        sender, src, dst);
     co_return;
   }
   const p2p::PubKey* allowed = by_source->lookup(dst);
   if (allowed == nullptr) {
-    log::warn(
+    p2p::util::limited_log(
+        inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
         "No inbound route found for destination: {} -> {} (missing destination route in routing table) peer={} src={} "
         "dst={}",
         src, dst, sender, src, dst);
     co_return;
   }
   if (*allowed != sender) {
-    log::warn(
+    p2p::util::limited_log(
+        inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
         "Security violation: packet source mismatch - received from peer {} with source IP {} but expected peer {} for "
         "this route peer={} expected_peer={} src={} dst={}",
         sender, src, *allowed, sender, *allowed, src, dst);
@@ -104,8 +112,11 @@ asio::awaitable<void> handle_inbound_packet(AgentInner& inner, RxTrieCache& rx, 
   // Every check passed: the packet goes out whole, from the buffer it came in.
   auto written = co_await inner.netif.send(packet);
   if (!written) {
-    log::warn("Failed to forward packet to TUN device: {} peer={} src={} dst={} error={:?}", written.error().message(),
-              sender, src, dst, written.error().message());
+    p2p::util::limited_log_with(inner.dropped_packets_log, spdlog::level::warn, "dropped packets", [&] {
+      const auto error = written.error().message();
+      log::warn("Failed to forward packet to TUN device: {} peer={} src={} dst={} error={:?}", error, sender, src, dst,
+                error);
+    });
   } else {
     log::trace("Successfully forwarded packet to TUN device: {} -> {} peer={} src={} dst={}", src, dst, sender, src,
                dst);

@@ -59,7 +59,10 @@ boost::asio::awaitable<void> run_on(boost::asio::any_io_executor executor, boost
 
 void ChannelSink::accept(const p2p::PubKey& sender, std::span<const std::uint8_t> payload) {
   auto sent = channel_->try_send({sender, Packet(payload.begin(), payload.end())});
-  if (!sent) log::warn("Received APP dropped: {}", sent.error().message());
+  if (!sent) {
+    p2p::util::limited_log(dropped_log_, spdlog::level::warn, "dropped payloads", "Received APP dropped: {}",
+                           sent.error().message());
+  }
 }
 
 void AgentInner::keep_node_off_overlay(const NetworkMap& networks) const {

@@ -26,6 +26,7 @@
 #include "node/node.h"
 #include "util/cancellation_token.h"
 #include "util/channel.h"
+#include "util/log_limiter.h"
 #include "util/rw_lock.h"
 #include "util/snapshot.h"
 
@@ -98,6 +99,9 @@ struct AgentInner {
   boost::asio::any_io_executor executor;
   p2p::PubKey own_pk;  // this node's key, fixed at start
   AgentTimings timings;
+  // Lines about packets the roads drop, per packet: peers and apps on the device can send
+  // such packets at any rate, so they are written through this limiter.
+  mutable p2p::util::LogLimiter dropped_packets_log{};
 
   // Brings one network's applied state in line with its desired state; the
   // caller holds the state write lock and passes its networks map.
@@ -178,6 +182,7 @@ class ChannelSink final : public p2p::MessageSink {
 
  private:
   std::shared_ptr<NodeReceiveChannel> channel_;
+  p2p::util::LogLimiter dropped_log_;  // a full channel drops payloads at the rate peers send them
 };
 
 }  // namespace velarix::agent

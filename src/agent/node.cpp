@@ -43,13 +43,16 @@ asio::awaitable<void> overlay_to_tun_task(std::shared_ptr<AgentInner> inner, Can
 // Most packets a C2D task takes from the channel at once and sends together.
 constexpr std::size_t kC2dBatch = 64;
 
-void warn_send_failed(const C2dChannel::Item& item, const p2p::Error& e) {
-  const auto& [packet, handle] = item;
-  const auto error = e.message();
-  log::warn(
-      "Failed to send packet to Velarix network: recipient={}, packet_size={} bytes, error={} packet_size={} "
-      "recipient={} error={:?}",
-      handle->pk(), packet.size(), error, packet.size(), handle->pk(), error);
+void warn_send_failed(AgentInner& inner, const C2dChannel::Item& item, const p2p::Error& e) {
+  // A link that fails fails every packet sent over it.
+  p2p::util::limited_log_with(inner.dropped_packets_log, spdlog::level::warn, "dropped packets", [&] {
+    const auto& [packet, handle] = item;
+    const auto error = e.message();
+    log::warn(
+        "Failed to send packet to Velarix network: recipient={}, packet_size={} bytes, error={} packet_size={} "
+        "recipient={} error={:?}",
+        handle->pk(), packet.size(), error, packet.size(), handle->pk(), error);
+  });
 }
 
 // Sends each queued packet to its peer: no copy, no lookup, never retried. What is queued
@@ -81,16 +84,16 @@ asio::awaitable<void> c2d_loop(std::shared_ptr<AgentInner> inner, CancellationTo
       const auto& [packet, handle] = items[i];
       auto added = handle->add_to(batch, packet, i);
       if (!added) {
-        warn_send_failed(items[i], added.error());
+        warn_send_failed(*inner, items[i], added.error());
       } else if (!*added) {
         auto sent = co_await handle->send(packet);
-        if (!sent) warn_send_failed(items[i], sent.error());
+        if (!sent) warn_send_failed(*inner, items[i], sent.error());
       }
     }
     if (!batch.empty()) {
       co_await batch.flush();
       for (std::size_t j = 0; j < batch.size(); ++j) {
-        if (auto r = batch.result(j); !r) warn_send_failed(items[batch.tag(j)], r.error());
+        if (auto r = batch.result(j); !r) warn_send_failed(*inner, items[batch.tag(j)], r.error());
       }
       batch.clear();
     }

@@ -195,6 +195,41 @@ TEST(OutboundRoad, DropsWhatItMayNotForwardWithItsLogLine) {
   EXPECT_TRUE(eventually([&] { return t.b().tun.read(std::chrono::milliseconds(100)) == last; }));
 }
 
+// Peers and apps on the device choose what they send, and how often: a flood of packets the
+// roads refuse writes a handful of lines per window, not one per packet, and traffic goes on.
+TEST(PacketRoads, AFloodOfRefusedPacketsWritesAFewLinesNotOnePerPacket) {
+  if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger is installed";
+  ScopedEnv one_reader("VELARIX_TUN_THREADS", "1");
+  TwoAgents t;
+  t.apply_network();
+  ASSERT_TRUE(t.connect());
+  const auto A = ipv4("10.77.0.1");
+  const auto B = ipv4("10.77.0.2");
+  constexpr int kFlood = 300;
+  LogCapture::get().clear();
+
+  // Into A's outbound road, from an app: a destination without a route.
+  for (int i = 0; i < kFlood; ++i) ASSERT_TRUE(t.a().tun.write(test::sized_packet(A, ipv4("10.99.0.5"), 100)));
+  // Into B's inbound road, from a member: a source the network gives another peer.
+  const auto c = p2p::Identity::generate(0)->pk();
+  auto& channel = *t.b().inner().node_receiver;
+  for (int i = 0; i < kFlood; ++i) {
+    ASSERT_TRUE(eventually([&] { return bool(channel.try_send({c, test::sized_packet(A, B, 100)})); }));
+  }
+  // With one task on each road, packets are taken in order: once these are through, so is the flood.
+  const Bytes after = test::sized_packet(A, B, 140, 8);
+  ASSERT_TRUE(t.a().tun.write(after));
+  EXPECT_TRUE(eventually([&] { return t.b().tun.read(std::chrono::milliseconds(100)) == after; }));
+  const Bytes admitted = test::sized_packet(A, B, 150, 9);
+  ASSERT_TRUE(channel.try_send({t.a().pk(), admitted}));
+  EXPECT_EQ(t.b().tun.read(), admitted);
+
+  EXPECT_GE(LogCapture::get().count("No outbound route found for destination"), 1u);
+  EXPECT_LE(LogCapture::get().count("No outbound route found for destination"), 10u);
+  EXPECT_GE(LogCapture::get().count("Security violation: packet source mismatch"), 1u);
+  EXPECT_LE(LogCapture::get().count("Security violation: packet source mismatch"), 10u);
+}
+
 TEST(OutboundRoad, LoopsBackEvenWithEmptyTries) {
   TwoAgents t;
   // An empty desired state starts the TUN runner and leaves the tries empty.

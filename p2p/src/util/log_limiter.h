@@ -8,12 +8,17 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string_view>
+#include <utility>
+
+#include "util/log.h"
 
 namespace velarix::p2p::util {
 
 class LogLimiter {
  public:
-  explicit LogLimiter(std::uint32_t burst = 10, std::chrono::milliseconds window = std::chrono::seconds(10))
+  LogLimiter() : LogLimiter(10, std::chrono::seconds(10)) {}
+  explicit LogLimiter(std::uint32_t burst, std::chrono::milliseconds window = std::chrono::seconds(10))
       : burst_(burst), window_ns_(std::chrono::duration_cast<std::chrono::nanoseconds>(window).count()) {}
   LogLimiter(const LogLimiter&) = delete;
   LogLimiter& operator=(const LogLimiter&) = delete;
@@ -49,5 +54,27 @@ class LogLimiter {
   std::atomic<std::uint64_t> suppressed_{0};
   std::atomic<std::uint64_t> total_suppressed_{0};
 };
+
+// A log line that anyone able to send packets can cause, written through `limiter`: `write`
+// runs (and formats) only when the level is on and the limiter lets the line through, and
+// the first line let through after others were held back is preceded by their count, "{n}
+// more log lines about {what} were suppressed".
+template <class Write>
+void limited_log_with(LogLimiter& limiter, spdlog::level::level_enum level, std::string_view what, Write&& write) {
+  if (!log::enabled(level)) return;
+  const auto verdict = limiter.admit();
+  if (!verdict.log) return;
+  if (verdict.suppressed > 0) {
+    log::logger().log(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
+  }
+  std::forward<Write>(write)();
+}
+
+// The same for a line whose arguments cost nothing to pass.
+template <class... Args>
+void limited_log(LogLimiter& limiter, spdlog::level::level_enum level, std::string_view what,
+                 fmt::format_string<Args...> format, Args&&... args) {
+  limited_log_with(limiter, level, what, [&] { log::logger().log(level, format, std::forward<Args>(args)...); });
+}
 
 }  // namespace velarix::p2p::util

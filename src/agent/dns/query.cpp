@@ -293,14 +293,8 @@ Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, 
   auto decoded = decode_message(payload);
   if (!decoded) {
     // Any app on the device can send these: one line per datagram would flood the log.
-    if (log::enabled(spdlog::level::err)) {
-      if (const auto verdict = decode_failures.admit(); verdict.log) {
-        if (verdict.suppressed > 0) {
-          log::error("{} more log lines about undecodable DNS messages were suppressed", verdict.suppressed);
-        }
-        log::error("Failed to decode DNS message: {}", ldns_get_errorstr_by_id(decoded.error()));
-      }
-    }
+    p2p::util::limited_log(decode_failures, spdlog::level::err, "undecodable DNS messages",
+                           "Failed to decode DNS message: {}", ldns_get_errorstr_by_id(decoded.error()));
     return {};
   }
   log::trace("Successfully decoded DNS message");

@@ -47,8 +47,11 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
                dst);
     auto written = co_await device.send(packet);
     if (!written) {
-      log::warn("Failed to send loopback packet back to TUN device: {} src={} dst={} error={:?}",
-                written.error().message(), src, dst, written.error().message());
+      p2p::util::limited_log_with(inner.dropped_packets_log, spdlog::level::warn, "dropped packets", [&] {
+        const auto error = written.error().message();
+        log::warn("Failed to send loopback packet back to TUN device: {} src={} dst={} error={:?}", error, src, dst,
+                  error);
+      });
     } else {
       log::trace("Successfully sent loopback packet back to TUN device: {} -> {} src={} dst={}", src, dst, src, dst);
     }
@@ -60,8 +63,10 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
     log::trace("Found dest trie entry with net {} src={} dst={}", by_dest->net, src, dst);
     const auto* handle = by_dest->value.lookup(src);
     if (handle == nullptr) {
-      log::warn("No outbound route found for source: {} -> {} (source IP not in routing table) src={} dst={}", src,
-                dst, src, dst);
+      p2p::util::limited_log(
+          inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
+          "No outbound route found for source: {} -> {} (source IP not in routing table) src={} dst={}", src, dst, src,
+          dst);
       co_return;
     }
     // The one copy of the road: the buffer is the task's and is read into again at once.
@@ -69,8 +74,9 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
     if (offered) {
       log::trace("Successfully forwarded packet to Velarix: {} -> {} src={} dst={}", src, dst, src, dst);
     } else {
-      log::warn("Failed to forward packet to Velarix: {} src={} dst={} error={:?}", offered.error().message(), src,
-                dst, offered.error().message());
+      p2p::util::limited_log(inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
+                             "Failed to forward packet to Velarix: {} src={} dst={} error={:?}",
+                             offered.error().message(), src, dst, offered.error().message());
     }
     co_return;
   }
@@ -84,7 +90,8 @@ asio::awaitable<void> handle_outbound_packet(AgentInner& inner, TxTrieCache& tx,
     co_return;
   }
 
-  log::warn(
+  p2p::util::limited_log(
+      inner.dropped_packets_log, spdlog::level::warn, "dropped packets",
       "No outbound route found for destination: {} -> {} (missing destination route in routing table) src={} dst={}",
       src, dst, src, dst);
 }
