@@ -102,6 +102,71 @@ TEST(NodeAttack, SuperPeerThatStopsReadingDoesNotFreezeTheNode) {
   ASSERT_TRUE(next) << "the stuck link was never replaced";
 }
 
+// A link to the super peer that fails (closed by the super peer) or stops draining (the super
+// peer stopped reading) loses what is queued on it. The send handle is told, sends over the
+// super peer's UDP path instead, and the failures cost a bounded number of log lines.
+TEST(NodeAttack, FailedOrStuckLinkFallsBackToUdpRelay) {
+  auto& logs = LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  for (const bool stuck : {false, true}) {
+    SCOPED_TRACE(stuck ? "stuck link" : "closed link");
+    util::Runtime rt{3};
+    FakeSuperPeer sp;
+    auto node = bind_node(rt, make_identity(), {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+      o.enforce_tcp = true;
+      o.housekeeping_interval = 60'000;  // one pass, at once: the handle keeps the failed link
+    });
+    auto link = sp.accept();
+    ASSERT_TRUE(link);
+    link->set_option(boost::asio::socket_base::receive_buffer_size(4096));
+    (void)read_frame(*link);  // the greeting
+    auto super_peer = node->peers_list().super_peer(sp.id.pk());
+    ASSERT_TRUE(raw::eventually([&] {
+      auto c = super_peer->tcp_connection();
+      return c && c->writer();
+    }));
+    const auto conn = super_peer->tcp_connection();
+    const Identity peer = make_identity();
+    auto handle = node->send_handle(peer.pk());
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE((*handle)->state()->relay_tcp);
+    ASSERT_FALSE((*handle)->state()->relay_udp_paths.empty());
+
+    // What reaches the super peer's UDP socket, counted as it comes.
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> over_udp{0};
+    std::thread counter([&] {
+      std::array<std::uint8_t, 2048> buf;
+      while (!stop) {
+        if (!raw::readable(sp.udp.native_handle(), 20ms)) continue;
+        boost::system::error_code ec;
+        const auto n = sp.udp.receive(boost::asio::buffer(buf), 0, ec);
+        if (!ec && raw::type_of(Bytes(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n))) == 1) ++over_udp;
+      }
+    });
+    if (!stuck) {
+      link->close();
+      ASSERT_TRUE(raw::eventually([&] { return conn->is_cancelled(); }));
+    }
+    logs.clear();
+    const Bytes payload(1000, 7);
+    const int sends = stuck ? 20'000 : 200;
+    int failed = 0;
+    for (int i = 0; i < sends; ++i) failed += util::block_on(rt, (*handle)->send(payload)) ? 0 : 1;
+    EXPECT_TRUE(raw::eventually([&] { return over_udp.load() > 0; })) << "nothing went over the UDP path";
+    if (!stuck) {
+      // Loopback loses none of these few.
+      EXPECT_TRUE(raw::eventually([&] { return over_udp.load() == static_cast<std::size_t>(sends); }))
+          << over_udp.load() << " of " << sends << " payloads reached the super peer";
+    }
+    EXPECT_EQ(failed, 0);
+    stop = true;
+    counter.join();
+    EXPECT_LE(logs.count("Failed to send message to super peer via TCP") + logs.count("is not draining"), 11u);
+    EXPECT_GT(node->inner()->suppressed_send_log_lines(), 0u);
+  }
+}
+
 // A super peer that accepts the link but never answers its HELLOs: the link is closed and a
 // new one opened, instead of black-holing the node until the system gives up.
 TEST(NodeAttack, LinkWithoutAcksIsReplaced) {

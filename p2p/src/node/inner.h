@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -106,6 +107,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   const NodeStats& stats() const noexcept { return stats_; }
   // Log lines about refused packets held back so far.
   std::uint64_t suppressed_log_lines() const noexcept { return refused_log_limiter_.total_suppressed(); }
+  // Log lines about failed sends (a TCP link that failed or does not drain, relays that
+  // failed) held back so far.
+  std::uint64_t suppressed_send_log_lines() const noexcept { return send_log_limiter_.total_suppressed(); }
 
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
@@ -199,7 +203,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   boost::asio::awaitable<void> tcp_stream_handler(boost::asio::ip::tcp::socket stream, const PubKey& super_peer,
                                                   const std::string& addr, const std::shared_ptr<TcpConnection>& conn,
                                                   std::uint64_t time, const MessageKey& key);
-  // Writes one message to a link; a failure is logged and cancels the link.
+  // Queues one message on a link without waiting. A link that does not drain drops it; one that
+  // failed is cancelled. Both are reported (SendFailed), and logged within a rate limit.
   boost::asio::awaitable<std::expected<void, Error>> send_super_peer_tcp(std::shared_ptr<TcpWriter> writer,
                                                                          PubKey super_peer,
                                                                          std::span<const std::uint8_t> bytes);
@@ -235,11 +240,25 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
   template <class... Args>
   void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    limited_log(refused_log_limiter_, "refused packets", level, format, std::forward<Args>(args)...);
+  }
+
+ public:
+  // A log line about a failed send, rate-limited: a link that fails fails every payload.
+  template <class... Args>
+  void send_failure_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    limited_log(send_log_limiter_, "failed sends", level, format, std::forward<Args>(args)...);
+  }
+
+ private:
+  template <class... Args>
+  static void limited_log(util::LogLimiter& limiter, std::string_view what, spdlog::level::level_enum level,
+                          fmt::format_string<Args...> format, Args&&... args) {
     if (!log::enabled(level)) return;
-    const auto verdict = refused_log_limiter_.admit();
+    const auto verdict = limiter.admit();
     if (!verdict.log) return;
     if (verdict.suppressed > 0) {
-      log::logger().log(level, "{} more log lines about refused packets were suppressed", verdict.suppressed);
+      log::logger().log(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
     }
     log::logger().log(level, format, std::forward<Args>(args)...);
   }
@@ -257,6 +276,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::unique_ptr<SendHandlesList> send_handles_;
   NodeStats stats_;
   util::LogLimiter refused_log_limiter_;
+  util::LogLimiter send_log_limiter_;
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;
   std::deque<std::pair<PubKey, std::weak_ptr<NodePeer>>> unverified_;
