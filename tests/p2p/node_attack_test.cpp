@@ -565,3 +565,74 @@ TEST(NodeAttack, RefusedPacketsAreCountedAndTheirLogsLimited) {
 
 }  // namespace
 }  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// The node's HELLO to `to` from `from`, as an honest newcomer sends it.
+Bytes hello_of(const Identity& from, const PubKey& to) {
+  return *HelloNodePeerMessage::build(network_id_from_u32(kNetwork), from.pk(), from.pow(),
+                                      session_key(from, to), to, raw::now_us(), ShortId(0x0101));
+}
+
+// Headers copied from the wire (a key and its valid proof of work) with bodies of junk: none of
+// them takes a place in the peers map, however often they come, and honest newcomers still get
+// in. Every sender that is not in the map costs a key exchange, within a budget per second.
+TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
+  UdpTarget t([](NodeOpts& o) {
+    o.max_peers = 32;
+    o.min_pow_difficulty = 8;
+  });
+  const auto& stats = t.node->inner()->stats();
+  auto junk_of = [&](const Identity& id, std::uint32_t salt) {
+    Bytes m = hello_of(id, t.self.pk());
+    for (std::size_t i = LongHeader::kSize; i < m.size(); ++i) m[i] = static_cast<std::uint8_t>(i * 131 + salt);
+    return m;
+  };
+  std::vector<Identity> seen;  // keys whose messages the attacker saw
+  for (int i = 0; i < 100; ++i) seen.push_back(*Identity::generate(8));
+  raw::Peer attacker(t.io, make_identity(), kNetwork, true, "127.0.0.3");
+  // Two rounds of the 100 headers: far more than the map's room before the fix.
+  std::uint64_t sent = 0;
+  for (std::uint32_t round = 0; round < 2; ++round) {
+    for (const auto& id : seen) {
+      attacker.send(junk_of(id, round), t.node_addr);
+      ++sent;
+    }
+    ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() >= sent; }));
+  }
+  EXPECT_EQ(t.node->peers_list().peers.size(), 1u) << "a message that failed authentication admitted its sender";
+  EXPECT_TRUE(t.node->peers_list().short_ids.empty());
+
+  raw::Peer honest(t.io, *Identity::generate(8), kNetwork);
+  honest.send(hello_of(honest.id(), t.self.pk()), t.node_addr);
+  EXPECT_TRUE(honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }))
+      << "an honest newcomer was refused";
+  EXPECT_TRUE(t.peer(honest.pk()));
+
+  // A flood of distinct keys beyond the budget: the key exchanges stay within it (two windows
+  // may meet within the flood), and a newcomer that greets again, as it does every pass, is in.
+  std::vector<Identity> many;
+  for (int i = 0; i < 1500; ++i) many.push_back(*Identity::generate(8));
+  const auto exchanges_before = t.node->inner()->newcomer_key_exchanges();
+  const auto flood_start = std::chrono::steady_clock::now();
+  for (const auto& id : many) {
+    attacker.send(junk_of(id, 7), t.node_addr);
+    ++sent;
+  }
+  ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() >= sent - 100; }));  // the socket may drop some
+  const auto flood_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - flood_start).count();
+  const auto exchanges = t.node->inner()->newcomer_key_exchanges() - exchanges_before;
+  std::printf("%llu key exchanges for %zu junk datagrams in %.2f s\n", static_cast<unsigned long long>(exchanges),
+              many.size(), flood_s);
+  EXPECT_LE(exchanges, (static_cast<std::uint64_t>(flood_s) + 2) * NodeInner::kNewcomerKeyExchangesPerSecond);
+  raw::Peer late(t.io, *Identity::generate(8), kNetwork);
+  EXPECT_TRUE(raw::eventually([&] {
+    late.send(hello_of(late.id(), t.self.pk()), t.node_addr);
+    return late.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms).has_value();
+  }));
+  EXPECT_EQ(t.node->peers_list().peers.size(), 3u);
+}
+
+}  // namespace
+}  // namespace velarix::test

@@ -2,6 +2,7 @@
 // NodeInner: the shared state of a running node and the operations of its
 // tasks (UDP readers, TCP links, housekeeping) and message handlers.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -110,6 +111,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // Log lines about failed sends (a TCP link that failed or does not drain, relays that
   // failed) held back so far.
   std::uint64_t suppressed_send_log_lines() const noexcept { return send_log_limiter_.total_suppressed(); }
+  // Key exchanges done for senders that were not in the peers map.
+  std::uint64_t newcomer_key_exchanges() const noexcept {
+    return newcomer_key_exchanges_.load(std::memory_order_relaxed);
+  }
 
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
@@ -184,9 +189,17 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
 
   // The node peer under `key`, admitted when absent and the peers map has room
-  // (`max_peers`); a peer created here is registered in the short-id map.
+  // (`max_peers`); a peer created here is registered in the short-id map. `session`: its
+  // session key when already derived.
   std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,
-                                                                 bool enforce_limit);
+                                                                 bool enforce_limit,
+                                                                 std::optional<MessageKey> session = std::nullopt);
+  // The session key of a sender that is not in the peers map, to authenticate its message
+  // before it is admitted: from a small cache, else derived (and cached) within a budget of
+  // kNewcomerKeyExchangesPerSecond. Each costs about 70 µs; a flood of copied headers must not
+  // take the node's CPU.
+  static constexpr std::uint32_t kNewcomerKeyExchangesPerSecond = 512;
+  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key);
   // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
   // a quarter of max_peers, at most kMaxUnverifiedPeers.
   static constexpr std::size_t kMaxUnverifiedPeers = 1024;
@@ -263,6 +276,20 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
     log::logger().log(level, format, std::forward<Args>(args)...);
   }
 
+  // Session keys of senders not in the peers map: a sender's repeated messages cost one key
+  // exchange, not one each. Fixed size; the slot is chosen by a keyed hash of the key.
+  struct NewcomerKeys {
+    static constexpr std::size_t kSlots = 256;
+    struct Slot {
+      std::mutex mutex;
+      bool used = false;
+      PubKey key;
+      crypto::SessionKey session{};
+    };
+    std::array<Slot, kSlots> slots;
+    Slot& slot_for(const PubKey& key) noexcept;
+  };
+
   NodeOpts opts_;
   NetworkId network_id_;
   std::unique_ptr<PeersList> peers_;
@@ -277,6 +304,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   NodeStats stats_;
   util::LogLimiter refused_log_limiter_;
   util::LogLimiter send_log_limiter_;
+  std::unique_ptr<NewcomerKeys> newcomer_keys_ = std::make_unique<NewcomerKeys>();
+  // The windowed limiter of log lines serves as the key-exchange budget as well.
+  util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
+  std::atomic<std::uint64_t> newcomer_key_exchanges_{0};
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;
   std::deque<std::pair<PubKey, std::weak_ptr<NodePeer>>> unverified_;

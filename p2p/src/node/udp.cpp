@@ -182,9 +182,11 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
 
   // 6. Sender.
   const PubKey sender = header.sender();
+  const std::uint8_t type = header.type_byte();
   SuperPeer* super_peer = nullptr;
   NodePeer* node_peer = nullptr;
   std::shared_ptr<NodePeer> admitted_peer;  // a newcomer, held here
+  MessageKey newcomer_session;              // an armed newcomer's key, until its message authenticates
   if (const Peer* existing = peers_->peers.find(sender, guard)) {
     if (auto sp = as_super_peer(*existing)) {
       super_peer = sp->get();
@@ -197,14 +199,28 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
   } else {
     // An unknown sender must show its proof of work before it takes a place in the peers map.
     if (!header.pow().is_valid(sender, opts_.min_pow_difficulty)) return std::unexpected(Error(Error::PowInvalid{}));
-    auto admitted = admit_node_peer(sender, header.pow(), true);
-    if (!admitted) return std::unexpected(admitted.error());
-    admitted_peer = std::move(*admitted);
-    node_peer = admitted_peer.get();
+    if (opts_.arm_messages) {
+      // And, armed, a message that authenticates: a header copied from the wire with any body
+      // must not take a place. Only what a node peer may send is worth a key exchange.
+      if (type > static_cast<std::uint8_t>(MessageType::Unite)) {
+        return std::unexpected(Error(Error::MessageTypeInvalid{type}));
+      }
+      if (type == static_cast<std::uint8_t>(MessageType::Unite)) {
+        return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
+      }
+      auto session = newcomer_key(sender);
+      if (!session) return std::unexpected(session.error());
+      newcomer_session = *session;
+    } else {
+      // Unarmed, nothing can be authenticated: the header is all there is.
+      auto admitted = admit_node_peer(sender, header.pow(), true);
+      if (!admitted) return std::unexpected(admitted.error());
+      admitted_peer = std::move(*admitted);
+      node_peer = admitted_peer.get();
+    }
   }
 
   // 7. Dispatch by sender kind and type.
-  const std::uint8_t type = header.type_byte();
   auto body = packet.subspan(LongHeader::kSize);
   if (type > static_cast<std::uint8_t>(MessageType::Unite)) return std::unexpected(Error(Error::MessageTypeInvalid{type}));
   const auto msg_type = static_cast<MessageType>(type);
@@ -235,10 +251,21 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     }
   }
 
+  const MessageKey& key = node_peer != nullptr ? node_peer->message_key() : newcomer_session;
+  // A newcomer whose message authenticated takes its place now (when the map has room).
+  auto admit = [&]() -> std::expected<void, Error> {
+    if (node_peer != nullptr) return {};
+    auto admitted = admit_node_peer(sender, header.pow(), true, newcomer_session);
+    if (!admitted) return std::unexpected(admitted.error());
+    admitted_peer = std::move(*admitted);
+    node_peer = admitted_peer.get();
+    return {};
+  };
   switch (msg_type) {
     case MessageType::Ack: {
-      auto ack = AckMessage::parse(body, header, node_peer->message_key());
+      auto ack = AckMessage::parse(body, header, key);
       if (!ack) return std::unexpected(Error(ack.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       static const std::shared_ptr<UdpSocket> kNoSocket;
@@ -246,16 +273,18 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
                               current_time());
     }
     case MessageType::App: {
-      auto app = AppMessage::parse(body, header, node_peer->message_key());
+      auto app = AppMessage::parse(body, header, key);
       if (!app) return std::unexpected(Error(app.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       on_app(*node_peer, header, *app);
       return {};
     }
     case MessageType::Hello: {
-      auto hello = HelloNodePeerMessage::parse(body, header, node_peer->message_key());
+      auto hello = HelloNodePeerMessage::parse(body, header, key);
       if (!hello) return std::unexpected(Error(hello.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp,

@@ -18,6 +18,15 @@ NodePeer::NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now,
       best_sp_(default_route),
       best_path_key_(std::optional<PeerPathKey>{}) {}
 
+std::expected<crypto::SessionKey, PeerError> NodePeer::derive_key(const PubKey& key, const crypto::X25519Key& my_sk,
+                                                                 const crypto::X25519Key& my_pk) noexcept {
+  auto peer_x = crypto::convert_ed25519_pk_to_curve25519_pk(key);
+  if (!peer_x) return std::unexpected(PeerError(peer_x.error()));
+  auto session = crypto::compute_kx_session_keys(my_pk, my_sk, *peer_x);
+  if (!session) return std::unexpected(PeerError(session.error()));
+  return *session;
+}
+
 std::expected<std::shared_ptr<NodePeer>, PeerError> NodePeer::create(
     std::optional<Pow> pow, const PubKey& key, std::uint8_t min_difficulty, bool arm_messages,
     const std::optional<crypto::X25519Key>& my_sk, const std::optional<crypto::X25519Key>& my_pk, std::uint64_t now,
@@ -25,12 +34,17 @@ std::expected<std::shared_ptr<NodePeer>, PeerError> NodePeer::create(
   MessageKey message_key;
   if (arm_messages) {
     if (!my_sk || !my_pk) return std::unexpected(PeerError(CryptoError{CryptoError::Kind::KeyExchangeFailed}));
-    auto peer_x = crypto::convert_ed25519_pk_to_curve25519_pk(key);
-    if (!peer_x) return std::unexpected(PeerError(peer_x.error()));
-    auto session = crypto::compute_kx_session_keys(*my_pk, *my_sk, *peer_x);
-    if (!session) return std::unexpected(PeerError(session.error()));
+    auto session = derive_key(key, *my_sk, *my_pk);
+    if (!session) return std::unexpected(session.error());
     message_key = *session;
   }
+  return create_with_key(pow, key, min_difficulty, message_key, now, default_route, std::move(app_tx));
+}
+
+std::shared_ptr<NodePeer> NodePeer::create_with_key(std::optional<Pow> pow, const PubKey& key,
+                                                    std::uint8_t min_difficulty, MessageKey message_key,
+                                                    std::uint64_t now, const PubKey& default_route,
+                                                    std::shared_ptr<TimeCell> app_tx) {
   std::shared_ptr<NodePeer> peer(new NodePeer(key, message_key, now, default_route, std::move(app_tx)));
   peer->set_rx_short_id(ShortId::random());
   if (pow) {

@@ -40,6 +40,15 @@ class NodePeer {
       const std::optional<crypto::X25519Key>& my_sk, const std::optional<crypto::X25519Key>& my_pk,
       std::uint64_t now, const PubKey& default_route, std::shared_ptr<TimeCell> app_tx = nullptr);
 
+  // The same with the session key already derived (or none, unarmed).
+  static std::shared_ptr<NodePeer> create_with_key(std::optional<Pow> pow, const PubKey& key,
+                                                   std::uint8_t min_difficulty, MessageKey message_key,
+                                                   std::uint64_t now, const PubKey& default_route,
+                                                   std::shared_ptr<TimeCell> app_tx = nullptr);
+  // The session key shared with `key`: X25519 of the node's keys and the peer's.
+  static std::expected<crypto::SessionKey, PeerError> derive_key(const PubKey& key, const crypto::X25519Key& my_sk,
+                                                                 const crypto::X25519Key& my_pk) noexcept;
+
   NodePeer(const NodePeer&) = delete;
   NodePeer& operator=(const NodePeer&) = delete;
 
