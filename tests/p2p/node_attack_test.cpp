@@ -636,3 +636,45 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
 
 }  // namespace
 }  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A peer's direct paths are bounded: HELLOs from ever more source addresses make the least
+// useful paths go (never answered first), never a reachable one, and the newest gets a place.
+TEST(NodeAttack, DirectPathsOfAPeerAreBounded) {
+  UdpTarget t;
+  const Identity id = make_identity();
+  raw::Peer peer(t.io, id, kNetwork);
+  peer.send(peer.app(t.self.pk(), Bytes(1000, 1)), t.node_addr);  // traffic: the node probes the paths
+  peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  // The node's HELLO on the first path, answered: that path is reachable.
+  auto key = peer.key_with(t.self.pk());
+  auto hello = peer.recv_until([](const Bytes& b) { return raw::type_of(b) == 2; });
+  ASSERT_TRUE(hello);
+  auto header = LongHeader::parse(*hello);
+  auto parsed = HelloNodePeerMessage::parse(std::span(*hello).subspan(LongHeader::kSize), *header, key);
+  ASSERT_TRUE(parsed);
+  peer.send(peer.ack(t.self.pk(), parsed->time()), t.node_addr);
+  const PeerPathKey proven{t.node_addr, peer.udp_local()};
+  ASSERT_TRUE(raw::eventually([&] {
+    auto p = t.peer(id.pk())->paths().get(proven);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+
+  std::vector<std::unique_ptr<raw::Peer>> sources;
+  for (int i = 0; i < 80; ++i) {
+    sources.push_back(std::make_unique<raw::Peer>(t.io, id, kNetwork, true, "127.0.0." + std::to_string(10 + i % 8)));
+    sources.back()->send(sources.back()->hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+    ASSERT_TRUE(sources.back()->recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }));
+  }
+  // At most 16 paths (about 10 KiB) per peer, whatever it sends.
+  const auto& paths = t.peer(id.pk())->paths();
+  EXPECT_LE(paths.size(), 16u);
+  EXPECT_TRUE(paths.contains(proven)) << "the reachable path was given up";
+  EXPECT_TRUE(paths.contains(PeerPathKey{t.node_addr, sources.back()->udp_local()}))
+      << "the newest path found no place";
+}
+
+}  // namespace
+}  // namespace velarix::test

@@ -377,7 +377,7 @@ std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out
       const PeerPathKey path_key{b->local_addr(), ep};
       if (std::find(tried_paths.begin(), tried_paths.end(), path_key) != tried_paths.end()) continue;
       tried_paths.push_back(path_key);
-      auto path = peer.direct_path(path_key);
+      auto path = peer.direct_path(path_key, now, opts_.hello_timeout);
       if (!path) continue;
       usable = true;
       if (!may_probe(key, peer, *path, hello_size)) continue;
@@ -445,7 +445,7 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
   if (binding == nullptr) return {};
   if (!sp) {
     // A direct HELLO: the peer reaches us from `src`, so that is a path to it.
-    peer.direct_path(PeerPathKey{binding->local_addr(), src});
+    peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
   }
   udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
   return {};

@@ -91,9 +91,29 @@ void NodePeer::set_tx_short_id(std::optional<ShortId> id) noexcept {
   tx_short_id_.store(id && id->is_valid() ? id->value() : 0, std::memory_order_release);
 }
 
-std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key) {
+std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key, std::uint64_t now,
+                                                std::uint64_t hello_timeout_ms) {
   if (auto p = paths_.get(key)) return *p;
-  if (paths_.size() >= kMaxDirectPaths) return nullptr;
+  std::lock_guard lock(paths_admission_);
+  if (auto p = paths_.get(key)) return *p;
+  if (paths_.size() >= kMaxDirectPaths) {
+    // The least useful path goes: one that never answered (the most HELLOs unanswered first)
+    // before one that did (the oldest answer first). A reachable path is never given up for a
+    // new one, which is unproven.
+    std::optional<PeerPathKey> worst;
+    util::Snapshot<PeerPathInner>::Ptr worst_inner;
+    for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
+      auto inner = p->inner();
+      if (inner->is_reachable(now, hello_timeout_ms)) continue;
+      if (!worst || inner->last_ack_time < worst_inner->last_ack_time ||
+          (inner->last_ack_time == worst_inner->last_ack_time && inner->unanswered > worst_inner->unanswered)) {
+        worst = k;
+        worst_inner = std::move(inner);
+      }
+    }
+    if (!worst) return nullptr;
+    paths_.erase(*worst);
+  }
   return paths_.insert_if_absent(key, std::make_shared<PeerPath>()).first;
 }
 

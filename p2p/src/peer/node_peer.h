@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "crypto/crypto.h"
@@ -28,8 +29,9 @@ using TimeCell = std::atomic<std::uint64_t>;
 
 class NodePeer {
  public:
-  // A peer learns at most this many direct paths; more are ignored until old ones go.
-  static constexpr std::size_t kMaxDirectPaths = 64;
+  // A peer keeps at most this many direct paths (each costs about 0.6 KiB): a new one takes the
+  // place of the least useful path that is not reachable, and is ignored when all are.
+  static constexpr std::size_t kMaxDirectPaths = 16;
 
   // `pow`: the proof of work the peer presented, checked against `min_difficulty`
   // now; none when the peer is created before it sent anything (it is checked on
@@ -110,8 +112,11 @@ class NodePeer {
   const DirectPaths& paths() const noexcept { return paths_; }
   RelayPaths& relay_paths() noexcept { return relay_paths_; }
   const RelayPaths& relay_paths() const noexcept { return relay_paths_; }
-  // The path under `key`, added when absent and the peer has room for it; null otherwise.
-  std::shared_ptr<PeerPath> direct_path(const PeerPathKey& key);
+  // The path under `key`, added when absent. A peer with kMaxDirectPaths paths makes room by
+  // dropping the least useful one that is not reachable at `now` (never answered before once
+  // answered, then the most HELLOs unanswered, then the oldest answer); null when every path is
+  // reachable.
+  std::shared_ptr<PeerPath> direct_path(const PeerPathKey& key, std::uint64_t now, std::uint64_t hello_timeout_ms);
 
   void clear_paths();
   // Drops direct paths whose HELLOs have gone unanswered longer than `hello_timeout_ms`.
@@ -144,6 +149,7 @@ class NodePeer {
   std::atomic<std::uint32_t> tx_short_id_{0};  // 0: none
   std::atomic<std::int64_t> probe_credit_{0};
   std::atomic<std::uint64_t> last_unite_{0};
+  std::mutex paths_admission_;  // serialises adding (and making room for) direct paths
   DirectPaths paths_;
   RelayPaths relay_paths_;
   util::Snapshot<PubKey> best_sp_;
