@@ -640,6 +640,93 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
 namespace velarix::test {
 namespace {
 
+// What the node sends towards addresses that never answered it is paid for by what the peer
+// sent, wherever it comes from. Bytes the victim gets against the bytes the attacker spent:
+// - a peer sends HELLOs with the victim's addresses as source (each is answered with an ACK,
+//   and makes a path the node then probes);
+// - a super peer (played by the test) names the victim's addresses for a peer the node sends to
+//   but which never sent anything.
+TEST(NodeAttack, ReflectionTowardsUnprovenAddressesIsNotAmplified) {
+  auto drain = [](raw::Peer& p) {
+    std::size_t bytes = 0;
+    while (auto d = p.recv(0ms)) bytes += d->size();
+    return bytes;
+  };
+  {
+    UdpTarget t;
+    const Identity attacker_id = make_identity();
+    raw::Peer attacker(t.io, attacker_id, kNetwork);
+    std::vector<std::unique_ptr<raw::Peer>> victims;  // the victim's sockets, used as forged sources
+    for (int i = 0; i < 8; ++i) {
+      victims.push_back(std::make_unique<raw::Peer>(t.io, attacker_id, kNetwork, true, "127.0.0.9"));
+    }
+    std::size_t spent = 0, reflected = 0;
+    // Traffic, so that the node keeps (and probes) the peer's paths, and credit to probe with.
+    const Bytes app = attacker.app(t.self.pk(), Bytes(1000, 1));
+    attacker.send(app, t.node_addr);
+    spent += app.size();
+    for (auto& v : victims) {
+      const Bytes hello = v->hello_node(t.self.pk(), raw::now_us(), ShortId(0x2222));
+      v->send(hello, t.node_addr);
+      spent += hello.size();
+    }
+    // Housekeeping passes (100 ms each) probe the paths until their HELLOs are spent.
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < end) {
+      for (auto& v : victims) reflected += drain(*v);
+      std::this_thread::sleep_for(20ms);  // pacing the count, not waiting for an event
+    }
+    for (auto& v : victims) reflected += drain(*v);
+    const double factor = static_cast<double>(reflected) / static_cast<double>(spent);
+    std::printf("forged HELLO sources: the victim got %zu bytes, the attacker spent %zu: factor %.3f\n", reflected,
+                spent, factor);
+    EXPECT_GT(reflected, 0u);
+    EXPECT_LE(factor, 1.0);
+  }
+  {
+    UdpTarget t;
+    const Identity quiet = make_identity();  // a peer the node sends to; it never sends anything
+    auto handle = t.node->send_handle(quiet.pk());
+    ASSERT_TRUE(handle);
+    std::vector<std::unique_ptr<raw::Peer>> victims;
+    std::vector<p2p::Endpoint> endpoints;
+    for (int i = 0; i < 4; ++i) {
+      victims.push_back(std::make_unique<raw::Peer>(t.io, make_identity(), kNetwork, true, "127.0.0.9"));
+      endpoints.push_back(victims.back()->udp_local());
+    }
+    std::size_t spent = 0, reflected = 0;
+    // One UNITE per hello_timeout (1 s, what the node acts on), three times; the node keeps
+    // sending to the peer all along (from before the first: a peer without traffic keeps no
+    // paths).
+    (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+    for (int round = 0; round < 3; ++round) {
+      const Bytes unite = t.sp.unite(t.self.pk(), quiet.pk(), endpoints);
+      t.sp.send(unite, t.node_addr);
+      spent += unite.size();
+      if (round == 0) {
+        ASSERT_TRUE(raw::eventually([&] { return t.peer(quiet.pk()) && !t.peer(quiet.pk())->paths().empty(); }))
+            << "the UNITE was not acted on";
+      }
+      const auto next = std::chrono::steady_clock::now() + 1100ms;
+      while (std::chrono::steady_clock::now() < next) {
+        (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+        for (auto& v : victims) reflected += drain(*v);
+        std::this_thread::sleep_for(20ms);  // pacing the attack, not waiting for an event
+      }
+    }
+    const double factor = static_cast<double>(reflected) / static_cast<double>(spent);
+    std::printf("UNITEs about a peer being sent to: the victim got %zu bytes, the super peer spent %zu: factor %.3f\n",
+                reflected, spent, factor);
+    EXPECT_LE(factor, 1.0);
+  }
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
 // A peer's direct paths are bounded: HELLOs from ever more source addresses make the least
 // useful paths go (never answered first), never a reachable one, and the newest gets a place.
 TEST(NodeAttack, DirectPathsOfAPeerAreBounded) {

@@ -182,9 +182,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // An endpoint that never answered gets at most this many HELLOs.
   static constexpr std::uint32_t kMaxUnansweredProbes = 3;
   // Whether a HELLO of `bytes` may go to `path` of `peer` now: always to an endpoint that
-  // answered before; to one that never did, only a few, and for a peer without a send handle
-  // only as far as the peer's probe credit goes.
-  bool may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // answered before; to one that never did, only a few, and only as far as the peer's probe
+  // credit goes (what the node sends towards addresses that never answered is paid for by
+  // what the peer sent).
+  bool may_probe(NodePeer& peer, const PeerPath& path, std::size_t bytes);
   // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
 

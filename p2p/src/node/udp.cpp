@@ -339,11 +339,12 @@ void NodeInner::on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, con
   if (!matched) log::trace("Ignoring ACK from super peer {} that answers no HELLO sent on its path", super_peer.key());
 }
 
-bool NodeInner::may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes) {
+bool NodeInner::may_probe(NodePeer& peer, const PeerPath& path, std::size_t bytes) {
   const auto inner = path.inner();
   if (inner->last_ack_time != 0) return true;
   if (inner->unanswered >= kMaxUnansweredProbes) return false;
-  if (send_handles_->handles.contains(key)) return true;
+  // Also for a peer we send to: the endpoints were named by whoever registered them, and a
+  // super peer can name any peer.
   return peer.spend_probe_credit(bytes);
 }
 
@@ -380,7 +381,7 @@ std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out
       auto path = peer.direct_path(path_key, now, opts_.hello_timeout);
       if (!path) continue;
       usable = true;
-      if (!may_probe(key, peer, *path, hello_size)) continue;
+      if (!may_probe(peer, *path, hello_size)) continue;
       // Each path gets its own HELLO time, so that an ACK answers exactly one path.
       auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                peer.rx_short_id());
@@ -443,9 +444,18 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
     return {};
   }
   if (binding == nullptr) return {};
-  if (!sp) {
-    // A direct HELLO: the peer reaches us from `src`, so that is a path to it.
-    peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
+  if (sp) {
+    udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+    return {};
+  }
+  // A direct HELLO: the peer reaches us from `src`, so that is a path to it. Its source may be
+  // forged, so an ACK to an address that never answered us is paid from the probe credit this
+  // HELLO has just earned: the HELLO's bytes pay for one answer, not also for later probes.
+  auto path = peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
+  const bool proven = path && path->inner()->last_ack_time != 0;
+  if (!proven && !peer.spend_probe_credit(ack.size())) {
+    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
+    return {};
   }
   udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
   return {};
