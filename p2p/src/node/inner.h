@@ -186,6 +186,11 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // credit goes (what the node sends towards addresses that never answered is paid for by
   // what the peer sent).
   bool may_probe(NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // Sends `peer` a HELLO through its relaying super peer: it may not know our rx short id (we
+  // restarted, or made the peer anew) and so send short headers we refuse. Once per housekeeping
+  // interval at most (the caller checks).
+  std::expected<void, Error> greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
+                                   std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
 

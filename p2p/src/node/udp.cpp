@@ -413,6 +413,8 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
     }
   }
   if (!matched) return std::unexpected(Error(Error::AckUnmatched{ack.time()}));
+  // Every HELLO of ours carries our rx short id: the peer has it now.
+  peer.rx_short_id_known();
   return {};
 }
 
@@ -428,7 +430,15 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
   if (hello.time() > now && hello.time() - now > opts_.hello_max_age * 1000) {
     return std::unexpected(Error(Error::HelloTimeIsInFuture{hello.time(), now}));
   }
-  if (hello.short_id().is_valid()) peer.set_tx_short_id(hello.short_id());
+  if (hello.short_id().is_valid()) {
+    const auto before = peer.tx_short_id();
+    peer.set_tx_short_id(hello.short_id());
+    // Senders to the peer take a new id at once, not at the next pass: the one they had may
+    // be refused (the peer restarted).
+    if (before && *before != hello.short_id()) {
+      if (auto handle = send_handles_->handles.get(peer.key())) (*handle)->set_state(send_handle_state(peer));
+    }
+  }
 
   auto n = AckMessage::build_into(scratch, network_id_, own_key(), own_pow(), peer.message_key(), peer.key(),
                                   hello.time());
@@ -458,6 +468,43 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
     return {};
   }
   udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+  // The peer sends to us directly and may still use a short id of an earlier life of ours
+  // (we restarted): everything it sends is refused until it learns the current one.
+  if (!peer.knows_rx_short_id() && peer.take_greeting(now, opts_.housekeeping_interval * 1000)) {
+    return greet(peer, udp_out, tcp_out, now);
+  }
+  return {};
+}
+
+std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
+                                            std::vector<TcpTransmit>& tcp_out, std::uint64_t now) {
+  // Through a super peer: it forwards only to where the peer registered, so no address that
+  // never answered us gets anything from this.
+  auto sp = peers_->super_peer(peer.best_sp());
+  if (!sp) sp = peers_->super_peer(peers_->default_route());
+  if (!sp) return {};
+  std::shared_ptr<TcpWriter> writer;
+  if (auto conn = sp->tcp_connection(); conn && !conn->is_cancelled()) writer = conn->writer();
+  std::shared_ptr<UdpSocket> socket;
+  boost::asio::ip::udp::endpoint to;
+  if (!writer) {
+    auto best = sp->best_udp_path(now, opts_.hello_timeout);
+    if (best) socket = udp_socket_for(best->first);
+    if (!socket) return {};
+    to = best->first.remote;
+  }
+  auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), peer.key(), now,
+                                           peer.rx_short_id());
+  if (!hello) return std::unexpected(Error(hello.error()));
+  auto relay = peer.relay_paths().get(sp->key());
+  if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
+  (*relay)->hello_tx(now);
+  if (writer) {
+    tcp_out.push_back(TcpTransmit{std::move(*hello), std::move(writer), sp->key()});
+  } else {
+    udp_out.push_back(UdpTransmit{std::move(*hello), to, std::move(socket)});
+  }
+  log::trace("Greeting node peer {} through super peer {}", peer.key(), sp->key());
   return {};
 }
 
