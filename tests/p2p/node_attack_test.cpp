@@ -102,6 +102,71 @@ TEST(NodeAttack, SuperPeerThatStopsReadingDoesNotFreezeTheNode) {
   ASSERT_TRUE(next) << "the stuck link was never replaced";
 }
 
+// A link to the super peer that fails (closed by the super peer) or stops draining (the super
+// peer stopped reading) loses what is queued on it. The send handle is told, sends over the
+// super peer's UDP path instead, and the failures cost a bounded number of log lines.
+TEST(NodeAttack, FailedOrStuckLinkFallsBackToUdpRelay) {
+  auto& logs = LogCapture::get();
+  if (!logs.installed()) GTEST_SKIP() << "another logger was installed first";
+  for (const bool stuck : {false, true}) {
+    SCOPED_TRACE(stuck ? "stuck link" : "closed link");
+    util::Runtime rt{3};
+    FakeSuperPeer sp;
+    auto node = bind_node(rt, make_identity(), {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+      o.enforce_tcp = true;
+      o.housekeeping_interval = 60'000;  // one pass, at once: the handle keeps the failed link
+    });
+    auto link = sp.accept();
+    ASSERT_TRUE(link);
+    link->set_option(boost::asio::socket_base::receive_buffer_size(4096));
+    (void)read_frame(*link);  // the greeting
+    auto super_peer = node->peers_list().super_peer(sp.id.pk());
+    ASSERT_TRUE(raw::eventually([&] {
+      auto c = super_peer->tcp_connection();
+      return c && c->writer();
+    }));
+    const auto conn = super_peer->tcp_connection();
+    const Identity peer = make_identity();
+    auto handle = node->send_handle(peer.pk());
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE((*handle)->state()->relay_tcp);
+    ASSERT_FALSE((*handle)->state()->relay_udp_paths.empty());
+
+    // What reaches the super peer's UDP socket, counted as it comes.
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> over_udp{0};
+    std::thread counter([&] {
+      std::array<std::uint8_t, 2048> buf;
+      while (!stop) {
+        if (!raw::readable(sp.udp.native_handle(), 20ms)) continue;
+        boost::system::error_code ec;
+        const auto n = sp.udp.receive(boost::asio::buffer(buf), 0, ec);
+        if (!ec && raw::type_of(Bytes(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n))) == 1) ++over_udp;
+      }
+    });
+    if (!stuck) {
+      link->close();
+      ASSERT_TRUE(raw::eventually([&] { return conn->is_cancelled(); }));
+    }
+    logs.clear();
+    const Bytes payload(1000, 7);
+    const int sends = stuck ? 20'000 : 200;
+    int failed = 0;
+    for (int i = 0; i < sends; ++i) failed += util::block_on(rt, (*handle)->send(payload)) ? 0 : 1;
+    EXPECT_TRUE(raw::eventually([&] { return over_udp.load() > 0; })) << "nothing went over the UDP path";
+    if (!stuck) {
+      // Loopback loses none of these few.
+      EXPECT_TRUE(raw::eventually([&] { return over_udp.load() == static_cast<std::size_t>(sends); }))
+          << over_udp.load() << " of " << sends << " payloads reached the super peer";
+    }
+    EXPECT_EQ(failed, 0);
+    stop = true;
+    counter.join();
+    EXPECT_LE(logs.count("Failed to send message to super peer via TCP") + logs.count("is not draining"), 11u);
+    EXPECT_GT(node->inner()->suppressed_send_log_lines(), 0u);
+  }
+}
+
 // A super peer that accepts the link but never answers its HELLOs: the link is closed and a
 // new one opened, instead of black-holing the node until the system gives up.
 TEST(NodeAttack, LinkWithoutAcksIsReplaced) {
@@ -496,6 +561,206 @@ TEST(NodeAttack, RefusedPacketsAreCountedAndTheirLogsLimited) {
                                    std::make_shared<RecordingSink>())));
   ASSERT_TRUE(unarmed);
   EXPECT_EQ(logs.count("Messages are not armed"), 1u);
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// The node's HELLO to `to` from `from`, as an honest newcomer sends it.
+Bytes hello_of(const Identity& from, const PubKey& to) {
+  return *HelloNodePeerMessage::build(network_id_from_u32(kNetwork), from.pk(), from.pow(),
+                                      session_key(from, to), to, raw::now_us(), ShortId(0x0101));
+}
+
+// Headers copied from the wire (a key and its valid proof of work) with bodies of junk: none of
+// them takes a place in the peers map, however often they come, and honest newcomers still get
+// in. Every sender that is not in the map costs a key exchange, within a budget per second.
+TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
+  UdpTarget t([](NodeOpts& o) {
+    o.max_peers = 32;
+    o.min_pow_difficulty = 8;
+  });
+  const auto& stats = t.node->inner()->stats();
+  auto junk_of = [&](const Identity& id, std::uint32_t salt) {
+    Bytes m = hello_of(id, t.self.pk());
+    for (std::size_t i = LongHeader::kSize; i < m.size(); ++i) m[i] = static_cast<std::uint8_t>(i * 131 + salt);
+    return m;
+  };
+  std::vector<Identity> seen;  // keys whose messages the attacker saw
+  for (int i = 0; i < 100; ++i) seen.push_back(*Identity::generate(8));
+  raw::Peer attacker(t.io, make_identity(), kNetwork, true, "127.0.0.3");
+  // Two rounds of the 100 headers: far more than the map's room before the fix.
+  std::uint64_t sent = 0;
+  for (std::uint32_t round = 0; round < 2; ++round) {
+    for (const auto& id : seen) {
+      attacker.send(junk_of(id, round), t.node_addr);
+      ++sent;
+    }
+    ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() >= sent; }));
+  }
+  EXPECT_EQ(t.node->peers_list().peers.size(), 1u) << "a message that failed authentication admitted its sender";
+  EXPECT_TRUE(t.node->peers_list().short_ids.empty());
+
+  raw::Peer honest(t.io, *Identity::generate(8), kNetwork);
+  honest.send(hello_of(honest.id(), t.self.pk()), t.node_addr);
+  EXPECT_TRUE(honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }))
+      << "an honest newcomer was refused";
+  EXPECT_TRUE(t.peer(honest.pk()));
+
+  // A flood of distinct keys beyond the budget: the key exchanges stay within it (two windows
+  // may meet within the flood), and a newcomer that greets again, as it does every pass, is in.
+  std::vector<Identity> many;
+  for (int i = 0; i < 1500; ++i) many.push_back(*Identity::generate(8));
+  const auto exchanges_before = t.node->inner()->newcomer_key_exchanges();
+  const auto flood_start = std::chrono::steady_clock::now();
+  for (const auto& id : many) {
+    attacker.send(junk_of(id, 7), t.node_addr);
+    ++sent;
+  }
+  ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() >= sent - 100; }));  // the socket may drop some
+  const auto flood_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - flood_start).count();
+  const auto exchanges = t.node->inner()->newcomer_key_exchanges() - exchanges_before;
+  std::printf("%llu key exchanges for %zu junk datagrams in %.2f s\n", static_cast<unsigned long long>(exchanges),
+              many.size(), flood_s);
+  EXPECT_LE(exchanges, (static_cast<std::uint64_t>(flood_s) + 2) * NodeInner::kNewcomerKeyExchangesPerSecond);
+  raw::Peer late(t.io, *Identity::generate(8), kNetwork);
+  EXPECT_TRUE(raw::eventually([&] {
+    late.send(hello_of(late.id(), t.self.pk()), t.node_addr);
+    return late.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms).has_value();
+  }));
+  EXPECT_EQ(t.node->peers_list().peers.size(), 3u);
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// What the node sends towards addresses that never answered it is paid for by what the peer
+// sent, wherever it comes from. Bytes the victim gets against the bytes the attacker spent:
+// - a peer sends HELLOs with the victim's addresses as source (each is answered with an ACK,
+//   and makes a path the node then probes);
+// - a super peer (played by the test) names the victim's addresses for a peer the node sends to
+//   but which never sent anything.
+TEST(NodeAttack, ReflectionTowardsUnprovenAddressesIsNotAmplified) {
+  auto drain = [](raw::Peer& p) {
+    std::size_t bytes = 0;
+    while (auto d = p.recv(0ms)) bytes += d->size();
+    return bytes;
+  };
+  {
+    UdpTarget t;
+    const Identity attacker_id = make_identity();
+    raw::Peer attacker(t.io, attacker_id, kNetwork);
+    std::vector<std::unique_ptr<raw::Peer>> victims;  // the victim's sockets, used as forged sources
+    for (int i = 0; i < 8; ++i) {
+      victims.push_back(std::make_unique<raw::Peer>(t.io, attacker_id, kNetwork, true, "127.0.0.9"));
+    }
+    std::size_t spent = 0, reflected = 0;
+    // Traffic, so that the node keeps (and probes) the peer's paths, and credit to probe with.
+    const Bytes app = attacker.app(t.self.pk(), Bytes(1000, 1));
+    attacker.send(app, t.node_addr);
+    spent += app.size();
+    for (auto& v : victims) {
+      const Bytes hello = v->hello_node(t.self.pk(), raw::now_us(), ShortId(0x2222));
+      v->send(hello, t.node_addr);
+      spent += hello.size();
+    }
+    // Housekeeping passes (100 ms each) probe the paths until their HELLOs are spent.
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < end) {
+      for (auto& v : victims) reflected += drain(*v);
+      std::this_thread::sleep_for(20ms);  // pacing the count, not waiting for an event
+    }
+    for (auto& v : victims) reflected += drain(*v);
+    const double factor = static_cast<double>(reflected) / static_cast<double>(spent);
+    std::printf("forged HELLO sources: the victim got %zu bytes, the attacker spent %zu: factor %.3f\n", reflected,
+                spent, factor);
+    EXPECT_GT(reflected, 0u);
+    EXPECT_LE(factor, 1.0);
+  }
+  {
+    UdpTarget t;
+    const Identity quiet = make_identity();  // a peer the node sends to; it never sends anything
+    auto handle = t.node->send_handle(quiet.pk());
+    ASSERT_TRUE(handle);
+    std::vector<std::unique_ptr<raw::Peer>> victims;
+    std::vector<p2p::Endpoint> endpoints;
+    for (int i = 0; i < 4; ++i) {
+      victims.push_back(std::make_unique<raw::Peer>(t.io, make_identity(), kNetwork, true, "127.0.0.9"));
+      endpoints.push_back(victims.back()->udp_local());
+    }
+    std::size_t spent = 0, reflected = 0;
+    // One UNITE per hello_timeout (1 s, what the node acts on), three times; the node keeps
+    // sending to the peer all along (from before the first: a peer without traffic keeps no
+    // paths).
+    (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+    for (int round = 0; round < 3; ++round) {
+      const Bytes unite = t.sp.unite(t.self.pk(), quiet.pk(), endpoints);
+      t.sp.send(unite, t.node_addr);
+      spent += unite.size();
+      if (round == 0) {
+        ASSERT_TRUE(raw::eventually([&] { return t.peer(quiet.pk()) && !t.peer(quiet.pk())->paths().empty(); }))
+            << "the UNITE was not acted on";
+      }
+      const auto next = std::chrono::steady_clock::now() + 1100ms;
+      while (std::chrono::steady_clock::now() < next) {
+        (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+        for (auto& v : victims) reflected += drain(*v);
+        std::this_thread::sleep_for(20ms);  // pacing the attack, not waiting for an event
+      }
+    }
+    const double factor = static_cast<double>(reflected) / static_cast<double>(spent);
+    std::printf("UNITEs about a peer being sent to: the victim got %zu bytes, the super peer spent %zu: factor %.3f\n",
+                reflected, spent, factor);
+    EXPECT_LE(factor, 1.0);
+  }
+}
+
+}  // namespace
+}  // namespace velarix::test
+
+namespace velarix::test {
+namespace {
+
+// A peer's direct paths are bounded: HELLOs from ever more source addresses make the least
+// useful paths go (never answered first), never a reachable one, and the newest gets a place.
+TEST(NodeAttack, DirectPathsOfAPeerAreBounded) {
+  UdpTarget t;
+  const Identity id = make_identity();
+  raw::Peer peer(t.io, id, kNetwork);
+  peer.send(peer.app(t.self.pk(), Bytes(1000, 1)), t.node_addr);  // traffic: the node probes the paths
+  peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  // The node's HELLO on the first path, answered: that path is reachable.
+  auto key = peer.key_with(t.self.pk());
+  auto hello = peer.recv_until([](const Bytes& b) { return raw::type_of(b) == 2; });
+  ASSERT_TRUE(hello);
+  auto header = LongHeader::parse(*hello);
+  auto parsed = HelloNodePeerMessage::parse(std::span(*hello).subspan(LongHeader::kSize), *header, key);
+  ASSERT_TRUE(parsed);
+  peer.send(peer.ack(t.self.pk(), parsed->time()), t.node_addr);
+  const PeerPathKey proven{t.node_addr, peer.udp_local()};
+  ASSERT_TRUE(raw::eventually([&] {
+    auto p = t.peer(id.pk())->paths().get(proven);
+    return p && (*p)->inner()->last_ack_time != 0;
+  }));
+
+  std::vector<std::unique_ptr<raw::Peer>> sources;
+  for (int i = 0; i < 80; ++i) {
+    sources.push_back(std::make_unique<raw::Peer>(t.io, id, kNetwork, true, "127.0.0." + std::to_string(10 + i % 8)));
+    sources.back()->send(sources.back()->hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+    ASSERT_TRUE(sources.back()->recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }));
+  }
+  // At most 16 paths (about 10 KiB) per peer, whatever it sends.
+  const auto& paths = t.peer(id.pk())->paths();
+  EXPECT_LE(paths.size(), 16u);
+  EXPECT_TRUE(paths.contains(proven)) << "the reachable path was given up";
+  EXPECT_TRUE(paths.contains(PeerPathKey{t.node_addr, sources.back()->udp_local()}))
+      << "the newest path found no place";
 }
 
 }  // namespace

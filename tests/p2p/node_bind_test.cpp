@@ -228,7 +228,7 @@ TEST(NodePeerHousekeeping, DrawsAMissingRxShortId) {
 TEST(NodePeerHousekeeping, WithoutTrafficNoHelloAndNoPaths) {
   HousekeepingFixture f;
   const ip::udp::endpoint remote(ip::make_address("127.0.0.1"), f.sp_socket.local_endpoint().port());
-  f.peer->direct_path(f.local_path_to(remote));
+  f.peer->direct_path(f.local_path_to(remote), NodeInner::current_time(), 1000);
   f.peer->relay_paths().insert_if_absent(f.sp.pk(), std::make_shared<PeerPath>());
   f.peer->set_tx_short_id(ShortId(77));
   ASSERT_TRUE(f.node_peer_pass());
@@ -244,8 +244,9 @@ TEST(NodePeerHousekeeping, UnreachablePeerWithTrafficGetsDirectAndRelayedHellos)
   f.peer->earn_probe_credit(1000);  // what the peer sent pays for HELLOs to its unanswered endpoints
   // A direct path on the super peer's socket (so the test sees the HELLO) and one whose binding is gone.
   const auto sp_addr = f.sp_socket.local_endpoint();
-  f.peer->direct_path(f.local_path_to(sp_addr));
-  f.peer->direct_path(PeerPathKey{ip::udp::endpoint(ip::make_address("127.0.0.1"), 1), sp_addr});
+  f.peer->direct_path(f.local_path_to(sp_addr), NodeInner::current_time(), 1000);
+  f.peer->direct_path(PeerPathKey{ip::udp::endpoint(ip::make_address("127.0.0.1"), 1), sp_addr},
+                      NodeInner::current_time(), 1000);
   ASSERT_TRUE(f.node_peer_pass());
   EXPECT_EQ(f.peer->paths().size(), 1u) << "the path without a binding stayed";
   // One HELLO on the direct path, one relayed through the super peer: both to the peer.
@@ -256,7 +257,8 @@ TEST(NodePeerHousekeeping, UnreachablePeerWithTrafficGetsDirectAndRelayedHellos)
 TEST(NodePeerHousekeeping, ReachablePeerLosesItsRelayPaths) {
   HousekeepingFixture f;
   f.peer->app_rx(NodeInner::current_time());
-  auto path = f.peer->direct_path(f.local_path_to(f.sp_socket.local_endpoint()));
+  auto path =
+      f.peer->direct_path(f.local_path_to(f.sp_socket.local_endpoint()), NodeInner::current_time(), 1000);
   const auto sent = NodeInner::current_time();
   path->hello_tx(sent);
   path->ack_rx(NodeInner::current_time(), f.sp_socket.local_endpoint(), sent);

@@ -82,9 +82,11 @@ TEST(NodeError, EveryAlternativeInOrderWithItsText) {
        "HELLO time is in the future: sent at 5 µs, now 1 µs"},
       {Error::MessageReplayed{}, Error::Kind::MessageReplayed, "Message was received before (replayed) or is too old"},
       {Error::AckUnmatched{7}, Error::Kind::AckUnmatched, "ACK for a HELLO at 7 µs that was not sent on its path"},
+      {Error::NewcomersThrottled{512}, Error::Kind::NewcomersThrottled,
+       "Too many messages from unknown senders: at most 512 key exchanges per second"},
   };
   ASSERT_EQ(cases.size(), Error::kAlternatives);
-  ASSERT_EQ(Error::kAlternatives, 39u);
+  ASSERT_EQ(Error::kAlternatives, 40u);
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& c = cases[i];
     EXPECT_EQ(static_cast<std::size_t>(c.kind), i) << "order of " << kind_name(c.kind);

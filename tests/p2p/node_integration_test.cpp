@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
 
 #include "node/node.h"
 #include "node_test_support.h"
@@ -147,6 +150,52 @@ TEST_P(Integration, CancelledBindingsAreReboundAndTrafficResumes) {
   ASSERT_TRUE(o.send_until([&](const auto&) { return rebound(*o.a, *old_a) && rebound(*o.b, *old_b); }));
   // Traffic flows again, directly once the paths are found anew.
   ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }));
+}
+
+// B restarts with its identity and port while A sends to it one way over the direct path. The
+// new B draws new short ids and sends A nothing of its own accord, yet must be heard within a
+// housekeeping interval: A learns B's new short id (and uses it) once B has read one HELLO of A.
+TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
+  constexpr std::uint64_t kInterval = 1000;
+  auto tweak = [](NodeOpts& opts) {
+    opts.housekeeping_interval = kInterval;
+    opts.hello_timeout = 10'000;  // A keeps B's path through the restart
+  };
+  Overlay o(GetParam(), {}, tweak);
+  ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }, 20s));
+  auto handle = *o.a->send_handle(o.idb.pk());
+  const auto old_id = handle->state()->tx_short_id;
+  ASSERT_TRUE(old_id);
+
+  const auto port = o.b->udp_bindings()->front()->local_addr().port();
+  std::weak_ptr<NodeInner> old_b = o.b->inner();
+  o.b.reset();
+  const auto released = std::chrono::steady_clock::now() + 10s;
+  while (!old_b.expired() && std::chrono::steady_clock::now() < released) std::this_thread::yield();
+  ASSERT_TRUE(old_b.expired()) << "the old B still holds its sockets";
+  auto sink = std::make_shared<RecordingSink>();
+  o.b = o.bind_node(o.idb, GetParam(), sink, [&](NodeOpts& opts) {
+    tweak(opts);
+    opts.udp_port = port;
+  });
+  const auto restarted = std::chrono::steady_clock::now();
+
+  // One way, 50 payloads a second, as a stream over the tunnel would.
+  std::optional<std::chrono::milliseconds> heard;
+  const std::vector<std::uint8_t> payload(200, 0x5A);
+  while (!heard && std::chrono::steady_clock::now() < restarted + 10s) {
+    (void)util::block_on(o.rt, handle->send(payload));
+    if (sink->wait_until([](const auto& rx) { return !rx.empty(); }, 20ms)) {
+      heard = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted);
+    }
+  }
+  ASSERT_TRUE(heard) << "nothing A sent reached the restarted B";
+  std::printf("the restarted B was heard after %lld ms\n", static_cast<long long>(heard->count()));
+  // A's next HELLO comes within one interval; what follows it takes milliseconds (a loaded
+  // machine gets some slack).
+  EXPECT_LE(heard->count(), static_cast<long long>(kInterval) + 500);
+  EXPECT_EQ(sink->received().front().first, o.ida.pk());
+  EXPECT_NE(handle->state()->tx_short_id, old_id);
 }
 
 INSTANTIATE_TEST_SUITE_P(ArmedAndUnarmed, Integration, ::testing::Bool(),

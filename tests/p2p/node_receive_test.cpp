@@ -101,6 +101,12 @@ void expect_nothing_admitted(Fixture& f) {
   EXPECT_TRUE(f.out.udp.empty() && f.out.tcp.empty());
 }
 
+// The type byte of a long-header message, or -1.
+int raw_type(const std::vector<std::uint8_t>& bytes) {
+  auto header = LongHeader::parse(bytes);
+  return header ? header->type_byte() : -1;
+}
+
 std::vector<std::uint8_t> with_type(std::vector<std::uint8_t> p, std::uint8_t type) {
   p[LongHeader::kTypeOffset] = type;
   return p;
@@ -251,11 +257,15 @@ const std::vector<Case>& cases() {
          ASSERT_EQ(f.out.udp.size(), 1u);
          EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
        }},
-      {"hello from a node peer is answered and gives a path and short id", {},
+      {"hello from a node peer is answered, gives a path and short id, and is greeted through a super peer", {},
        [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
        [](Fixture& f) {
-         ASSERT_EQ(f.out.udp.size(), 1u);
+         // The ACK, and our HELLO (the peer does not know our short id yet) relayed: the
+         // source never answered us, so it gets no more than the ACK.
+         ASSERT_EQ(f.out.udp.size(), 2u);
          EXPECT_EQ(f.out.udp[0].dst, f.src);
+         EXPECT_EQ(raw_type(f.out.udp[1].bytes), 2);
+         EXPECT_TRUE(f.out.udp[1].dst.port() == 9 || f.out.udp[1].dst.port() == 10) << f.out.udp[1].dst;
          auto peer = f.inner->peers_list().node_peer(f.other.pk());
          ASSERT_TRUE(peer);
          EXPECT_EQ(peer->tx_short_id(), ShortId(0x01020304));

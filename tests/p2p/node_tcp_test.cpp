@@ -119,7 +119,7 @@ TEST(TcpLink, ServerThatClosesAtOnceEndsTheConnector) {
   ASSERT_TRUE(eventually([&] { return f.conn->is_cancelled() && !f.super_peer->tcp_connection(); }));
 }
 
-TEST(TcpLink, WriteOnAClosedLinkIsReportedAsDone) {
+TEST(TcpLink, WriteOnAClosedLinkIsReportedAsFailed) {
   TcpFixture f;
   auto server = f.connect();
   (void)read_frame(server);
@@ -127,9 +127,11 @@ TEST(TcpLink, WriteOnAClosedLinkIsReportedAsDone) {
   auto writer = f.conn->writer();
   server.close();
   ASSERT_TRUE(eventually([&] { return f.conn->is_cancelled(); }));
-  // The link is gone; a write on its writer fails inside and is reported as done.
+  // The link is gone; a write on its writer is lost, and the caller is told so (it may have
+  // another road).
   auto r = util::block_on(f.rt, f.inner->send_super_peer_tcp(writer, f.sp.pk(), std::vector<std::uint8_t>(10, 1)));
-  EXPECT_TRUE(r);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::SendFailed);
 }
 
 }  // namespace

@@ -106,6 +106,10 @@ std::string Error::message() const {
           [](const AckUnmatched& e) {
             return fmt::format("ACK for a HELLO at {} µs that was not sent on its path", e.time);
           },
+          [](const NewcomersThrottled& e) {
+            return fmt::format("Too many messages from unknown senders: at most {} key exchanges per second",
+                               e.per_second);
+          },
       },
       v_);
 }
@@ -131,7 +135,7 @@ std::string_view kind_name(Error::Kind kind) noexcept {
       "ShortIdOutdated",    "SendHandleClosed",
       "RecipientIsSuperPeer", "SendToSelf",
       "HelloTimeIsInFuture", "MessageReplayed",
-      "AckUnmatched",
+      "AckUnmatched",       "NewcomersThrottled",
   };
   static_assert(std::size(kNames) == Error::kAlternatives);
   const auto i = static_cast<std::size_t>(kind);

@@ -165,6 +165,9 @@ class Error {
   struct AckUnmatched {
     std::uint64_t time;
   };
+  struct NewcomersThrottled {
+    std::uint32_t per_second;  // key exchanges allowed for unknown senders
+  };
 
   using Variant =
       std::variant<SendFailed, MessageError, PeerError, CryptoError, BindParseError, BindError, NetworkIdInvalid,
@@ -174,7 +177,7 @@ class Error {
                    UdpLocalAddrError, PeerNotPresent, TcpShutdownError, HousekeepingFailed, HelloEndpointInvalid,
                    HelloAddressInvalid, AppLenInvalid, PeersListCapacityExceeded, SuperPeerResolveWrongFamily,
                    SendHandleAlreadyCreated, ShortIdOutdated, SendHandleClosed, RecipientIsSuperPeer, SendToSelf,
-                   HelloTimeIsInFuture, MessageReplayed, AckUnmatched>;
+                   HelloTimeIsInFuture, MessageReplayed, AckUnmatched, NewcomersThrottled>;
 
   // Same order as the alternatives of Variant.
   enum class Kind : std::uint8_t {
@@ -217,6 +220,7 @@ class Error {
     HelloTimeIsInFuture,
     MessageReplayed,
     AckUnmatched,
+    NewcomersThrottled,
   };
   static constexpr std::size_t kAlternatives = std::variant_size_v<Variant>;
 

@@ -152,7 +152,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
       if (log::enabled(spdlog::level::trace)) {
         log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
       }
-      if (!may_probe(key, peer, *path, hello_size)) {
+      if (!may_probe(peer, *path, hello_size)) {
         log::trace("No more HELLOs to an endpoint that never answered: {}", path_key.to_string());
         continue;
       }

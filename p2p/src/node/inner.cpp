@@ -12,6 +12,7 @@
 
 #include "node/send_handle.h"
 #include "util/join_all.h"
+#include "util/keyed_hash.h"
 #include "util/log.h"
 #include "util/net.h"
 #include "util/runtime.h"
@@ -343,7 +344,8 @@ bool NodeInner::evict_unverified(std::size_t keep_below) {
 }
 
 std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const PubKey& key, std::optional<Pow> pow,
-                                                                          bool enforce_limit) {
+                                                                          bool enforce_limit,
+                                                                          std::optional<MessageKey> session) {
   if (auto existing = peers_->peers.get(key)) {
     if (auto np = as_node_peer(*existing)) return *np;
     return std::unexpected(Error(Error::RecipientIsSuperPeer{key}));
@@ -361,8 +363,11 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
   }
   std::shared_ptr<TimeCell> app_tx;
   if (auto handle = send_handles_->handles.get(key)) app_tx = (*handle)->state()->app_tx;
-  auto peer = NodePeer::create(pow, key, opts_.min_pow_difficulty, opts_.arm_messages, x_sk_, x_pk_, cached_time(),
-                               peers_->default_route(), std::move(app_tx));
+  std::expected<std::shared_ptr<NodePeer>, PeerError> peer =
+      session ? NodePeer::create_with_key(pow, key, opts_.min_pow_difficulty, *session, cached_time(),
+                                          peers_->default_route(), std::move(app_tx))
+              : NodePeer::create(pow, key, opts_.min_pow_difficulty, opts_.arm_messages, x_sk_, x_pk_, cached_time(),
+                                 peers_->default_route(), std::move(app_tx));
   if (!peer) return std::unexpected(Error(peer.error()));
   // The short id goes in first, and only where it is free: a collision must never take another
   // peer's id (that peer's direct traffic would go to the newcomer for good).
@@ -385,6 +390,30 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
     unverified_.emplace_back(key, *peer);
   }
   return *peer;
+}
+
+NodeInner::NewcomerKeys::Slot& NodeInner::NewcomerKeys::slot_for(const PubKey& key) noexcept {
+  return slots[util::keyed_hash(key.data(), PubKey::kSize) % kSlots];
+}
+
+std::expected<crypto::SessionKey, Error> NodeInner::newcomer_key(const PubKey& key) {
+  if (!x_sk_ || !x_pk_) return std::unexpected(Error(p2p::CryptoError{p2p::CryptoError::Kind::KeyExchangeFailed}));
+  auto& slot = newcomer_keys_->slot_for(key);
+  {
+    std::lock_guard lock(slot.mutex);
+    if (slot.used && slot.key == key) return slot.session;
+  }
+  if (!newcomer_budget_.admit().log) {
+    return std::unexpected(Error(Error::NewcomersThrottled{kNewcomerKeyExchangesPerSecond}));
+  }
+  newcomer_key_exchanges_.fetch_add(1, std::memory_order_relaxed);
+  auto session = NodePeer::derive_key(key, *x_sk_, *x_pk_);
+  if (!session) return std::unexpected(Error(session.error()));
+  std::lock_guard lock(slot.mutex);
+  slot.used = true;
+  slot.key = key;
+  slot.session = *session;
+  return *session;
 }
 
 std::shared_ptr<SuperPeer> NodeInner::relaying_super_peer(const boost::asio::ip::udp::endpoint& src,

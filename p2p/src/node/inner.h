@@ -2,6 +2,7 @@
 // NodeInner: the shared state of a running node and the operations of its
 // tasks (UDP readers, TCP links, housekeeping) and message handlers.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -107,6 +109,13 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   const NodeStats& stats() const noexcept { return stats_; }
   // Log lines about refused packets held back so far.
   std::uint64_t suppressed_log_lines() const noexcept { return refused_log_limiter_.total_suppressed(); }
+  // Log lines about failed sends (a TCP link that failed or does not drain, relays that
+  // failed) held back so far.
+  std::uint64_t suppressed_send_log_lines() const noexcept { return send_log_limiter_.total_suppressed(); }
+  // Key exchanges done for senders that were not in the peers map.
+  std::uint64_t newcomer_key_exchanges() const noexcept {
+    return newcomer_key_exchanges_.load(std::memory_order_relaxed);
+  }
 
   std::shared_ptr<const UdpBindings> udp_bindings() const noexcept { return bindings_.load(); }
   void set_udp_bindings(UdpBindings bindings) { bindings_.store(std::move(bindings)); }
@@ -184,16 +193,30 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // An endpoint that never answered gets at most this many HELLOs.
   static constexpr std::uint32_t kMaxUnansweredProbes = 3;
   // Whether a HELLO of `bytes` may go to `path` of `peer` now: always to an endpoint that
-  // answered before; to one that never did, only a few, and for a peer without a send handle
-  // only as far as the peer's probe credit goes.
-  bool may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // answered before; to one that never did, only a few, and only as far as the peer's probe
+  // credit goes (what the node sends towards addresses that never answered is paid for by
+  // what the peer sent).
+  bool may_probe(NodePeer& peer, const PeerPath& path, std::size_t bytes);
+  // Sends `peer` a HELLO through its relaying super peer: it may not know our rx short id (we
+  // restarted, or made the peer anew) and so send short headers we refuse. Once per housekeeping
+  // interval at most (the caller checks).
+  std::expected<void, Error> greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
+                                   std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
 
   // The node peer under `key`, admitted when absent and the peers map has room
-  // (`max_peers`); a peer created here is registered in the short-id map.
+  // (`max_peers`); a peer created here is registered in the short-id map. `session`: its
+  // session key when already derived.
   std::expected<std::shared_ptr<NodePeer>, Error> admit_node_peer(const PubKey& key, std::optional<Pow> pow,
-                                                                 bool enforce_limit);
+                                                                 bool enforce_limit,
+                                                                 std::optional<MessageKey> session = std::nullopt);
+  // The session key of a sender that is not in the peers map, to authenticate its message
+  // before it is admitted: from a small cache, else derived (and cached) within a budget of
+  // kNewcomerKeyExchangesPerSecond. Each costs about 70 µs; a flood of copied headers must not
+  // take the node's CPU.
+  static constexpr std::uint32_t kNewcomerKeyExchangesPerSecond = 512;
+  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key);
   // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
   // a quarter of max_peers, at most kMaxUnverifiedPeers.
   static constexpr std::size_t kMaxUnverifiedPeers = 1024;
@@ -210,7 +233,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   boost::asio::awaitable<void> tcp_stream_handler(boost::asio::ip::tcp::socket stream, const PubKey& super_peer,
                                                   const std::string& addr, const std::shared_ptr<TcpConnection>& conn,
                                                   std::uint64_t time, const MessageKey& key);
-  // Writes one message to a link; a failure is logged and cancels the link.
+  // Queues one message on a link without waiting. A link that does not drain drops it; one that
+  // failed is cancelled. Both are reported (SendFailed), and logged within a rate limit.
   boost::asio::awaitable<std::expected<void, Error>> send_super_peer_tcp(std::shared_ptr<TcpWriter> writer,
                                                                          PubKey super_peer,
                                                                          std::span<const std::uint8_t> bytes);
@@ -246,14 +270,42 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
   template <class... Args>
   void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    limited_log(refused_log_limiter_, "refused packets", level, format, std::forward<Args>(args)...);
+  }
+
+ public:
+  // A log line about a failed send, rate-limited: a link that fails fails every payload.
+  template <class... Args>
+  void send_failure_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+    limited_log(send_log_limiter_, "failed sends", level, format, std::forward<Args>(args)...);
+  }
+
+ private:
+  template <class... Args>
+  static void limited_log(util::LogLimiter& limiter, std::string_view what, spdlog::level::level_enum level,
+                          fmt::format_string<Args...> format, Args&&... args) {
     if (!log::enabled(level)) return;
-    const auto verdict = refused_log_limiter_.admit();
+    const auto verdict = limiter.admit();
     if (!verdict.log) return;
     if (verdict.suppressed > 0) {
-      log::logger().log(level, "{} more log lines about refused packets were suppressed", verdict.suppressed);
+      log::logger().log(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
     }
     log::logger().log(level, format, std::forward<Args>(args)...);
   }
+
+  // Session keys of senders not in the peers map: a sender's repeated messages cost one key
+  // exchange, not one each. Fixed size; the slot is chosen by a keyed hash of the key.
+  struct NewcomerKeys {
+    static constexpr std::size_t kSlots = 256;
+    struct Slot {
+      std::mutex mutex;
+      bool used = false;
+      PubKey key;
+      crypto::SessionKey session{};
+    };
+    std::array<Slot, kSlots> slots;
+    Slot& slot_for(const PubKey& key) noexcept;
+  };
 
   NodeOpts opts_;
   NetworkId network_id_;
@@ -269,6 +321,11 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   std::unique_ptr<SendHandlesList> send_handles_;
   NodeStats stats_;
   util::LogLimiter refused_log_limiter_;
+  util::LogLimiter send_log_limiter_;
+  std::unique_ptr<NewcomerKeys> newcomer_keys_ = std::make_unique<NewcomerKeys>();
+  // The windowed limiter of log lines serves as the key-exchange budget as well.
+  util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
+  std::atomic<std::uint64_t> newcomer_key_exchanges_{0};
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;
   std::deque<std::pair<PubKey, std::weak_ptr<NodePeer>>> unverified_;

@@ -134,7 +134,12 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
   auto node = node_.lock();
   if (!node) co_return std::unexpected(Error(Error::SendHandleClosed{}));
   const PubKey relay = node->peers_list().default_route();
-  if (attempt.relay_tcp) co_return co_await node->send_super_peer_tcp(attempt.relay_tcp, relay, message);
+  if (attempt.relay_tcp) {
+    auto sent = co_await node->send_super_peer_tcp(attempt.relay_tcp, relay, message);
+    // A link that failed, or does not drain, lost the message: the super peer's UDP paths may
+    // still get it there.
+    if (sent || attempt.relay_udp.empty()) co_return sent;
+  }
   for (const auto& [addr, socket] : attempt.relay_udp) {
     int err = send_now(socket->native_handle(), message, addr);
     if (would_block(err) && co_await util::wait_for_room(*socket, kSendRoomWait)) {
@@ -148,10 +153,10 @@ boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<co
       co_return std::expected<void, Error>{};
     }
     boost::system::error_code lec;
-    log::warn("Failed to relay APP via super peer {} -> {}: {}", socket->local_endpoint(lec), addr,
-              sys_error(err).message());
+    node->send_failure_log(spdlog::level::warn, "Failed to relay APP via super peer {} -> {}: {}",
+                           socket->local_endpoint(lec), addr, sys_error(err).message());
   }
-  log::warn("Failed to relay APP via super peer.");
+  node->send_failure_log(spdlog::level::warn, "Failed to relay APP via super peer.");
   co_return std::unexpected(Error(Error::SendingRelayedError{relay, pk_}));
 }
 

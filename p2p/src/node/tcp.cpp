@@ -194,8 +194,11 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
   conn->set_remote(remote);
   std::weak_ptr<TcpConnection> weak_conn = conn;
   auto writer = std::make_shared<TcpWriter>(
-      std::move(write_half), tcp_time_limit(), [weak_conn, sp = super_peer](const std::error_code& wec) {
-        log::error("Failed to send message to super peer via TCP, shutting it down: {}", wec.message());
+      std::move(write_half), tcp_time_limit(), [weak_conn, weak_node = weak_from_this()](const std::error_code& wec) {
+        if (auto n = weak_node.lock()) {
+          n->send_failure_log(spdlog::level::err, "Failed to send message to super peer via TCP, shutting it down: {}",
+                              wec.message());
+        }
         if (auto c = weak_conn.lock()) c->cancel_connection();
       });
   struct CloseWriter {
@@ -265,16 +268,20 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::send_super_peer_tc
     log::trace("Sent to super peer via TCP.");
     co_return std::expected<void, Error>{};
   }
+  // Either way the message is lost, and the caller is told: it may have another road (a send
+  // handle falls back to the super peer's UDP paths). A link that fails fails every message
+  // until it is replaced, so the lines are rate-limited.
   if (r.error() == std::errc::no_buffer_space) {
-    refused_log(spdlog::level::warn, "TCP link to super peer {} is not draining; dropped a message", super_peer);
-    co_return std::expected<void, Error>{};
+    send_failure_log(spdlog::level::warn, "TCP link to super peer {} is not draining; dropped a message", super_peer);
+    co_return std::unexpected(Error(Error::SendFailed{r.error()}));
   }
-  log::error("Failed to send message to super peer via TCP, shutting it down: {}", r.error().message());
+  send_failure_log(spdlog::level::err, "Failed to send message to super peer via TCP, shutting it down: {}",
+                   r.error().message());
   if (auto sp = peers_list().super_peer(super_peer)) {
     // Only the link this writer belongs to: a newer link of the super peer is left alone.
     if (auto held = sp->tcp_connection(); held && held->writer() == writer) held->cancel_connection();
   }
-  co_return std::expected<void, Error>{};
+  co_return std::unexpected(Error(Error::SendFailed{r.error()}));
 }
 
 }  // namespace velarix::p2p

@@ -182,9 +182,11 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
 
   // 6. Sender.
   const PubKey sender = header.sender();
+  const std::uint8_t type = header.type_byte();
   SuperPeer* super_peer = nullptr;
   NodePeer* node_peer = nullptr;
   std::shared_ptr<NodePeer> admitted_peer;  // a newcomer, held here
+  MessageKey newcomer_session;              // an armed newcomer's key, until its message authenticates
   if (const Peer* existing = peers_->peers.find(sender, guard)) {
     if (auto sp = as_super_peer(*existing)) {
       super_peer = sp->get();
@@ -197,14 +199,28 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
   } else {
     // An unknown sender must show its proof of work before it takes a place in the peers map.
     if (!header.pow().is_valid(sender, opts_.min_pow_difficulty)) return std::unexpected(Error(Error::PowInvalid{}));
-    auto admitted = admit_node_peer(sender, header.pow(), true);
-    if (!admitted) return std::unexpected(admitted.error());
-    admitted_peer = std::move(*admitted);
-    node_peer = admitted_peer.get();
+    if (opts_.arm_messages) {
+      // And, armed, a message that authenticates: a header copied from the wire with any body
+      // must not take a place. Only what a node peer may send is worth a key exchange.
+      if (type > static_cast<std::uint8_t>(MessageType::Unite)) {
+        return std::unexpected(Error(Error::MessageTypeInvalid{type}));
+      }
+      if (type == static_cast<std::uint8_t>(MessageType::Unite)) {
+        return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
+      }
+      auto session = newcomer_key(sender);
+      if (!session) return std::unexpected(session.error());
+      newcomer_session = *session;
+    } else {
+      // Unarmed, nothing can be authenticated: the header is all there is.
+      auto admitted = admit_node_peer(sender, header.pow(), true);
+      if (!admitted) return std::unexpected(admitted.error());
+      admitted_peer = std::move(*admitted);
+      node_peer = admitted_peer.get();
+    }
   }
 
   // 7. Dispatch by sender kind and type.
-  const std::uint8_t type = header.type_byte();
   auto body = packet.subspan(LongHeader::kSize);
   if (type > static_cast<std::uint8_t>(MessageType::Unite)) return std::unexpected(Error(Error::MessageTypeInvalid{type}));
   const auto msg_type = static_cast<MessageType>(type);
@@ -235,10 +251,21 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     }
   }
 
+  const MessageKey& key = node_peer != nullptr ? node_peer->message_key() : newcomer_session;
+  // A newcomer whose message authenticated takes its place now (when the map has room).
+  auto admit = [&]() -> std::expected<void, Error> {
+    if (node_peer != nullptr) return {};
+    auto admitted = admit_node_peer(sender, header.pow(), true, newcomer_session);
+    if (!admitted) return std::unexpected(admitted.error());
+    admitted_peer = std::move(*admitted);
+    node_peer = admitted_peer.get();
+    return {};
+  };
   switch (msg_type) {
     case MessageType::Ack: {
-      auto ack = AckMessage::parse(body, header, node_peer->message_key());
+      auto ack = AckMessage::parse(body, header, key);
       if (!ack) return std::unexpected(Error(ack.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       static const std::shared_ptr<UdpSocket> kNoSocket;
@@ -246,16 +273,18 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
                               current_time());
     }
     case MessageType::App: {
-      auto app = AppMessage::parse(body, header, node_peer->message_key());
+      auto app = AppMessage::parse(body, header, key);
       if (!app) return std::unexpected(Error(app.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       on_app(*node_peer, header, *app);
       return {};
     }
     case MessageType::Hello: {
-      auto hello = HelloNodePeerMessage::parse(body, header, node_peer->message_key());
+      auto hello = HelloNodePeerMessage::parse(body, header, key);
       if (!hello) return std::unexpected(Error(hello.error()));
+      if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp,
@@ -310,11 +339,12 @@ void NodeInner::on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, con
   if (!matched) log::trace("Ignoring ACK from super peer {} that answers no HELLO sent on its path", super_peer.key());
 }
 
-bool NodeInner::may_probe(const PubKey& key, NodePeer& peer, const PeerPath& path, std::size_t bytes) {
+bool NodeInner::may_probe(NodePeer& peer, const PeerPath& path, std::size_t bytes) {
   const auto inner = path.inner();
   if (inner->last_ack_time != 0) return true;
   if (inner->unanswered >= kMaxUnansweredProbes) return false;
-  if (send_handles_->handles.contains(key)) return true;
+  // Also for a peer we send to: the endpoints were named by whoever registered them, and a
+  // super peer can name any peer.
   return peer.spend_probe_credit(bytes);
 }
 
@@ -348,10 +378,10 @@ std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out
       const PeerPathKey path_key{b->local_addr(), ep};
       if (std::find(tried_paths.begin(), tried_paths.end(), path_key) != tried_paths.end()) continue;
       tried_paths.push_back(path_key);
-      auto path = peer.direct_path(path_key);
+      auto path = peer.direct_path(path_key, now, opts_.hello_timeout);
       if (!path) continue;
       usable = true;
-      if (!may_probe(key, peer, *path, hello_size)) continue;
+      if (!may_probe(peer, *path, hello_size)) continue;
       // Each path gets its own HELLO time, so that an ACK answers exactly one path.
       auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                peer.rx_short_id());
@@ -383,6 +413,8 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
     }
   }
   if (!matched) return std::unexpected(Error(Error::AckUnmatched{ack.time()}));
+  // Every HELLO of ours carries our rx short id: the peer has it now.
+  peer.rx_short_id_known();
   return {};
 }
 
@@ -398,7 +430,15 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
   if (hello.time() > now && hello.time() - now > opts_.hello_max_age * 1000) {
     return std::unexpected(Error(Error::HelloTimeIsInFuture{hello.time(), now}));
   }
-  if (hello.short_id().is_valid()) peer.set_tx_short_id(hello.short_id());
+  if (hello.short_id().is_valid()) {
+    const auto before = peer.tx_short_id();
+    peer.set_tx_short_id(hello.short_id());
+    // Senders to the peer take a new id at once, not at the next pass: the one they had may
+    // be refused (the peer restarted).
+    if (before && *before != hello.short_id()) {
+      if (auto handle = send_handles_->handles.get(peer.key())) (*handle)->set_state(send_handle_state(peer));
+    }
+  }
 
   auto n = AckMessage::build_into(scratch, network_id_, own_key(), own_pow(), peer.message_key(), peer.key(),
                                   hello.time());
@@ -414,11 +454,57 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
     return {};
   }
   if (binding == nullptr) return {};
-  if (!sp) {
-    // A direct HELLO: the peer reaches us from `src`, so that is a path to it.
-    peer.direct_path(PeerPathKey{binding->local_addr(), src});
+  if (sp) {
+    udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+    return {};
+  }
+  // A direct HELLO: the peer reaches us from `src`, so that is a path to it. Its source may be
+  // forged, so an ACK to an address that never answered us is paid from the probe credit this
+  // HELLO has just earned: the HELLO's bytes pay for one answer, not also for later probes.
+  auto path = peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
+  const bool proven = path && path->inner()->last_ack_time != 0;
+  if (!proven && !peer.spend_probe_credit(ack.size())) {
+    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
+    return {};
   }
   udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+  // The peer sends to us directly and may still use a short id of an earlier life of ours
+  // (we restarted): everything it sends is refused until it learns the current one.
+  if (!peer.knows_rx_short_id() && peer.take_greeting(now, opts_.housekeeping_interval * 1000)) {
+    return greet(peer, udp_out, tcp_out, now);
+  }
+  return {};
+}
+
+std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
+                                            std::vector<TcpTransmit>& tcp_out, std::uint64_t now) {
+  // Through a super peer: it forwards only to where the peer registered, so no address that
+  // never answered us gets anything from this.
+  auto sp = peers_->super_peer(peer.best_sp());
+  if (!sp) sp = peers_->super_peer(peers_->default_route());
+  if (!sp) return {};
+  std::shared_ptr<TcpWriter> writer;
+  if (auto conn = sp->tcp_connection(); conn && !conn->is_cancelled()) writer = conn->writer();
+  std::shared_ptr<UdpSocket> socket;
+  boost::asio::ip::udp::endpoint to;
+  if (!writer) {
+    auto best = sp->best_udp_path(now, opts_.hello_timeout);
+    if (best) socket = udp_socket_for(best->first);
+    if (!socket) return {};
+    to = best->first.remote;
+  }
+  auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), peer.key(), now,
+                                           peer.rx_short_id());
+  if (!hello) return std::unexpected(Error(hello.error()));
+  auto relay = peer.relay_paths().get(sp->key());
+  if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
+  (*relay)->hello_tx(now);
+  if (writer) {
+    tcp_out.push_back(TcpTransmit{std::move(*hello), std::move(writer), sp->key()});
+  } else {
+    udp_out.push_back(UdpTransmit{std::move(*hello), to, std::move(socket)});
+  }
+  log::trace("Greeting node peer {} through super peer {}", peer.key(), sp->key());
   return {};
 }
 

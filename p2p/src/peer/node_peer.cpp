@@ -18,6 +18,15 @@ NodePeer::NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now,
       best_sp_(default_route),
       best_path_key_(std::optional<PeerPathKey>{}) {}
 
+std::expected<crypto::SessionKey, PeerError> NodePeer::derive_key(const PubKey& key, const crypto::X25519Key& my_sk,
+                                                                 const crypto::X25519Key& my_pk) noexcept {
+  auto peer_x = crypto::convert_ed25519_pk_to_curve25519_pk(key);
+  if (!peer_x) return std::unexpected(PeerError(peer_x.error()));
+  auto session = crypto::compute_kx_session_keys(my_pk, my_sk, *peer_x);
+  if (!session) return std::unexpected(PeerError(session.error()));
+  return *session;
+}
+
 std::expected<std::shared_ptr<NodePeer>, PeerError> NodePeer::create(
     std::optional<Pow> pow, const PubKey& key, std::uint8_t min_difficulty, bool arm_messages,
     const std::optional<crypto::X25519Key>& my_sk, const std::optional<crypto::X25519Key>& my_pk, std::uint64_t now,
@@ -25,12 +34,17 @@ std::expected<std::shared_ptr<NodePeer>, PeerError> NodePeer::create(
   MessageKey message_key;
   if (arm_messages) {
     if (!my_sk || !my_pk) return std::unexpected(PeerError(CryptoError{CryptoError::Kind::KeyExchangeFailed}));
-    auto peer_x = crypto::convert_ed25519_pk_to_curve25519_pk(key);
-    if (!peer_x) return std::unexpected(PeerError(peer_x.error()));
-    auto session = crypto::compute_kx_session_keys(*my_pk, *my_sk, *peer_x);
-    if (!session) return std::unexpected(PeerError(session.error()));
+    auto session = derive_key(key, *my_sk, *my_pk);
+    if (!session) return std::unexpected(session.error());
     message_key = *session;
   }
+  return create_with_key(pow, key, min_difficulty, message_key, now, default_route, std::move(app_tx));
+}
+
+std::shared_ptr<NodePeer> NodePeer::create_with_key(std::optional<Pow> pow, const PubKey& key,
+                                                    std::uint8_t min_difficulty, MessageKey message_key,
+                                                    std::uint64_t now, const PubKey& default_route,
+                                                    std::shared_ptr<TimeCell> app_tx) {
   std::shared_ptr<NodePeer> peer(new NodePeer(key, message_key, now, default_route, std::move(app_tx)));
   peer->set_rx_short_id(ShortId::random());
   if (pow) {
@@ -77,9 +91,29 @@ void NodePeer::set_tx_short_id(std::optional<ShortId> id) noexcept {
   tx_short_id_.store(id && id->is_valid() ? id->value() : 0, std::memory_order_release);
 }
 
-std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key) {
+std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key, std::uint64_t now,
+                                                std::uint64_t hello_timeout_ms) {
   if (auto p = paths_.get(key)) return *p;
-  if (paths_.size() >= kMaxDirectPaths) return nullptr;
+  std::lock_guard lock(paths_admission_);
+  if (auto p = paths_.get(key)) return *p;
+  if (paths_.size() >= kMaxDirectPaths) {
+    // The least useful path goes: one that never answered (the most HELLOs unanswered first)
+    // before one that did (the oldest answer first). A reachable path is never given up for a
+    // new one, which is unproven.
+    std::optional<PeerPathKey> worst;
+    util::Snapshot<PeerPathInner>::Ptr worst_inner;
+    for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
+      auto inner = p->inner();
+      if (inner->is_reachable(now, hello_timeout_ms)) continue;
+      if (!worst || inner->last_ack_time < worst_inner->last_ack_time ||
+          (inner->last_ack_time == worst_inner->last_ack_time && inner->unanswered > worst_inner->unanswered)) {
+        worst = k;
+        worst_inner = std::move(inner);
+      }
+    }
+    if (!worst) return nullptr;
+    paths_.erase(*worst);
+  }
   return paths_.insert_if_absent(key, std::make_shared<PeerPath>()).first;
 }
 

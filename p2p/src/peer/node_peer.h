@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "crypto/crypto.h"
@@ -28,8 +29,9 @@ using TimeCell = std::atomic<std::uint64_t>;
 
 class NodePeer {
  public:
-  // A peer learns at most this many direct paths; more are ignored until old ones go.
-  static constexpr std::size_t kMaxDirectPaths = 64;
+  // A peer keeps at most this many direct paths (each costs about 0.6 KiB): a new one takes the
+  // place of the least useful path that is not reachable, and is ignored when all are.
+  static constexpr std::size_t kMaxDirectPaths = 16;
 
   // `pow`: the proof of work the peer presented, checked against `min_difficulty`
   // now; none when the peer is created before it sent anything (it is checked on
@@ -39,6 +41,14 @@ class NodePeer {
       std::optional<Pow> pow, const PubKey& key, std::uint8_t min_difficulty, bool arm_messages,
       const std::optional<crypto::X25519Key>& my_sk, const std::optional<crypto::X25519Key>& my_pk,
       std::uint64_t now, const PubKey& default_route, std::shared_ptr<TimeCell> app_tx = nullptr);
+  // The same with the session key already derived (or none, unarmed).
+  static std::shared_ptr<NodePeer> create_with_key(std::optional<Pow> pow, const PubKey& key,
+                                                   std::uint8_t min_difficulty, MessageKey message_key,
+                                                   std::uint64_t now, const PubKey& default_route,
+                                                   std::shared_ptr<TimeCell> app_tx = nullptr);
+  // The session key shared with `key`: X25519 of the node's keys and the peer's.
+  static std::expected<crypto::SessionKey, PeerError> derive_key(const PubKey& key, const crypto::X25519Key& my_sk,
+                                                                 const crypto::X25519Key& my_pk) noexcept;
 
   NodePeer(const NodePeer&) = delete;
   NodePeer& operator=(const NodePeer&) = delete;
@@ -92,17 +102,33 @@ class NodePeer {
   // UNITEs about this peer are acted on at most once per interval (a super peer could send any
   // number); true when `now` may act, and then it is recorded.
   bool take_unite(std::uint64_t now, std::uint64_t interval_us) noexcept {
-    std::uint64_t last = last_unite_.load(std::memory_order_relaxed);
-    if (last != 0 && now >= last && now - last < interval_us) return false;
-    return last_unite_.compare_exchange_strong(last, now, std::memory_order_relaxed);
+    return take_turn(last_unite_, now, interval_us);
+  }
+
+  // Whether the peer has answered a HELLO of ours carrying our current rx short id: until it
+  // has, it may still be sending short headers with an id of an earlier life of ours (a node
+  // restarted with its identity draws new ids), which we refuse.
+  bool knows_rx_short_id() const noexcept {
+    return known_rx_short_id_.load(std::memory_order_acquire) == rx_short_id_.load(std::memory_order_acquire);
+  }
+  void rx_short_id_known() noexcept {
+    known_rx_short_id_.store(rx_short_id_.load(std::memory_order_acquire), std::memory_order_release);
+  }
+  // Greetings (HELLOs sent because the peer may not know our rx short id) go at most once per
+  // interval; true when `now` may send one, and then it is recorded.
+  bool take_greeting(std::uint64_t now, std::uint64_t interval_us) noexcept {
+    return take_turn(last_greeting_, now, interval_us);
   }
 
   DirectPaths& paths() noexcept { return paths_; }
   const DirectPaths& paths() const noexcept { return paths_; }
   RelayPaths& relay_paths() noexcept { return relay_paths_; }
   const RelayPaths& relay_paths() const noexcept { return relay_paths_; }
-  // The path under `key`, added when absent and the peer has room for it; null otherwise.
-  std::shared_ptr<PeerPath> direct_path(const PeerPathKey& key);
+  // The path under `key`, added when absent. A peer with kMaxDirectPaths paths makes room by
+  // dropping the least useful one that is not reachable at `now` (never answered before once
+  // answered, then the most HELLOs unanswered, then the oldest answer); null when every path is
+  // reachable.
+  std::shared_ptr<PeerPath> direct_path(const PeerPathKey& key, std::uint64_t now, std::uint64_t hello_timeout_ms);
 
   void clear_paths();
   // Drops direct paths whose HELLOs have gone unanswered longer than `hello_timeout_ms`.
@@ -122,6 +148,11 @@ class NodePeer {
  private:
   NodePeer(const PubKey& key, MessageKey message_key, std::uint64_t now, const PubKey& default_route,
            std::shared_ptr<TimeCell> app_tx);
+  static bool take_turn(std::atomic<std::uint64_t>& last_time, std::uint64_t now, std::uint64_t interval_us) noexcept {
+    std::uint64_t last = last_time.load(std::memory_order_relaxed);
+    if (last != 0 && now >= last && now - last < interval_us) return false;
+    return last_time.compare_exchange_strong(last, now, std::memory_order_relaxed);
+  }
 
   PubKey key_;
   MessageKey message_key_;
@@ -135,6 +166,9 @@ class NodePeer {
   std::atomic<std::uint32_t> tx_short_id_{0};  // 0: none
   std::atomic<std::int64_t> probe_credit_{0};
   std::atomic<std::uint64_t> last_unite_{0};
+  std::atomic<std::uint32_t> known_rx_short_id_{0};  // the rx short id the peer answered a HELLO with
+  std::atomic<std::uint64_t> last_greeting_{0};
+  std::mutex paths_admission_;  // serialises adding (and making room for) direct paths
   DirectPaths paths_;
   RelayPaths relay_paths_;
   util::Snapshot<PubKey> best_sp_;
