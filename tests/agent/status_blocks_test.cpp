@@ -250,7 +250,7 @@ TEST(NodePeerReachability, ThirtySecondsAfterTheLastAck) {
     const std::uint64_t now = now_ns() / 1000;
     auto peer = velarix::p2p::NodePeer::create(std::nullopt, key(1), 0, false, std::nullopt, std::nullopt, now, key(2));
     ASSERT_TRUE(peer);
-    auto path = (*peer)->direct_path(PeerPathKey{ep("127.0.0.1", 1000), ep("127.0.0.1", 2000)});
+    auto path = (*peer)->direct_path(PeerPathKey{ep("127.0.0.1", 1000), ep("127.0.0.1", 2000)}, now, 1000);
     ASSERT_TRUE(path);
     const auto ack = now - c.age_s * 1'000'000;
     path->hello_tx(ack - 1000);

@@ -270,29 +270,17 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   // A log line about a refused packet, rate-limited: anyone can send packets that are refused.
   template <class... Args>
   void refused_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
-    limited_log(refused_log_limiter_, "refused packets", level, format, std::forward<Args>(args)...);
+    util::limited_log(refused_log_limiter_, level, "refused packets", format, std::forward<Args>(args)...);
   }
 
  public:
   // A log line about a failed send, rate-limited: a link that fails fails every payload.
   template <class... Args>
   void send_failure_log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
-    limited_log(send_log_limiter_, "failed sends", level, format, std::forward<Args>(args)...);
+    util::limited_log(send_log_limiter_, level, "failed sends", format, std::forward<Args>(args)...);
   }
 
  private:
-  template <class... Args>
-  static void limited_log(util::LogLimiter& limiter, std::string_view what, spdlog::level::level_enum level,
-                          fmt::format_string<Args...> format, Args&&... args) {
-    if (!log::enabled(level)) return;
-    const auto verdict = limiter.admit();
-    if (!verdict.log) return;
-    if (verdict.suppressed > 0) {
-      log::logger().log(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
-    }
-    log::logger().log(level, format, std::forward<Args>(args)...);
-  }
-
   // Session keys of senders not in the peers map: a sender's repeated messages cost one key
   // exchange, not one each. Fixed size; the slot is chosen by a keyed hash of the key.
   struct NewcomerKeys {
