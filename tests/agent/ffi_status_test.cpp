@@ -130,11 +130,21 @@ TEST_F(CStatus, WaitsForAtMostOneStep) {
   auto& lock = agent_->agent.inner()->state_lock;
   HeldState first(runtime_->runtime, agent_->agent.inner());
   ASSERT_TRUE(eventually([&] { return first.locked(); }));
+  // The agent's own start-up step may queue for the lock too; once it has, it
+  // waits behind `first` and asks for nothing else, so the count settles.
+  std::size_t before = lock.waiting();
+  for (int quiet = 0; quiet < 20; ++quiet) {
+    std::this_thread::sleep_for(10ms);
+    if (const auto now = lock.waiting(); now != before) {
+      before = now;
+      quiet = 0;
+    }
+  }
   auto pending = std::async(std::launch::async, [&] { return take(velarix_agent_status(runtime_, agent_)); });
-  ASSERT_TRUE(eventually([&] { return lock.waiting() >= 1; }));
+  ASSERT_TRUE(eventually([&] { return lock.waiting() >= before + 1; }));
   // The next step queues behind the status request.
   HeldState second(runtime_->runtime, agent_->agent.inner());
-  ASSERT_TRUE(eventually([&] { return lock.waiting() >= 2; }));
+  ASSERT_TRUE(eventually([&] { return lock.waiting() >= before + 2; }));
   first.release();
   ASSERT_TRUE(eventually([&] { return second.locked(); }));
   EXPECT_EQ(pending.wait_for(10s), std::future_status::ready) << "the status waited for the second step too";
