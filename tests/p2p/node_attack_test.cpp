@@ -727,6 +727,70 @@ TEST(NodeAttack, ReflectionTowardsUnprovenAddressesIsNotAmplified) {
 namespace velarix::test {
 namespace {
 
+// The probe credit a peer earns pays for few HELLOs to addresses that never answered; they go
+// first to the address the peer greets from. A node restarted with its identity has only such
+// addresses for the peers that send to it, most of them named by a super peer and dead (its
+// loopback, link-local and other interfaces' addresses): spread over all of them, the credit
+// reached the live one after a dozen passes or more, and the direct path stayed down as long.
+TEST(ProbeCredit, GoesFirstToTheAddressThePeerGreetsFrom) {
+  UdpTarget t([](NodeOpts& o) { o.hello_timeout = 300; });  // a UNITE acted on every 300 ms
+  const Identity id = make_identity();
+  raw::Peer peer(t.io, id, kNetwork);
+  auto handle = t.node->send_handle(id.pk());
+  ASSERT_TRUE(handle);
+  (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));  // traffic: the node keeps the peer's paths
+  // Twelve dead addresses, four to a UNITE.
+  std::vector<std::unique_ptr<raw::Peer>> dead;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<p2p::Endpoint> endpoints;
+    for (int i = 0; i < 4; ++i) {
+      dead.push_back(std::make_unique<raw::Peer>(t.io, make_identity(), kNetwork, true, "127.0.0.9"));
+      endpoints.push_back(dead.back()->udp_local());
+    }
+    t.sp.send(t.sp.unite(t.self.pk(), id.pk(), endpoints), t.node_addr);
+    ASSERT_TRUE(raw::eventually([&] { return t.peer(id.pk()) && t.peer(id.pk())->paths().size() >= dead.size(); }))
+        << "UNITE " << round << " was not acted on";
+    std::this_thread::sleep_for(350ms);  // until the node acts on the next UNITE
+    (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+  }
+
+  // The HELLO times the node sent to each: one pass sends them in order, one microsecond apart.
+  const auto key = peer.key_with(t.self.pk());
+  auto hello_times = [&](raw::Peer& at) {
+    std::vector<std::uint64_t> times;
+    while (auto d = at.recv(0ms)) {
+      if (raw::type_of(*d) != 2) continue;
+      auto header = LongHeader::parse(*d);
+      auto hello = HelloNodePeerMessage::parse(std::span(*d).subspan(LongHeader::kSize), *header, key);
+      if (hello) times.push_back(hello->time());
+    }
+    return times;
+  };
+  std::optional<std::uint64_t> first_live, first_dead;
+  auto note = [](std::optional<std::uint64_t>& first, const std::vector<std::uint64_t>& times) {
+    for (auto v : times) first = first ? std::min(*first, v) : v;
+  };
+  // The peer greets (its path is made, and answered), then sends what pays for one probe and a
+  // half; after that it greets once per pass, as one with traffic for the node does.
+  peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+  ASSERT_TRUE(peer.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; })) << "the greeting got no ACK";
+  const std::size_t hello_size = HelloNodePeerMessage::wire_size(true);
+  const std::size_t app_size = AppMessage::wire_size(true, 0);
+  peer.send(peer.app(t.self.pk(), Bytes(hello_size * 3 / 2 - app_size, 7)), t.node_addr);
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (!first_live && std::chrono::steady_clock::now() < end) {
+    peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
+    (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
+    std::this_thread::sleep_for(100ms);  // one housekeeping pass
+    note(first_live, hello_times(peer));
+    for (auto& d : dead) note(first_dead, hello_times(*d));
+  }
+  ASSERT_TRUE(first_live) << "no HELLO to the address the peer greets from in 5 s";
+  std::this_thread::sleep_for(50ms);
+  for (auto& d : dead) note(first_dead, hello_times(*d));
+  EXPECT_TRUE(!first_dead || *first_live < *first_dead) << "addresses that never answered were probed first";
+}
+
 // A peer's direct paths are bounded: HELLOs from ever more source addresses make the least
 // useful paths go (never answered first), never a reachable one, and the newest gets a place.
 TEST(NodeAttack, DirectPathsOfAPeerAreBounded) {

@@ -148,30 +148,41 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
     // the path its HELLO went out on.
     std::uint64_t time = now2;
     const std::size_t hello_size = HelloNodePeerMessage::wire_size(peer.message_key().has_value());
-    for (const auto snapshot = peer.paths().snapshot(); const auto& [path_key, path] : *snapshot) {
-      if (log::enabled(spdlog::level::trace)) {
-        log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
-      }
-      if (!may_probe(peer, *path, hello_size)) {
-        log::trace("No more HELLOs to an endpoint that never answered: {}", path_key.to_string());
-        continue;
-      }
-      auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
-                                               peer.rx_short_id());
-      if (!hello) co_return std::unexpected(Error(hello.error()));
-      path->hello_tx(time);
-      ++time;
-      auto socket = udp_socket_for(path_key);
-      if (!socket) {
-        log::warn("No udp socket found for path {}", path_key.to_string());
-        continue;
-      }
-      boost::system::error_code ec;
-      socket->send_to(boost::asio::buffer(*hello), path_key.remote, 0, ec);
-      if (ec) {
-        log::warn("Failed to send HELLO to node peer via {}: {}", path_key.to_string(), ec.message());
-      } else if (log::enabled(spdlog::level::trace)) {
-        log::trace("Sent HELLO to node peer via {}", path_key.to_string());
+    // In rounds: the probe credit may pay for only a few HELLOs to addresses that never
+    // answered, and those go first to the ones the peer greeted us from, where it is, and
+    // to a loopback address (a peer on this host) last.
+    const auto round_of = [](const PeerPathKey& k, const PeerPathInner& record) {
+      if (record.last_ack_time != 0 || record.heard) return 0;
+      return k.remote.address().is_loopback() ? 2 : 1;
+    };
+    const auto snapshot = peer.paths().snapshot();
+    for (int round = 0; round < 3; ++round) {
+      for (const auto& [path_key, path] : *snapshot) {
+        if (round_of(path_key, *path->inner()) != round) continue;
+        if (log::enabled(spdlog::level::trace)) {
+          log::trace("Contact peer via endpoint to test reachability/maintain link: {}", path_key.to_string());
+        }
+        if (!may_probe(peer, *path, hello_size)) {
+          log::trace("No more HELLOs to an endpoint that never answered: {}", path_key.to_string());
+          continue;
+        }
+        auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
+                                                 peer.rx_short_id());
+        if (!hello) co_return std::unexpected(Error(hello.error()));
+        path->hello_tx(time);
+        ++time;
+        auto socket = udp_socket_for(path_key);
+        if (!socket) {
+          log::warn("No udp socket found for path {}", path_key.to_string());
+          continue;
+        }
+        boost::system::error_code ec;
+        socket->send_to(boost::asio::buffer(*hello), path_key.remote, 0, ec);
+        if (ec) {
+          log::warn("Failed to send HELLO to node peer via {}: {}", path_key.to_string(), ec.message());
+        } else if (log::enabled(spdlog::level::trace)) {
+          log::trace("Sent HELLO to node peer via {}", path_key.to_string());
+        }
       }
     }
 
@@ -286,7 +297,10 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_houseke
   if (!hello) co_return std::unexpected(Error(hello.error()));
   // 9.
   log::trace("Try to reach super peer via UDP");
-  for (const auto snapshot = sp->udp_paths().snapshot(); const auto& [path_key, path] : *snapshot) {
+  // Best path first, the one relayed messages take: the super peer keeps the address the first
+  // copy of a HELLO came from as the node's own, and counts (and introduces on) only what is
+  // relayed from there.
+  for (const auto& [path_key, path] : sp->ordered_udp_paths(now2, hello_timeout)) {
     if (log::enabled(spdlog::level::trace)) log::trace("Send via path path={}", path_key.to_string());
     auto socket = udp_socket_for(path_key);
     if (!socket) {

@@ -374,7 +374,9 @@ std::expected<void, Error> NodeInner::on_unite(std::vector<UdpTransmit>& udp_out
     bool usable = false;
     for (const auto& b : *bindings) {
       if (b->is_cancelled() || b->local_addr().protocol() != ep.protocol()) continue;
-      if (b->local_addr().address().is_loopback() && !ep.address().is_loopback()) continue;
+      // A loopback address is this host's: only a loopback socket reaches a peer there, and
+      // nothing else on it is the peer.
+      if (b->local_addr().address().is_loopback() != ep.address().is_loopback()) continue;
       const PeerPathKey path_key{b->local_addr(), ep};
       if (std::find(tried_paths.begin(), tried_paths.end(), path_key) != tried_paths.end()) continue;
       tried_paths.push_back(path_key);
@@ -462,6 +464,7 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
   // forged, so an ACK to an address that never answered us is paid from the probe credit this
   // HELLO has just earned: the HELLO's bytes pay for one answer, not also for later probes.
   auto path = peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
+  if (path) path->hello_rx();
   const bool proven = path && path->inner()->last_ack_time != 0;
   if (!proven && !peer.spend_probe_credit(ack.size())) {
     log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);

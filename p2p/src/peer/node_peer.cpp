@@ -1,5 +1,7 @@
 #include "peer/node_peer.h"
 
+#include <utility>
+
 namespace velarix::p2p {
 
 namespace {
@@ -97,16 +99,17 @@ std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key, std::uin
   std::lock_guard lock(paths_admission_);
   if (auto p = paths_.get(key)) return *p;
   if (paths_.size() >= kMaxDirectPaths) {
-    // The least useful path goes: one that never answered (the most HELLOs unanswered first)
-    // before one that did (the oldest answer first). A reachable path is never given up for a
-    // new one, which is unproven.
+    // The least useful path goes: one that never answered (one the peer was never heard on, then
+    // the most HELLOs unanswered first) before one that did (the oldest answer first). A
+    // reachable path is never given up for a new one, which is unproven.
     std::optional<PeerPathKey> worst;
     util::Snapshot<PeerPathInner>::Ptr worst_inner;
+    const auto rank = [](const PeerPathInner& i) { return std::pair(i.last_ack_time, i.heard); };
     for (const auto snapshot = paths_.snapshot(); const auto& [k, p] : *snapshot) {
       auto inner = p->inner();
       if (inner->is_reachable(now, hello_timeout_ms)) continue;
-      if (!worst || inner->last_ack_time < worst_inner->last_ack_time ||
-          (inner->last_ack_time == worst_inner->last_ack_time && inner->unanswered > worst_inner->unanswered)) {
+      if (!worst || rank(*inner) < rank(*worst_inner) ||
+          (rank(*inner) == rank(*worst_inner) && inner->unanswered > worst_inner->unanswered)) {
         worst = k;
         worst_inner = std::move(inner);
       }

@@ -66,6 +66,14 @@ void PeerPath::hello_tx(std::uint64_t now) {
   inner_.store(util::Snapshot<PeerPathInner>::Ptr(std::move(next)));
 }
 
+void PeerPath::hello_rx() {
+  if (inner_.load()->heard) return;
+  std::lock_guard lock(write_);
+  auto next = std::make_shared<PeerPathInner>(*inner_.load());
+  next->heard = true;
+  inner_.store(util::Snapshot<PeerPathInner>::Ptr(std::move(next)));
+}
+
 bool PeerPath::ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time) {
   std::lock_guard lock(write_);
   const auto cur = inner_.load();

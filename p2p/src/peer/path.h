@@ -52,6 +52,9 @@ struct PeerPathInner {
   std::array<std::uint64_t, kPendingHellos> pending{};
   std::optional<UdpEndpoint> last_ack_src;
   std::uint64_t last_ack_time = 0;  // µs since the Unix epoch, 0 = never
+  // The peer's own authenticated HELLO came in on this path: of the addresses that never
+  // answered, the likeliest to (a peer restarted with a new port mapping greets from it).
+  bool heard = false;
 
   // The median round-trip time (lower and upper middle averaged), or none.
   std::optional<std::uint64_t> median_latency() const;
@@ -76,6 +79,8 @@ class PeerPath {
   // Records an ACK that echoes `hello_time`, received at `now` from `src`, when it answers a
   // HELLO sent on this path; false (and nothing changes) otherwise. Each HELLO is answered once.
   bool ack_rx(std::uint64_t now, const UdpEndpoint& src, std::uint64_t hello_time);
+  // Records that the peer's authenticated HELLO came in on this path (once: no copy after that).
+  void hello_rx();
 
   bool is_reachable(std::uint64_t now, std::uint64_t hello_timeout_ms) const noexcept {
     return inner()->is_reachable(now, hello_timeout_ms);
