@@ -444,7 +444,8 @@ TEST_F(Housekeeping, WithoutSecretControllerNetworksGoAndOthersStay) {
 TEST_F(Housekeeping, StepOutcomesByKindOfUrl) {
   TempDir dir;
   const auto peer = peer_key(7).to_string();
-  const auto member = [&](const std::string& net, const std::string& ip) {
+  // By value: the server's thread calls the routes, and a late one can run after this body ends.
+  const auto member = [this, peer](const std::string& net, const std::string& ip) {
     return std::vector<Member>{{pk_, ip, "me"}, {peer, net.substr(0, net.rfind('.')) + ".3", "peer"}};
   };
   HttpTestServer wrong_name(ca_.issue("DNS:other.test"));

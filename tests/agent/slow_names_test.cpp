@@ -142,7 +142,9 @@ TEST(SlowNames, AgentStartsAndGreetsItsOtherSuperPeerWhileOneNameNeverAnswers) {
 
   const auto t0 = Clock::now();
   ASSERT_EQ(velarix_agent_start(runtime, config, path.c_str(), nullptr, on_change, nullptr, &agent), 0);
-  EXPECT_LT(Clock::now() - t0, 5500ms) << "start-up waited past the lookup's limit";
+  // The lookup's 5 s and the start-up's own work (slow under a sanitizer); the resolver's own
+  // give-up of an unanswered name comes after 10 s.
+  EXPECT_LT(Clock::now() - t0, 7500ms) << "start-up waited past the lookup's limit";
   const auto started = Clock::now();
   // The first pass looks the slow name up again; the other super peer is greeted meanwhile.
   EXPECT_TRUE(harness.super_peer().wait_for([](const auto& s) { return s.known_nodes >= 1; }, 3s));

@@ -112,6 +112,7 @@ TEST(NodeAttack, FailedOrStuckLinkFallsBackToUdpRelay) {
     SCOPED_TRACE(stuck ? "stuck link" : "closed link");
     util::Runtime rt{3};
     FakeSuperPeer sp;
+    logs.clear();
     auto node = bind_node(rt, make_identity(), {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
       o.enforce_tcp = true;
       o.housekeeping_interval = 60'000;  // one pass, at once: the handle keeps the failed link
@@ -125,6 +126,9 @@ TEST(NodeAttack, FailedOrStuckLinkFallsBackToUdpRelay) {
       auto c = super_peer->tcp_connection();
       return c && c->writer();
     }));
+    // The pass ends by renewing every send handle's state; one that ended after the link
+    // failed would leave the handle without it, and nothing would be tried on the link.
+    ASSERT_TRUE(raw::eventually([&] { return logs.count("Finished housekeeping") > 0; }));
     const auto conn = super_peer->tcp_connection();
     const Identity peer = make_identity();
     auto handle = node->send_handle(peer.pk());
