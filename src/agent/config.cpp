@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include "agent/config_lock.h"
 #include "network/config/toml_guard.h"
 #include "util/log.h"
 #include "util/system.h"
@@ -463,7 +464,26 @@ std::expected<void, Error> replace_file(const std::string& path, std::string_vie
 
 }  // namespace
 
-std::expected<std::filesystem::path, int> config_file_target(const std::string& path) { return final_target(path); }
+std::expected<ConfigFileLock, Error> ConfigFileLock::acquire(const std::string& path) {
+  auto target = final_target(path);
+  if (!target) return std::unexpected(io_error(target.error()));
+  const int fd = ::open(directory_of(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(io_error(errno));
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int err = errno;
+    ::close(fd);
+    return std::unexpected(io_error(err));
+  }
+  return ConfigFileLock(fd);
+}
+
+ConfigFileLock::~ConfigFileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the lock
+}
 
 std::string ControllerConnectionStatus::to_string() const {
   switch (kind) {

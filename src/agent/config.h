@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -80,11 +79,6 @@ struct AgentConfig {
 
 // A configuration file is never near this; a larger one is refused rather than read.
 inline constexpr std::size_t kMaxConfigFileSize = 16 * 1024 * 1024;
-
-// The file a save of `path` writes: every symbolic link followed to its final
-// target, which need not exist yet. An errno value (ELOOP for a loop) when the
-// links cannot be followed.
-std::expected<std::filesystem::path, int> config_file_target(const std::string& path);
 
 // A whole file as UTF-8 text of at most `max_bytes`; a FIFO or device with
 // nothing to give fails at once instead of blocking.
