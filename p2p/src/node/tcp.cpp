@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include <boost/asio/as_tuple.hpp>
@@ -40,16 +39,6 @@ struct TcpPathGuard {
   }
 };
 
-bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
-  host = text.substr(0, colon);
-  const char* end = text.data() + text.size();
-  if (auto [p, e] = std::from_chars(text.data() + colon + 1, end, port); e != std::errc() || p != end) return false;
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return !host.empty();
-}
-
 }  // namespace
 
 std::chrono::milliseconds NodeInner::tcp_time_limit() const noexcept {
@@ -69,7 +58,7 @@ boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner>
   std::string host;
   std::uint16_t port_number = 0;
   boost::system::error_code ec = boost::asio::error::invalid_argument;
-  if (split_host_port(addr, host, port_number)) {
+  if (util::net::split_host_port(addr, host, port_number)) {
     // Every step has a time limit, and each address its own: a dead address must not hold the
     // link up for the minutes the system would wait.
     const auto limit = node->tcp_time_limit();

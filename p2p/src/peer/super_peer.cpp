@@ -21,24 +21,6 @@ std::string debug_list(const ResolvedAddrs& addrs) {
   return out + "]";
 }
 
-// Splits "HOST:PORT" (HOST possibly "[v6]"); false when there is no port.
-bool split_host_port(const std::string& text, std::string& host, std::string& port) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 >= text.size()) return false;
-  host = text.substr(0, colon);
-  port = text.substr(colon + 1);
-  if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) || port.size() > 5 ||
-      std::stoul(port) > 65535) {
-    return false;
-  }
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string::npos) {
-    return false;  // a bare IPv6 address needs brackets
-  }
-  return !host.empty();
-}
-
 }  // namespace
 
 SuperPeer::SuperPeer(const PubKey& key, std::string addr, std::uint16_t port, std::optional<ResolvedAddrs> resolved,
@@ -59,8 +41,9 @@ boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::looku
     std::string addr, std::chrono::milliseconds timeout) {
   log::trace("Resolve hostname {}", addr);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::string host, port;
-  if (!split_host_port(addr, host, port)) {
+  std::string host;
+  std::uint16_t port = 0;
+  if (!util::net::split_host_port(addr, host, port)) {
     const std::string reason = "invalid socket address";
     log::warn("Failed to resolve hostname {}: {}", addr, reason);
     co_return std::unexpected(PeerError(PeerError::SuperPeerLookupFailed{addr, reason}));
@@ -78,8 +61,7 @@ boost::asio::awaitable<std::expected<ResolvedAddrs, PeerError>> SuperPeer::looku
   }
   ResolvedAddrs out;
   out.reserve(found->size());
-  const auto port_number = static_cast<std::uint16_t>(std::stoul(port));
-  for (const auto& ip : *found) out.emplace_back(ip, port_number);
+  for (const auto& ip : *found) out.emplace_back(ip, port);
   if (log::enabled(spdlog::level::trace)) log::trace("Resolved hostname {} to {}", addr, debug_list(out));
   if (out.empty()) co_return std::unexpected(PeerError(PeerError::SuperPeerResolveEmpty{}));
   co_return out;

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace velarix::p2p::util {
 
@@ -47,6 +49,27 @@ std::expected<std::vector<InterfaceAddr>, std::error_code> get_addrs() {
   }
   ::freeifaddrs(list);
   return out;
+}
+
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= text.size()) return false;
+  const std::string_view digits = std::string_view(text).substr(colon + 1);
+  if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  unsigned value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (value > 65535) return false;
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // a bare IPv6 address needs brackets
+  }
+  if (host.empty()) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
 }
 
 namespace {

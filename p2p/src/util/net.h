@@ -33,6 +33,10 @@ using InterfaceAddr = std::pair<std::string, boost::asio::ip::address>;
 // name, address), IPv6 link-local ones with their scope id.
 std::expected<std::vector<InterfaceAddr>, std::error_code> get_addrs();
 
+// Splits "HOST:PORT" (an IPv6 HOST in brackets, which go); false when the port is missing, is
+// not a number up to 65535, or a bare IPv6 address leaves it unclear.
+bool split_host_port(const std::string& text, std::string& host, std::uint16_t& port);
+
 // An IP network: the addresses whose first `prefix_len` bits are those of `addr`.
 struct IpNetwork {
   boost::asio::ip::address addr;
