@@ -12,7 +12,6 @@
 
 #include "node/send_handle.h"
 #include "util/join_all.h"
-#include "util/keyed_hash.h"
 #include "util/log.h"
 #include "util/net.h"
 #include "util/runtime.h"
@@ -392,27 +391,18 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
   return *peer;
 }
 
-NodeInner::NewcomerKeys::Slot& NodeInner::NewcomerKeys::slot_for(const PubKey& key) noexcept {
-  return slots[util::keyed_hash(key.data(), PubKey::kSize) % kSlots];
-}
-
 std::expected<crypto::SessionKey, Error> NodeInner::newcomer_key(const PubKey& key) {
   if (!x_sk_ || !x_pk_) return std::unexpected(Error(p2p::CryptoError{p2p::CryptoError::Kind::KeyExchangeFailed}));
-  auto& slot = newcomer_keys_->slot_for(key);
-  {
-    std::lock_guard lock(slot.mutex);
-    if (slot.used && slot.key == key) return slot.session;
-  }
+  // Only keys that have a session key are kept, so no other answer comes.
+  crypto::SessionKey cached{};
+  if (newcomer_keys_.find(key, cached) == decltype(newcomer_keys_)::Found::Key) return cached;
   if (!newcomer_budget_.admit().log) {
     return std::unexpected(Error(Error::NewcomersThrottled{kNewcomerKeyExchangesPerSecond}));
   }
   newcomer_key_exchanges_.fetch_add(1, std::memory_order_relaxed);
   auto session = NodePeer::derive_key(key, *x_sk_, *x_pk_);
   if (!session) return std::unexpected(Error(session.error()));
-  std::lock_guard lock(slot.mutex);
-  slot.used = true;
-  slot.key = key;
-  slot.session = *session;
+  newcomer_keys_.put(key, *session);
   return *session;
 }
 

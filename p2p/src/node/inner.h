@@ -2,7 +2,6 @@
 // NodeInner: the shared state of a running node and the operations of its
 // tasks (UDP readers, TCP links, housekeeping) and message handlers.
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,6 +30,7 @@
 #include "node/opts.h"
 #include "node/udp_binding.h"
 #include "peer/peers_list.h"
+#include "peer/session_key_cache.h"
 #include "util/cancellation_token.h"
 #include "util/log.h"
 #include "util/log_limiter.h"
@@ -281,20 +281,6 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   }
 
  private:
-  // Session keys of senders not in the peers map: a sender's repeated messages cost one key
-  // exchange, not one each. Fixed size; the slot is chosen by a keyed hash of the key.
-  struct NewcomerKeys {
-    static constexpr std::size_t kSlots = 256;
-    struct Slot {
-      std::mutex mutex;
-      bool used = false;
-      PubKey key;
-      crypto::SessionKey session{};
-    };
-    std::array<Slot, kSlots> slots;
-    Slot& slot_for(const PubKey& key) noexcept;
-  };
-
   NodeOpts opts_;
   NetworkId network_id_;
   std::unique_ptr<PeersList> peers_;
@@ -310,7 +296,9 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   NodeStats stats_;
   util::LogLimiter refused_log_limiter_;
   util::LogLimiter send_log_limiter_;
-  std::unique_ptr<NewcomerKeys> newcomer_keys_ = std::make_unique<NewcomerKeys>();
+  // Session keys of senders not in the peers map: a sender's repeated messages cost one key
+  // exchange, not one each.
+  SessionKeyCache<256, 256> newcomer_keys_;
   // The windowed limiter of log lines serves as the key-exchange budget as well.
   util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
   std::atomic<std::uint64_t> newcomer_key_exchanges_{0};

@@ -32,6 +32,7 @@
 #include "message/long_header.h"
 #include "message/messages.h"
 #include "peer/cow_map.h"
+#include "peer/session_key_cache.h"
 #include "util/cancellation_token.h"
 #include "util/channel.h"
 #include "util/length_codec.h"
@@ -204,48 +205,9 @@ class SourceRateLimiter {
   std::vector<AtomicBucket> buckets_;
 };
 
-// Session keys derived for senders, kept so that HELLOs under one key cost one key exchange
-// and not one per datagram, whether or not the key ever registers: a fixed table indexed by a
-// keyed hash of the key (keys that hash alike take each other's slot). A key that has no
-// session key (not a valid point) is remembered as such.
-class KeyCache {
- public:
-  enum class Found { No, Key, NoKey };
-
-  KeyCache() : slots_(kSlots) {
-    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
-  }
-
-  Found find(const PubKey& pk, crypto::SessionKey& out) {
-    const std::size_t i = index(pk);
-    std::lock_guard lock(locks_[i % kLocks]);
-    const Slot& slot = slots_[i];
-    if (!slot.used || slot.pk != pk) return Found::No;
-    if (!slot.key) return Found::NoKey;
-    out = *slot.key;
-    return Found::Key;
-  }
-  void put(const PubKey& pk, const std::optional<crypto::SessionKey>& key) {
-    const std::size_t i = index(pk);
-    std::lock_guard lock(locks_[i % kLocks]);
-    slots_[i] = Slot{true, pk, key};
-  }
-
- private:
-  static constexpr std::size_t kSlots = 4096;
-  static constexpr std::size_t kLocks = 64;
-  struct Slot {
-    bool used = false;
-    PubKey pk;
-    std::optional<crypto::SessionKey> key;
-  };
-  std::size_t index(const PubKey& pk) const noexcept {
-    return static_cast<std::size_t>(util::siphash<1, 3>(key_, pk.data(), PubKey::kSize) % kSlots);
-  }
-  util::HashKey key_{};
-  std::array<std::mutex, kLocks> locks_;
-  std::vector<Slot> slots_;
-};
+// Session keys of senders, whether or not they ever register: HELLOs under one key cost one
+// key exchange, not one per datagram.
+using KeyCache = SessionKeyCache<4096, 64>;
 
 // One accepted TCP connection. Its reader, writer and watchdog run on its strand; other tasks
 // only queue frames for it.
