@@ -496,6 +496,9 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   void forget_link(const std::shared_ptr<Link>& link);
   // Takes `link` off the link caps (under `mutex`).
   void release_link_place(Link& link);
+  // Takes `link` out of `ungreeted` (under `mutex`); the list's reference to it is returned,
+  // to be let go of after the lock (null when it was not there).
+  std::shared_ptr<Link> leave_ungreeted(Link& link);
   // The session key with a sender that has no record: cached, else derived within the caps on
   // key exchanges. The error is why there is none.
   std::expected<crypto::SessionKey, const char*> session_key_for(const PubKey& pk, const asio::ip::address& source);
@@ -890,9 +893,7 @@ awaitable<void> Inner::accept_loop() {
         if (ungreeted.empty()) {
           full = "links are open";
         } else {
-          evicted = std::move(ungreeted.front());
-          ungreeted.pop_front();
-          evicted->waiting = false;
+          evicted = leave_ungreeted(*ungreeted.front());
           release_link_place(*evicted);
         }
       }
@@ -1034,15 +1035,19 @@ void Inner::release_link_place(Link& link) {
   }
 }
 
+std::shared_ptr<Link> Inner::leave_ungreeted(Link& link) {
+  if (!link.waiting) return nullptr;
+  auto held = std::move(*link.waiting_at);
+  ungreeted.erase(link.waiting_at);
+  link.waiting = false;
+  return held;
+}
+
 void Inner::forget_link(const std::shared_ptr<Link>& link) {
   std::shared_ptr<Link> released;  // destroyed after the lock
   std::lock_guard lock(mutex);
   release_link_place(*link);
-  if (link->waiting) {
-    released = std::move(*link->waiting_at);
-    ungreeted.erase(link->waiting_at);
-    link->waiting = false;
-  }
+  released = leave_ungreeted(*link);
   // A link carries one node's HELLOs, so only that node's record can hold it.
   if (link->owner) {
     if (auto it = nodes.find(*link->owner); it != nodes.end() && it->second.link == link) {
@@ -1306,11 +1311,7 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         if (from_link) {
           from_link->idle_deadline = ticks(seen + opts.tcp_idle_timeout);
           from_link->greeted = true;
-          if (from_link->waiting) {
-            waited = std::move(*from_link->waiting_at);
-            ungreeted.erase(from_link->waiting_at);
-            from_link->waiting = false;
-          }
+          waited = leave_ungreeted(*from_link);
         }
         changed.notify_all();
       }
