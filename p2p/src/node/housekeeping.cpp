@@ -195,9 +195,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
         auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), key, time,
                                                  peer.rx_short_id());
         if (!hello) co_return std::unexpected(Error(hello.error()));
-        auto relay = peer.relay_paths().get(sp->key());
-        if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
-        (*relay)->hello_tx(time);
+        peer.relay_path(sp->key())->hello_tx(time);
         ++time;
         auto conn = sp->tcp_connection();
         if (auto writer = conn ? conn->writer() : nullptr) {

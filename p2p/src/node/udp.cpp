@@ -499,9 +499,7 @@ std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTrans
   auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), peer.key(), now,
                                            peer.rx_short_id());
   if (!hello) return std::unexpected(Error(hello.error()));
-  auto relay = peer.relay_paths().get(sp->key());
-  if (!relay) relay = peer.relay_paths().insert_if_absent(sp->key(), std::make_shared<PeerPath>()).first;
-  (*relay)->hello_tx(now);
+  peer.relay_path(sp->key())->hello_tx(now);
   if (writer) {
     tcp_out.push_back(TcpTransmit{std::move(*hello), std::move(writer), sp->key()});
   } else {

@@ -93,6 +93,11 @@ void NodePeer::set_tx_short_id(std::optional<ShortId> id) noexcept {
   tx_short_id_.store(id && id->is_valid() ? id->value() : 0, std::memory_order_release);
 }
 
+std::shared_ptr<PeerPath> NodePeer::relay_path(const PubKey& super_peer) {
+  if (auto p = relay_paths_.get(super_peer)) return *p;
+  return relay_paths_.insert_if_absent(super_peer, std::make_shared<PeerPath>()).first;
+}
+
 std::shared_ptr<PeerPath> NodePeer::direct_path(const PeerPathKey& key, std::uint64_t now,
                                                 std::uint64_t hello_timeout_ms) {
   if (auto p = paths_.get(key)) return *p;

@@ -124,6 +124,8 @@ class NodePeer {
   const DirectPaths& paths() const noexcept { return paths_; }
   RelayPaths& relay_paths() noexcept { return relay_paths_; }
   const RelayPaths& relay_paths() const noexcept { return relay_paths_; }
+  // The path through `super_peer`, added when absent.
+  std::shared_ptr<PeerPath> relay_path(const PubKey& super_peer);
   // The path under `key`, added when absent. A peer with kMaxDirectPaths paths makes room by
   // dropping the least useful one that is not reachable at `now` (never answered before once
   // answered, then the most HELLOs unanswered, then the oldest answer); null when every path is
