@@ -198,6 +198,7 @@ boost::asio::awaitable<void> NodeInner::tcp_stream_handler(boost::asio::ip::tcp:
     if (auto held = sp->tcp_connection(); held && held == conn) {
       held->hello_tx(time);
       held->set_stream(writer);
+      if (held->is_cancelled()) writer->close();  // cancelled before the writer was there to stop
     }
   }
 

@@ -77,7 +77,12 @@ class TcpConnection {
   TcpConnection& operator=(const TcpConnection&) = delete;
 
   const util::CancellationToken& token() const noexcept { return token_; }
-  void cancel_connection() const { token_.cancel(); }
+  // The writer stops first: whoever sees the link cancelled sees its writes refused, rather
+  // than queued on a link that is going away and reported as sent.
+  void cancel_connection() const {
+    if (auto w = writer()) w->close();
+    token_.cancel();
+  }
   bool is_cancelled() const noexcept { return token_.is_cancelled(); }
 
   // The writer, once the stream is established.
