@@ -103,6 +103,28 @@ TEST_P(Integration, RelayedFirstThenDirectWithShortHeaders) {
   EXPECT_TRUE(peer->best_path_key());
 }
 
+// The direct path is taken when its first ACK comes, not a whole pass later: the one pass here
+// comes at start-up, and only the UNITE makes the nodes probe each other.
+TEST_P(Integration, DirectPathIsTakenAtItsFirstAckWithoutWaitingForAPass) {
+  Overlay o(GetParam(), {}, [](NodeOpts& opts) {
+    opts.housekeeping_interval = 600'000;
+    opts.hello_timeout = 600'000;
+  });
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  // B answers (what a peer sends pays for the probes it is sent).
+  auto back = o.b->send_handle(o.ida.pk());
+  ASSERT_TRUE(back);
+  (void)util::block_on(o.rt, (*back)->send(std::vector<std::uint8_t>(1000, 7)));
+  ASSERT_TRUE(o.sink_a->wait_until([](const auto& rx) { return !rx.empty(); }, 5s));
+  auto handle = o.a->send_handle(o.idb.pk());
+  ASSERT_TRUE(handle);
+  EXPECT_TRUE(o.send_until([&](const auto&) { return (*handle)->state()->direct_path.has_value(); }, 5s))
+      << "the answered direct path waits for the next pass";
+  auto peer = o.a->peers_list().node_peer(o.idb.pk());
+  ASSERT_TRUE(peer);
+  EXPECT_TRUE(peer->best_path_key());
+}
+
 TEST_P(Integration, EnforcedTcpRelaysThroughTheLink) {
   Overlay o(GetParam(), {}, [](NodeOpts& opts) {
     opts.enforce_tcp = true;

@@ -416,19 +416,27 @@ TEST_F(SuperPeerAttack, UnitesAreNotAmplifiedTowardsASpoofedAddress) {
     nodes.back()->send(nodes.back()->hello_sp(sp(), raw::now_us(), many), sp_udp());
     ASSERT_TRUE(nodes.back()->recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }));
   }
-  for (const bool relays_spoofed_too : {false, true}) {
-    SCOPED_TRACE(relays_spoofed_too ? "relayed messages from the victim's address" : "relayed messages from elsewhere");
+  enum class From { Victim, Elsewhere, ElsewhereWithACopyOfTheHello };
+  for (const From from : {From::Victim, From::Elsewhere, From::ElsewhereWithACopyOfTheHello}) {
+    SCOPED_TRACE(from == From::Victim      ? "relayed messages from the victim's address"
+                 : from == From::Elsewhere ? "relayed messages from elsewhere"
+                                           : "relayed messages from where a copy of the HELLO came from too");
     // The victim's socket stands for its address: what leaves it is what the attacker spoofed.
     const Identity attacker_id = *Identity::generate(kDifficulty);
     Peer victim(io_, attacker_id, kNetwork, true, "127.0.0.60");
     Peer attacker(io_, attacker_id, kNetwork, true, "127.0.0.61");
-    Peer& relays_from = relays_spoofed_too ? victim : attacker;
+    Peer& relays_from = from == From::Victim ? victim : attacker;
     std::size_t attacker_bytes = 0;
     const Bytes spoofed_hello = victim.hello_sp(sp(), raw::now_us());
     const std::uint64_t answered_before = server_->stats().hellos_answered;
     victim.send(spoofed_hello, sp_udp());
     attacker_bytes += spoofed_hello.size();
     ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return s.hellos_answered > answered_before; }, 10s));
+    if (from == From::ElsewhereWithACopyOfTheHello) {
+      attacker.send(spoofed_hello, sp_udp());
+      attacker_bytes += spoofed_hello.size();
+      ASSERT_TRUE(attacker.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; })) << "no ACK to the copy";
+    }
     const std::uint64_t relayed_before = server_->stats().relayed_udp;
     for (auto& n : nodes) {
       const Bytes app = relays_from.app(n->pk(), {});

@@ -60,6 +60,9 @@ class TestNode {
  public:
   TestNode(asio::io_context& io, const PubKey& super_peer, bool armed)
       : id_(*Identity::generate(0)), super_peer_(super_peer), armed_(armed), udp_(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)), tcp_(io) {}
+  // The same node on another of its addresses: its identity, another socket.
+  TestNode(asio::io_context& io, const TestNode& node, const std::string& host)
+      : id_(node.id_), super_peer_(node.super_peer_), armed_(node.armed_), udp_(io, udp::endpoint(asio::ip::make_address(host), 0)), tcp_(io) {}
 
   const Identity& id() const { return id_; }
   const PubKey& pk() const { return id_.pk(); }
@@ -377,6 +380,59 @@ TEST_F(SuperPeerServerTest, UnitesWaitUntilBothAddressesHavePaidForThem) {
   EXPECT_EQ(to_a->first, b->pk());
   EXPECT_EQ(to_b->first, a->pk());
   EXPECT_EQ(server_->stats().unites_sent, 2u);
+}
+
+// A node with two addresses sends each HELLO from both, and which copy the super peer takes
+// first is a race. What is relayed from either address is the node's (it pays for the node's
+// UNITEs and introduces it), and a HELLO that comes first from the other address keeps what the
+// node has paid.
+TEST_F(SuperPeerServerTest, ANodeIsIntroducedWhicheverOfItsAddressesItsHellosAndRelaysComeFrom) {
+  auto opts = options();
+  opts.unite_interval = 60s;  // no introduction goes unpaid after a wait within the test
+  start(opts);
+  auto a1 = node(true);
+  auto a2 = std::make_unique<TestNode>(io_, *a1, "127.0.0.2");
+  auto b = node(true);
+  auto c = node(true);
+  const auto greet = [&](TestNode& n, std::uint64_t time) {
+    n.send_udp(n.hello(time), sp_udp());
+    ASSERT_TRUE(n.recv_udp()) << "no ACK";
+  };
+  const auto unite_to = [&](TestNode& n, const TestNode& about, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      auto in = n.recv_udp(std::max(left, 0ms));
+      if (!in) return false;
+      if (auto u = unite(n, *in); u && u->first == about.pk()) return true;
+    }
+  };
+  greet(*a1, 1);  // the copy taken first: A's relays go to its first address
+  greet(*a2, 1);
+  greet(*b, 1);
+  greet(*c, 1);
+
+  // B has paid; A relays only from its second address, which pays for A's UNITE.
+  b->send_udp(b->app_to(*a1, Bytes(300, 1)), sp_udp());
+  ASSERT_TRUE(a1->recv_udp());
+  bool to_a = false;
+  bool to_b = false;
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  while ((!to_a || !to_b) && std::chrono::steady_clock::now() < end) {
+    a2->send_udp(a2->app_to(*b, Bytes(300, 2)), sp_udp());
+    to_b = to_b || unite_to(*b, *a1, 100ms);
+    to_a = to_a || unite_to(*a1, *b, 0ms);
+  }
+  EXPECT_TRUE(to_a) << "A's relays from its second address did not pay for its UNITE";
+  EXPECT_TRUE(to_b) << "A's relays from its second address did not introduce it";
+
+  // A's next HELLO comes first from its second address: what it paid stays, so C's first
+  // message introduces the two at once, to A where its HELLO now came from.
+  greet(*a2, 2);
+  greet(*a1, 2);
+  c->send_udp(c->app_to(*a1, Bytes(300, 3)), sp_udp());
+  EXPECT_TRUE(unite_to(*a2, *c, 2s)) << "A's credit went with the move to its other address";
+  EXPECT_TRUE(unite_to(*c, *a1, 500ms));
 }
 
 TEST_F(SuperPeerServerTest, RelaysBetweenUdpAndTcpLinks) {

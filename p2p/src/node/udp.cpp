@@ -405,18 +405,26 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
   // The ACK counts only for the path its HELLO went out on: relayed through this super peer, or
   // directly from this socket to exactly this address.
   bool matched = false;
+  bool direct = false;
   if (auto sp = relaying_super_peer(src, transport)) {
     if (auto path = peer.relay_paths().get(sp->key())) matched = (*path)->ack_rx(now, src, ack.time());
   } else if (socket) {
     for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
       if (b->socket() != socket) continue;
       if (auto path = peer.paths().get(PeerPathKey{b->local_addr(), src})) matched = (*path)->ack_rx(now, src, ack.time());
+      direct = matched;
       break;
     }
   }
   if (!matched) return std::unexpected(Error(Error::AckUnmatched{ack.time()}));
   // Every HELLO of ours carries our rx short id: the peer has it now.
   peer.rx_short_id_known();
+  // The first direct path that answers is taken at once rather than at the next pass, a whole
+  // interval of relayed traffic later. Once a peer has a best path the passes keep it.
+  if (direct && !peer.best_path_key()) {
+    peer.update_best_relay(now, opts_.hello_timeout, peers_->default_route());
+    if (auto handle = send_handles_->handles.get(peer.key())) (*handle)->set_state(send_handle_state(peer));
+  }
   return {};
 }
 

@@ -1,6 +1,7 @@
 #include "superpeer/super_peer_server.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -284,9 +285,32 @@ struct NodeMarks {
   }
 };
 
+// The node's other UDP addresses its newest HELLO came from (a node with several addresses
+// sends each HELLO from every one, and which copy comes first is a race): what is relayed from
+// them is the node's as much as what comes from its first one.
+class OtherAddrs {
+ public:
+  static constexpr std::size_t kMax = 4;
+  bool has(const udp::endpoint& ep) const noexcept {
+    return std::find(at_.begin(), at_.begin() + n_, ep) != at_.begin() + n_;
+  }
+  // False when full or already there.
+  bool add(const udp::endpoint& ep) {
+    if (n_ == kMax || has(ep)) return false;
+    at_[n_++] = ep;
+    return true;
+  }
+  bool has_any() const noexcept { return n_ != 0; }
+
+ private:
+  std::array<udp::endpoint, kMax> at_{};
+  std::size_t n_ = 0;
+};
+
 // What the server knows of one node.
 struct NodeRecord {
   std::optional<udp::endpoint> udp_addr;  // where its UDP HELLOs come from
+  OtherAddrs other_addrs;                 // where the newest one also came from
   std::shared_ptr<Link> link;        // the TCP link its HELLOs came on, while open
   std::vector<Endpoint> candidates;  // announced in its last HELLO
   std::optional<crypto::SessionKey> key;
@@ -316,11 +340,14 @@ struct Route {
   std::optional<udp::endpoint> udp_addr;
   std::shared_ptr<Link> link;
   std::shared_ptr<NodeMarks> marks;
+  OtherAddrs other_addrs;
 };
 
-// Whether a message came on `r`'s own path: from the address of its node's HELLOs, or on its link.
+// Whether a message came on `r`'s own path: from an address its node's newest HELLO came from,
+// or on its link.
 bool on_own_path(const Route& r, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link) {
-  return from_udp != nullptr ? r.udp_addr && *r.udp_addr == *from_udp : from_link != nullptr && r.link == from_link;
+  if (from_udp != nullptr) return (r.udp_addr && *r.udp_addr == *from_udp) || r.other_addrs.has(*from_udp);
+  return from_link != nullptr && r.link == from_link;
 }
 
 // The counters of SuperPeerStats, spread over cache lines by thread so that readers on many
@@ -544,7 +571,7 @@ struct SuperPeerServer::Inner : std::enable_shared_from_this<SuperPeerServer::In
   }
   // The route of a node as its record now says; called whenever the record's paths change.
   void publish_route(const PubKey& pk, const NodeRecord& record) {
-    routes.insert_or_assign(pk, Route{record.udp_addr, record.link, record.marks});
+    routes.insert_or_assign(pk, Route{record.udp_addr, record.link, record.marks, record.other_addrs});
   }
 
   util::Runtime& runtime;
@@ -1276,10 +1303,17 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         // fills nothing, so a copy sent from elsewhere cannot take a path over, nor give a node
         // that has only a link a UDP address.
         bool route_changed = false;
-        if (from_udp && newer && record.udp_addr != *from_udp) {
-          record.udp_addr = *from_udp;
-          // What the old address paid for is not the new one's.
-          record.marks->unite_credit.store(0, std::memory_order_relaxed);
+        if (from_udp && newer) {
+          if (record.udp_addr != *from_udp) {
+            // What the node's addresses paid for is not a new one's; one the last HELLO also
+            // came from is the node's (its copies race to the super peer).
+            if (!record.other_addrs.has(*from_udp)) record.marks->unite_credit.store(0, std::memory_order_relaxed);
+            record.udp_addr = *from_udp;
+            route_changed = true;
+          }
+          if (std::exchange(record.other_addrs, OtherAddrs{}).has_any()) route_changed = true;
+        } else if (from_udp && record.udp_addr && record.udp_addr != *from_udp && record.other_addrs.add(*from_udp)) {
+          // The same HELLO from another address of the node: it moves nothing.
           route_changed = true;
         }
         if (from_link && newer && record.link != from_link) {
@@ -1288,8 +1322,8 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
           from_link->owner = sender;
           route_changed = true;
         }
-        // What a HELLO brings beyond its ACK pays for UNITEs to the address it came from.
-        if (from_udp && record.udp_addr == *from_udp && size > ack->size()) {
+        // What a HELLO brings beyond its ACK pays for UNITEs to the node's address.
+        if (from_udp && (record.udp_addr == *from_udp || record.other_addrs.has(*from_udp)) && size > ack->size()) {
           record.marks->earn(static_cast<std::int64_t>(size - ack->size()));
         }
         if (newer) record.candidates = std::move(candidates);
