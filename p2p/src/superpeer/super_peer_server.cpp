@@ -1303,15 +1303,16 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
         // fills nothing, so a copy sent from elsewhere cannot take a path over, nor give a node
         // that has only a link a UDP address.
         bool route_changed = false;
-        if (from_udp && newer) {
-          if (record.udp_addr != *from_udp) {
+        if (newer) {
+          const OtherAddrs before = std::exchange(record.other_addrs, OtherAddrs{});
+          route_changed = before.has_any();
+          if (from_udp && record.udp_addr != *from_udp) {
             // What the node's addresses paid for is not a new one's; one the last HELLO also
             // came from is the node's (its copies race to the super peer).
-            if (!record.other_addrs.has(*from_udp)) record.marks->unite_credit.store(0, std::memory_order_relaxed);
+            if (!before.has(*from_udp)) record.marks->unite_credit.store(0, std::memory_order_relaxed);
             record.udp_addr = *from_udp;
             route_changed = true;
           }
-          if (std::exchange(record.other_addrs, OtherAddrs{}).has_any()) route_changed = true;
         } else if (from_udp && record.udp_addr && record.udp_addr != *from_udp && record.other_addrs.add(*from_udp)) {
           // The same HELLO from another address of the node: it moves nothing.
           route_changed = true;
