@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "agent/error.h"
 #include "velarix_agent.h"
@@ -41,6 +43,32 @@ TEST(AgentError, MessagesAndCodes) {
   const Error tun{ErrorKind::UnsupportedTunPlatform, "ignored"};
   EXPECT_EQ(tun.message(), "Unsupported TUN creation platform");
   EXPECT_EQ(tun.c_code(), -116);
+}
+
+// A host knows the agent's errors only by the header's names: each must be
+// the code the library returns for its kind.
+TEST(AgentError, HeaderNamesEveryCode) {
+  const std::pair<ErrorKind, std::int32_t> header[] = {
+      {ErrorKind::HttpClient, VELARIX_AGENT_ERROR_HTTP_CLIENT},
+      {ErrorKind::InvalidUri, VELARIX_AGENT_ERROR_INVALID_URI},
+      {ErrorKind::Hyper, VELARIX_AGENT_ERROR_HYPER},
+      {ErrorKind::Utf8, VELARIX_AGENT_ERROR_UTF8},
+      {ErrorKind::Io, VELARIX_AGENT_ERROR_IO},
+      {ErrorKind::TomlDe, VELARIX_AGENT_ERROR_TOML_DE},
+      {ErrorKind::Http, VELARIX_AGENT_ERROR_HTTP},
+      {ErrorKind::UrlParse, VELARIX_AGENT_ERROR_URL_PARSE},
+      {ErrorKind::NetworkError, VELARIX_AGENT_ERROR_NETWORK_ERROR},
+      {ErrorKind::IdentityError, VELARIX_AGENT_ERROR_IDENTITY_ERROR},
+      {ErrorKind::NodeError, VELARIX_AGENT_ERROR_NODE_ERROR},
+      {ErrorKind::TomlSer, VELARIX_AGENT_ERROR_TOML_SER},
+      {ErrorKind::ConfigParse, VELARIX_AGENT_ERROR_CONFIG_PARSE},
+      {ErrorKind::NetworkAlreadyExists, VELARIX_AGENT_ERROR_NETWORK_ALREADY_EXISTS},
+      {ErrorKind::NetworkNotFound, VELARIX_AGENT_ERROR_NETWORK_NOT_FOUND},
+      {ErrorKind::ControllerManagedNetwork, VELARIX_AGENT_ERROR_CONTROLLER_MANAGED_NETWORK},
+      {ErrorKind::UnsupportedTunPlatform, VELARIX_AGENT_ERROR_UNSUPPORTED_TUN_PLATFORM},
+  };
+  static_assert(std::size(header) == kErrorKindCount);
+  for (const auto& [kind, code] : header) EXPECT_EQ(c_code(kind), code) << static_cast<int>(kind);
 }
 
 TEST(VersionInfo, CommitAndProfileCompareExactly) {
