@@ -5,22 +5,26 @@
 // routes of every network change to it.
 //
 //   velarix_host --config PATH [--tun NAME | --tun-fd N] [--seconds N] [--network URL]...
-//                [--status] [--log-level LEVEL | --no-log] [--init-only]
+//                [--remove-network URL]... [--enable-network URL]... [--disable-network URL]...
+//                [--list-networks] [--status] [--log-level LEVEL | --no-log] [--init-only]
 //
 // Runs until SIGINT/SIGTERM, or for --seconds when given. SIGUSR1 asks for the
 // status report.
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,14 +51,67 @@ constexpr const char* kUsage =
     "  --tun-fd N      an open TUN (or packet) descriptor handed to the agent as it is\n"
     "  --seconds N     stop after N seconds (default: run until SIGINT or SIGTERM)\n"
     "  --network URL   add this network to the configuration file before starting\n"
+    "  --remove-network URL, --enable-network URL, --disable-network URL\n"
+    "                  remove, enable or disable a network of the configuration file before\n"
+    "                  starting (an agent running on the file takes the edit up by itself)\n"
+    "  --list-networks print the file's networks (after the edits above) and exit\n"
     "  --status        print the status report once the first network change is applied\n"
     "  --log-level L   show log lines of level L and above on standard error: trace, debug,\n"
     "                  info, warn, error or off (default info; VELARIX_LOG_LEVEL when not given)\n"
     "  --no-log        leave the library's logger uninstalled (no log lines, as for measurements)\n"
-    "  --init-only     only load or create the configuration file\n"
+    "  --init-only     only load or create the configuration file and make the edits\n"
+    "Edits are made in the order given; the first one refused ends the program.\n"
     "SIGUSR1 prints the status report.\n";
 
-int usage() {
+// What a result code of the C interface means, by the header's names.
+struct ResultCode {
+  int32_t code;
+  const char* name;
+  const char* text;
+};
+
+#define VELARIX_HOST_CODE(name, text) {VELARIX_AGENT_##name, "VELARIX_AGENT_" #name, text}
+constexpr ResultCode kResultCodes[] = {
+    VELARIX_HOST_CODE(ERR_UTF8, "not valid UTF-8"),
+    VELARIX_HOST_CODE(ERR_FAILURE, "failed"),
+    VELARIX_HOST_CODE(ERR_INVALID_URL, "invalid URL"),
+    VELARIX_HOST_CODE(ERR_NETWORK_NOT_FOUND, "network not found"),
+    VELARIX_HOST_CODE(ERR_NETWORK_EXISTS, "network exists"),
+    VELARIX_HOST_CODE(ERR_ALREADY_ENABLED, "already enabled"),
+    VELARIX_HOST_CODE(ERR_ALREADY_DISABLED, "already disabled"),
+    VELARIX_HOST_CODE(ERROR_HTTP_CLIENT, "HTTP client error"),
+    VELARIX_HOST_CODE(ERROR_INVALID_URI, "HTTP URI error"),
+    VELARIX_HOST_CODE(ERROR_HYPER, "HTTP protocol error"),
+    VELARIX_HOST_CODE(ERROR_UTF8, "text that is not UTF-8"),
+    VELARIX_HOST_CODE(ERROR_IO, "I/O error: the file cannot be read or written"),
+    VELARIX_HOST_CODE(ERROR_TOML_DE, "TOML error: not a valid configuration file"),
+    VELARIX_HOST_CODE(ERROR_HTTP, "HTTP error"),
+    VELARIX_HOST_CODE(ERROR_URL_PARSE, "URL parsing error"),
+    VELARIX_HOST_CODE(ERROR_NETWORK_ERROR, "invalid network configuration"),
+    VELARIX_HOST_CODE(ERROR_IDENTITY_ERROR, "identity error"),
+    VELARIX_HOST_CODE(ERROR_NODE_ERROR, "node error: no super peers, or sockets that cannot be bound"),
+    VELARIX_HOST_CODE(ERROR_TOML_SER, "TOML serialization error"),
+    VELARIX_HOST_CODE(ERROR_CONFIG_PARSE, "configuration parse error: a setting does not parse"),
+    VELARIX_HOST_CODE(ERROR_NETWORK_ALREADY_EXISTS, "network already exists"),
+    VELARIX_HOST_CODE(ERROR_NETWORK_NOT_FOUND, "network not found"),
+    VELARIX_HOST_CODE(ERROR_UNSUPPORTED_TUN_PLATFORM, "unsupported TUN creation platform"),
+    VELARIX_HOST_CODE(ERROR_CONTROLLER_MANAGED_NETWORK, "controller-managed network"),
+};
+#undef VELARIX_HOST_CODE
+
+// "invalid URL (VELARIX_AGENT_ERR_INVALID_URL, -3)"; `failure` stands for the
+// text of ERR_FAILURE where the caller knows what failed.
+std::string describe(int32_t code, const char* failure = nullptr) {
+  for (const auto& c : kResultCodes) {
+    if (c.code != code) continue;
+    const char* text = code == VELARIX_AGENT_ERR_FAILURE && failure != nullptr ? failure : c.text;
+    return std::string(text) + " (" + c.name + ", " + std::to_string(code) + ")";
+  }
+  return "error " + std::to_string(code);
+}
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "velarix_host: %s\n", why.c_str());
   std::fputs(kUsage, stderr);
   return 2;
 }
@@ -64,12 +121,25 @@ int fail(const std::string& message) {
   return 1;
 }
 
+// The editors of the configuration file's network list.
+struct Edit {
+  const char* flag;
+  int32_t (*apply)(const char* path, const char* network_url);
+};
+constexpr Edit kEdits[] = {
+    {"--network", velarix_agent_config_network_add},
+    {"--remove-network", velarix_agent_config_network_remove},
+    {"--enable-network", velarix_agent_config_network_enable},
+    {"--disable-network", velarix_agent_config_network_disable},
+};
+
 struct Args {
   std::string config;
   std::string tun_name;
   int tun_fd = -1;
   long seconds = -1;
-  std::vector<std::string> networks;
+  std::vector<std::pair<const Edit*, std::string>> edits;  // in the order given
+  bool list_networks = false;
   bool status = false;
   bool log = true;
   std::string log_level;  // empty: VELARIX_LOG_LEVEL, else info
@@ -84,15 +154,16 @@ bool is_log_level(const std::string& name) {
   return false;
 }
 
-std::optional<long> parse_long(const char* text) {
+std::optional<long> parse_long(const char* text, long max) {
   char* end = nullptr;
   errno = 0;
   const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0') return std::nullopt;
+  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > max) return std::nullopt;
   return v;
 }
 
-std::optional<Args> parse_args(int argc, char** argv) {
+// The arguments, or why they cannot be used.
+std::expected<Args, std::string> parse_args(int argc, char** argv) {
   Args a;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -108,31 +179,86 @@ std::optional<Args> parse_args(int argc, char** argv) {
       a.log = false;
       continue;
     }
-    if (i + 1 >= argc) return std::nullopt;
+    if (arg == "--list-networks") {
+      a.list_networks = true;
+      continue;
+    }
+    const Edit* edit = nullptr;
+    for (const auto& e : kEdits) {
+      if (arg == e.flag) edit = &e;
+    }
+    if (!edit && arg != "--config" && arg != "--tun" && arg != "--tun-fd" && arg != "--seconds" &&
+        arg != "--log-level") {
+      return std::unexpected("unknown flag " + arg);
+    }
+    if (i + 1 >= argc) return std::unexpected(arg + " needs a value");
     const char* value = argv[++i];
-    if (arg == "--config") {
+    const std::string quoted = std::string("'") + value + "'";
+    if (edit) {
+      a.edits.emplace_back(edit, value);
+    } else if (arg == "--config") {
       a.config = value;
     } else if (arg == "--tun") {
       a.tun_name = value;
     } else if (arg == "--tun-fd") {
-      auto v = parse_long(value);
-      if (!v || *v < 0 || *v > 1 << 20) return std::nullopt;
+      auto v = parse_long(value, 1 << 20);
+      if (!v) return std::unexpected("--tun-fd: " + quoted + " is not a descriptor number");
       a.tun_fd = static_cast<int>(*v);
     } else if (arg == "--seconds") {
-      auto v = parse_long(value);
-      if (!v || *v < 0) return std::nullopt;
+      auto v = parse_long(value, INT32_MAX);
+      if (!v) return std::unexpected("--seconds: " + quoted + " is not a whole number of seconds");
       a.seconds = *v;
-    } else if (arg == "--network") {
-      a.networks.emplace_back(value);
     } else if (arg == "--log-level") {
-      if (!is_log_level(value)) return std::nullopt;
+      if (!is_log_level(value)) {
+        return std::unexpected("--log-level: " + quoted + " is none of trace, debug, info, warn, error, off");
+      }
       a.log_level = value;
-    } else {
-      return std::nullopt;
     }
   }
-  if (a.config.empty() || (!a.tun_name.empty() && a.tun_fd >= 0)) return std::nullopt;
+  if (a.config.empty()) return std::unexpected(std::string("--config PATH is required"));
+  if (!a.tun_name.empty() && a.tun_fd >= 0) return std::unexpected(std::string("--tun and --tun-fd exclude each other"));
   return a;
+}
+
+// Why the agent would not take descriptor `fd`: the host can tell a closed
+// descriptor apart; anything else is not a packet descriptor.
+std::string unusable_descriptor(int fd, int32_t code) {
+  if (::fcntl(fd, F_GETFD) < 0) return std::string("not an open descriptor (") + std::strerror(errno) + ")";
+  return describe(code, "neither a TUN device nor a datagram or sequenced-packet socket, or owned by another device");
+}
+
+// A text for the terminal: the control characters a file may carry become '?'.
+std::string printable(const char* text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
+}
+
+// Prints the networks of the configuration file, one a line, sorted by URL:
+// "enabled URL" or "disabled URL", then the name in quotes when it has one.
+std::optional<std::string> list_networks(const std::string& path) {
+  NetworkInfo* networks = nullptr;
+  int32_t count = 0;
+  if (int32_t rc = velarix_agent_config_networks(path.c_str(), &networks, &count); rc != 0) {
+    return describe(rc, "the configuration file cannot be read");
+  }
+  std::vector<std::string> lines;
+  for (int32_t i = 0; i < count; ++i) {
+    std::string line = velarix_agent_network_disabled(networks, i) == 1 ? "disabled " : "enabled ";
+    const char* url = velarix_agent_network_url(networks, i);
+    line += printable(url ? url : "");
+    if (const char* name = velarix_agent_network_name(networks, i)) line += " \"" + printable(name) + "\"";
+    lines.push_back(std::move(line));
+  }
+  velarix_agent_config_networks_free(networks, count);
+  std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return a.substr(a.find(' ')) < b.substr(b.find(' '));
+  });
+  for (const auto& line : lines) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  return std::nullopt;
 }
 
 // The directory that holds the configuration file must exist: a new file is
@@ -243,7 +369,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const auto parsed = parse_args(argc, argv);
-  if (!parsed) return usage();
+  if (!parsed) return usage(parsed.error());
   const Args& args = *parsed;
 
   // Blocked before any thread starts, so that the runtime's threads inherit
@@ -275,26 +401,28 @@ int main(int argc, char** argv) {
   std::printf("velarix agent %s\n", velarix_agent_version());
 
   RuntimePtr* runtime = nullptr;
-  if (int rc = velarix_agent_runtime(&runtime); rc != 0) return fail("runtime: " + std::to_string(rc));
+  if (int rc = velarix_agent_runtime(&runtime); rc != 0) return fail("runtime: " + describe(rc));
   AgentConfigPtr* cfg = nullptr;
   if (int rc = velarix_agent_config_load_or_generate(args.config.c_str(), &cfg); rc != 0) {
     velarix_agent_runtime_free(runtime);
-    return fail("configuration " + args.config + ": error " + std::to_string(rc));
+    return fail("configuration " + args.config + ": " + describe(rc));
   }
-  bool added = false;
-  for (const auto& url : args.networks) {
-    const int rc = velarix_agent_config_network_add(args.config.c_str(), url.c_str());
-    if (rc == 0) added = true;
-    if (rc != 0 && rc != VELARIX_AGENT_ERR_NETWORK_EXISTS) std::fprintf(stderr, "add network %s: %d\n", url.c_str(), rc);
+  for (const auto& [edit, url] : args.edits) {
+    if (const int rc = edit->apply(args.config.c_str(), url.c_str()); rc != 0) {
+      velarix_agent_config_free(cfg);
+      velarix_agent_runtime_free(runtime);
+      return fail(std::string(edit->flag) + " " + url + ": " +
+                  describe(rc, "the configuration file cannot be read or written"));
+    }
   }
   // The handle is a snapshot of the file: read it again so that the agent
-  // starts with the networks just added.
-  if (added) {
+  // starts with the networks just edited.
+  if (!args.edits.empty()) {
     velarix_agent_config_free(cfg);
     cfg = nullptr;
     if (int rc = velarix_agent_config_load_or_generate(args.config.c_str(), &cfg); rc != 0) {
       velarix_agent_runtime_free(runtime);
-      return fail("configuration " + args.config + ": error " + std::to_string(rc));
+      return fail("configuration " + args.config + ": " + describe(rc));
     }
   }
   uint8_t pk[32];
@@ -303,9 +431,12 @@ int main(int argc, char** argv) {
   for (uint8_t b : pk) std::printf("%02x", b);
   std::printf("\n");
   std::fflush(stdout);
-  if (args.init_only) {
+  if (args.init_only || args.list_networks) {
     velarix_agent_config_free(cfg);
     velarix_agent_runtime_free(runtime);
+    if (args.list_networks) {
+      if (auto failed = list_networks(args.config)) return fail("networks of " + args.config + ": " + *failed);
+    }
     return 0;
   }
 
@@ -333,14 +464,13 @@ int main(int argc, char** argv) {
   }
 
   TunDevicePtr* tun = nullptr;
-  if (tun_fd >= 0 && velarix_agent_tun_device_create(runtime, tun_fd, &tun) != 0) {
-    // The descriptor is the library's now, whatever the outcome.
-    if (tun_if) {
-      tun_if.reset();
+  if (tun_fd >= 0) {
+    if (const int rc = velarix_agent_tun_device_create(runtime, tun_fd, &tun); rc != 0) {
+      // A refused descriptor stays ours: stop_early closes the interface's.
       g_interface = nullptr;
-      return stop_early("TUN descriptor " + std::to_string(tun_fd) + " cannot be used");
+      return stop_early("TUN descriptor " + std::to_string(tun_fd) + " cannot be used: " +
+                        unusable_descriptor(tun_fd, rc));
     }
-    std::fprintf(stderr, "TUN descriptor %d cannot be used\n", tun_fd);
   }
   AgentPtr* agent = nullptr;
   const int rc = velarix_agent_start(runtime, cfg, args.config.c_str(), tun, on_network_change, nullptr, &agent);
@@ -349,7 +479,7 @@ int main(int argc, char** argv) {
   if (rc != 0) {
     g_interface = nullptr;
     velarix_agent_runtime_free(runtime);
-    return fail("start: error " + std::to_string(rc));
+    return fail("start: " + describe(rc));
   }
   std::printf("agent started\n");
   std::fflush(stdout);
