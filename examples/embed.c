@@ -1,5 +1,5 @@
 /* The calls a host application makes to run the velarix agent, in order.
- *   cc embed.c $(pkg-config --cflags --libs velarix-agent) -o embed
+ *   cc -pthread embed.c $(pkg-config --cflags --libs velarix-agent) -o embed
  *   ./embed agent.toml [TUN_FD]
  * The configuration file is made with a new identity when missing; its
  * `super_peers` names the super peers to reach. */

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Runs a build of examples/embed.c against a super peer on loopback, once
+# Runs builds of examples/embed.c against a super peer on loopback, each once
 # without a TUN device and once with a socketpair standing in for one: each run
 # loads the configuration, starts the agent, hears its first network change,
 # prints the status report naming the super peer, and shuts down cleanly.
-#   run_embed.sh EMBED SUPER_PEER VELARIX_HOST
+#   run_embed.sh SUPER_PEER VELARIX_HOST EMBED...
 set -euo pipefail
-embed=$1 super_peer=$2 host=$3
+super_peer=$1 host=$2
+shift 2
 
 work=$(mktemp -d)
 sp_pid=""
@@ -49,14 +50,17 @@ check_run() {
   echo "ok: $name"
 }
 
-timeout 60 "$embed" "$work/agent.toml" >"$work/plain.out" 2>"$work/plain.log" || fail "plain: exit $?"
-check_run plain
-
-# The descriptor is one end of a sequenced-packet socketpair, as a TUN device keeps packet boundaries.
-python3 - "$embed" "$work/agent.toml" >"$work/device.out" 2>"$work/device.log" <<'PY' || fail "device: exit $?"
+for embed in "$@"; do
+  name=$(basename "$embed")
+  timeout 60 "$embed" "$work/agent.toml" >"$work/$name.out" 2>"$work/$name.log" || fail "$name: exit $?"
+  check_run "$name"
+  # The descriptor is one end of a sequenced-packet socketpair, which keeps packet boundaries as a TUN device does.
+  python3 - "$embed" "$work/agent.toml" >"$work/$name-device.out" 2>"$work/$name-device.log" <<'PY' ||
 import socket, subprocess, sys
 ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 fd = theirs.fileno()
 sys.exit(subprocess.run([sys.argv[1], sys.argv[2], str(fd)], pass_fds=[fd], timeout=60).returncode)
 PY
-check_run device
+    fail "$name-device: exit $?"
+  check_run "$name-device"
+done
