@@ -14,7 +14,7 @@ extern "C" {
 #define VELARIX_AGENT_API
 #endif
 
-/* Result codes. Every function that returns an int32_t returns one of these:
+/* Result codes. Every function that returns a status returns one of these:
  * 0 for success, -1 to -7 from the C interface itself, -101 to -117 for an
  * error of the agent (only velarix_agent_config_load_or_generate and
  * velarix_agent_start return those; the library's log holds the full text). */
@@ -53,11 +53,10 @@ extern "C" {
 
 /* Opaque handles. Each is made by one function and released by its own
  * *_free function, which accepts NULL. A handle carries no lock: never free
- * one while another thread still uses it. The order in which they are made:
+ * one while another thread still uses it. The order of the calls:
  *
  *   velarix_agent_init_logging (optional, once)
- *   velarix_agent_runtime
- *   velarix_agent_config_load_or_generate
+ *   velarix_agent_config_load_or_generate, velarix_agent_runtime (either first)
  *   velarix_agent_tun_device_create (optional)
  *   velarix_agent_start
  *     ... network-change callbacks, velarix_agent_status,
