@@ -204,6 +204,108 @@ def agent_dns():
     }
 
 
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f">{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4(src, dst, proto, payload, df=False, more_fragments=False, offset=0, options=b""):
+    header_len = 20 + len(options)
+    flags = (0x4000 if df else 0) | (0x2000 if more_fragments else 0) | offset
+    header = struct.pack(">BBHHHBBH4s4s", 0x40 | header_len // 4, 0, header_len + len(payload), 0x1234, flags,
+                         64, proto, 0, bytes(src), bytes(dst)) + options
+    header = header[:10] + struct.pack(">H", checksum(header)) + header[12:]
+    return header + payload
+
+
+def udp(sport, dport, data):
+    return struct.pack(">HHHH", sport, dport, 8 + len(data), 0) + data
+
+
+def agent_inbound():
+    # Bytes 0-1 the MTU (big-endian), the rest the packet. The target's RX trie
+    # holds 10.0.0.0/8 from 10.1.0.0/16, and 192.0.2.7 from anywhere.
+    def seed(mtu, packet):
+        return struct.pack(">H", mtu) + packet
+
+    member, peer, host = (10, 1, 0, 5), (10, 0, 0, 7), (192, 0, 2, 7)
+    echo = bytes([8, 0]) + struct.pack(">H", 0) + struct.pack(">HH", 1, 1) + b"ping"
+    echo = echo[:2] + struct.pack(">H", checksum(echo)) + echo[4:]
+    tcp_syn = struct.pack(">HHIIBBHHH", 40000, 443, 1, 0, 5 << 4, 0x02, 65535, 0, 0)
+    big = udp(40000, 5000, bytes(972))
+    return {
+        "udp-lookup": seed(1073, ipv4(member, peer, 17, udp(40000, 5000, b"hello"))),
+        "tcp-lookup": seed(1073, ipv4(member, peer, 6, tcp_syn)),
+        "icmp-host-route": seed(1073, ipv4((198, 51, 100, 1), host, 1, echo)),
+        "no-route": seed(1073, ipv4((172, 16, 0, 1), peer, 17, udp(1, 2, b"x"))),
+        "control": seed(1073, ipv4(member, peer, 17, udp(40000, 5000, bytes.fromhex("1e3f5001") + bytes(8)))),
+        "too-big-df": seed(576, ipv4(member, peer, 17, big, df=True)),
+        "too-big-fragmentable": seed(576, ipv4(member, peer, 17, big)),
+        "mtu-zero": seed(0, ipv4(member, peer, 17, udp(1, 2, b""), df=True)),
+        "options": seed(1073, ipv4(member, peer, 17, udp(1, 2, b"opt"), options=bytes([1, 1, 1, 0]))),
+        "fragment": seed(1073, ipv4(member, peer, 17, b"middle", more_fragments=True, offset=185)),
+        "header-cut": seed(1073, ipv4(member, peer, 17, udp(1, 2, b""), options=bytes(8))[:24]),
+        "ipv6": seed(1073, bytes([0x60]) + bytes(39)),
+    }
+
+
+CONTROLLER_TOML = """[[network]]
+id = "6a3c2f1e-8d4b-4c5a-9e7f-0123456789ab"
+name = "Office"
+network = "10.0.0.0/24"
+
+[[network.node]]
+pk = "{k1}"
+ip = "10.0.0.1"
+hostname = "web"
+groups = ["servers"]
+
+[[network.node]]
+pk = "{k2}"
+ip = "10.0.0.2"
+hostname = "laptop"
+groups = ["staff", "servers"]
+
+[[network.route]]
+dest = "10.1.0.0/16"
+gw = "{k1}"
+groups = ["staff"]
+
+[[network.policy]]
+source_groups = ["staff"]
+destination_groups = ["servers"]
+
+[[network]]
+id = "0f0e0d0c-0b0a-4908-8706-050403020100"
+network = "10.9.0.0/16"
+
+[[network.node]]
+pk = "{k2}"
+ip = "10.9.0.2"
+
+[[network.policy]]
+source_groups = ["ALL"]
+destination_groups = ["ALL"]
+"""
+
+
+def controller_answer():
+    keys = {"k1": f"{0x1001:064x}", "k2": f"{0x1002:064x}"}
+    one = CONTROLLER_TOML.format(**keys)
+    return {
+        "two-networks": one,
+        "no-network": "network = []\n",
+        # Refused as a whole: a network without its id.
+        "missing-id": 'version = 1\n[[network]]\nnetwork = "10.0.0.0/24"\n',
+        # Not validated: two members on one address, a route through a stranger.
+        "unvalidated": one.replace('"10.0.0.2"', '"10.0.0.1"').replace('gw = "' + keys["k1"], 'gw = "' + f"{7:064x}"),
+    }
+
+
 def main():
     v = vectors()
     write("fuzz_p2p_messages", p2p_messages(v))
@@ -211,6 +313,8 @@ def main():
     write("fuzz_network_config", network_config())
     write("fuzz_agent_config", agent_config(v))
     write("fuzz_agent_dns", agent_dns())
+    write("fuzz_agent_inbound", agent_inbound())
+    write("fuzz_controller_answer", controller_answer())
 
 
 if __name__ == "__main__":
