@@ -15,9 +15,9 @@
 #include <toml++/toml.h>
 
 #include "agent/config_lock.h"
+#include "agent/env_settings.h"
 #include "network/config/toml_guard.h"
 #include "util/log.h"
-#include "util/system.h"
 #include "util/utf8.h"
 
 namespace velarix::agent {
@@ -603,7 +603,7 @@ std::expected<void, Error> AgentConfig::save(const std::string& path) const {
 
 std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path) {
   log::trace("Loading or generating agent config from {}", path);
-  const auto difficulty = p2p::util::get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
+  const auto difficulty = env::kMinPowDifficulty.read();
   log::trace("Using min PoW difficulty: {}", difficulty);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
@@ -626,7 +626,7 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
 }
 
 std::uint16_t AgentConfig::default_mtu() {
-  return p2p::util::get_env<bool>("ARM_MESSAGES", true) ? 1073 : 1121;
+  return env::kArmMessages.read() ? 1073 : 1121;
 }
 
 std::expected<std::string, Error> read_text_file(const std::string& path, std::size_t max_bytes) {
