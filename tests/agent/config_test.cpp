@@ -822,3 +822,52 @@ TEST(AgentConfig, UnknownKeysAreReportedWithTheirPathAndLineAndTheFileStillLoads
   EXPECT_EQ(unknown_key_lines(),
             std::vector<std::string>{"unknown key identity." + std::string(64, 'x') + "... at line 4"});
 }
+
+TEST(AgentConfig, LoadOrGenerateGivesAFileOfSettingsWithoutAnIdentityOne) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  const std::string settings =
+      "# written by hand\nmtu = 1200\n[[network]]\nconfig_url = \"https://a.example/net\"\nname = \"a\"\n";
+  write_text(path, settings);
+  ::chmod(path.c_str(), 0640);
+  if (LogCapture::get().installed()) LogCapture::get().clear();
+  auto cfg = AgentConfig::load_or_generate(path);
+  ASSERT_TRUE(cfg) << cfg.error().message();
+  EXPECT_TRUE(cfg->identity.pow().is_valid(cfg->identity.pk(), 4));
+  EXPECT_EQ(cfg->mtu, 1200);
+  ASSERT_EQ(cfg->network.size(), 1u);
+  EXPECT_EQ(cfg->network.begin()->second.name, "a");
+  EXPECT_EQ(read_text(path), *cfg->to_toml()) << "saved with the identity and the settings";
+  EXPECT_EQ(mode_of(path), 0640u);
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("Config file has no identity, generating one"), 1u);
+    EXPECT_TRUE(unknown_key_lines().empty()) << "the missing identity is no unknown key";
+  }
+  auto again = AgentConfig::load_or_generate(path);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->identity, cfg->identity);
+
+  // What is refused stays as it is: a file without any key (it may have lost its
+  // identity), one whose other settings are faulty, one whose identity is faulty.
+  struct Refused {
+    std::string text;
+    std::string fragment;
+  } refused[] = {
+      {"", "missing field `identity`"},
+      {"# only a comment\n\n", "missing field `identity`"},
+      {"mtu = 70000\n", "expected u16 for key `mtu`"},
+      {"[[network]]\nconfig_url = \"relative\"\n", "relative URL without a base"},
+      {"identity = 1\nmtu = 1200\n", "expected struct Identity"},
+      {"mtu = 1200\n[identity]\npow = 1\n", "missing field `sk`"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.text);
+    write_text(path, r.text);
+    auto failed = AgentConfig::load_or_generate(path);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind, ErrorKind::TomlDe);
+    EXPECT_NE(failed.error().message().find(r.fragment), std::string::npos) << failed.error().message();
+    EXPECT_EQ(read_text(path), r.text);
+  }
+}
