@@ -49,6 +49,12 @@ bool is_velarix_control_packet(std::span<const std::uint8_t> p) noexcept {
 asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, std::string config_path,
                                                           PlatformDependent platform, AgentTimings timings) {
   log::info("Start agent.");
+  if (!config.super_peers) {
+    // Without a word, a misplaced `super_peers` line would send the node to these.
+    std::string addrs;
+    for (const auto& sp : p2p::super_peers_default()) addrs += (addrs.empty() ? "" : ", ") + sp.addr();
+    log::info("The configuration has no super_peers: using the built-in super peers {}", addrs);
+  }
   CancellationToken token;
   auto executor = co_await asio::this_coro::executor;
 
