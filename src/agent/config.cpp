@@ -701,33 +701,6 @@ std::expected<void, Error> AgentConfig::save(const std::string& path) const {
   return {};
 }
 
-namespace {
-
-// A file of settings without an `identity` (written by hand, or a copy of the
-// example) gets a new identity and is saved; nothing when the file is not one
-// (an empty file, one without a single key, is refused as the damaged file it
-// may be). The rest of the file is read first, so a fault in it costs no proof
-// of work.
-std::optional<std::expected<AgentConfig, Error>> with_new_identity(const std::string& path,
-                                                                   std::uint8_t difficulty) {
-  auto text = read_text_file(path, kMaxConfigFileSize);
-  if (!text) return std::nullopt;
-  auto root = parse_document(*text);
-  if (!root || root->empty() || root->contains(key("identity"))) return std::nullopt;
-  root->insert(key("identity"), toml::table{{key("identity.sk"), p2p::SecKey().to_string()}, {key("identity.pow"), 0}});
-  auto cfg = read_document(*text, *root);
-  if (!cfg) return std::unexpected(Error{ErrorKind::TomlDe, std::move(cfg.error())});
-  log::info("Config file has no identity, generating one (this might take some time due to the PoW)");
-  auto identity = p2p::Identity::generate(difficulty);
-  if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});
-  log::trace("Generated new identity with public key: {}", identity->pk().to_string());
-  cfg->identity = std::move(*identity);
-  if (auto saved = cfg->save(path); !saved) return std::unexpected(std::move(saved.error()));
-  return std::move(*cfg);
-}
-
-}  // namespace
-
 std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path) {
   log::trace("Loading or generating agent config from {}", path);
   const auto difficulty = env::kMinPowDifficulty.read();
@@ -735,9 +708,6 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     auto cfg = load(path);
-    if (!cfg && cfg.error().kind == ErrorKind::TomlDe) {
-      if (auto filled = with_new_identity(path, difficulty)) cfg = std::move(*filled);
-    }
     if (!cfg) return cfg;
     log::trace("Config loaded successfully");
     return cfg;

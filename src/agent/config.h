@@ -103,8 +103,6 @@ struct AgentConfig {
   explicit AgentConfig(p2p::Identity id) : identity(std::move(id)) {}
 
   static std::expected<AgentConfig, Error> load(const std::string& path, UnknownKeys unknown = UnknownKeys::Warn);
-  // A missing file, or one that holds settings but no `identity`, gets a new
-  // identity and is saved; an empty file is refused like any unreadable one.
   static std::expected<AgentConfig, Error> load_or_generate(const std::string& path);
   std::expected<void, Error> save(const std::string& path) const;
 
