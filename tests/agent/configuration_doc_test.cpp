@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "agent/agent.h"
 #include "agent/env_settings.h"
 #include "common/agent_harness.h"
@@ -151,13 +153,27 @@ TEST(ConfigurationReference, EverySettingTheAgentReadsIsInTheTable) {
   }
 }
 
-TEST(ConfigurationExamples, TheAgentFileLoadsWithoutAWarningAndGetsAnIdentity) {
+TEST(ConfigurationExamples, TheAgentFileLoadsAboveAGeneratedIdentityWithoutAWarning) {
   ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
   TempDir dir;
   const auto path = dir.file("agent.toml");
   const std::string example = read_text(kSourceDir + "/examples/agent.toml");
   ASSERT_FALSE(example.empty());
+
+  // As shipped it has no identity: refused and left as it is, as a file that lost its
+  // identity would be.
   write_text(path, example);
+  auto refused = AgentConfig::load_or_generate(path);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ErrorKind::TomlDe);
+  EXPECT_NE(refused.error().message().find("missing field `identity`"), std::string::npos) << refused.error().message();
+  EXPECT_EQ(read_text(path), example);
+
+  // What its comment says to do: the agent makes the identity, the example goes above it.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  auto generated = AgentConfig::load_or_generate(path);
+  ASSERT_TRUE(generated) << generated.error().message();
+  write_text(path, example + read_text(path));
   if (LogCapture::get().installed()) LogCapture::get().clear();
 
   auto cfg = AgentConfig::load_or_generate(path);
@@ -165,18 +181,14 @@ TEST(ConfigurationExamples, TheAgentFileLoadsWithoutAWarningAndGetsAnIdentity) {
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("unknown key"), 0u);
   }
-  EXPECT_TRUE(cfg->identity.pow().is_valid(cfg->identity.pk(), 4));
+  EXPECT_EQ(cfg->identity, generated->identity);
   EXPECT_FALSE(cfg->super_peers) << "the example leaves the super peers to its reader";
   ASSERT_EQ(cfg->network.size(), 1u);
   const auto& [url, net] = *cfg->network.begin();
   EXPECT_EQ(url.scheme(), "file");
   EXPECT_FALSE(net.disabled);
-
-  // The identity is in the file now, and stays.
-  auto again = AgentConfig::load(path);
-  ASSERT_TRUE(again) << again.error().message();
-  EXPECT_EQ(again->identity, cfg->identity);
-  EXPECT_EQ(again->network.size(), 1u);
+  ASSERT_TRUE(net.name);
+  EXPECT_EQ(*net.name, "example");
 }
 
 TEST(ConfigurationExamples, TheNetworkDocumentValidatesAndLetsItsTwoMembersReachEachOther) {
