@@ -2,17 +2,16 @@
 
 #include <boost/asio/this_coro.hpp>
 
+#include "agent/env_settings.h"
 #include "agent/node_settings.h"
 #include "util/log.h"
 #include "util/runtime.h"
-#include "util/system.h"
 #include "util/task_set.h"
 
 namespace velarix::agent {
 
 namespace asio = boost::asio;
 using p2p::util::CancellationToken;
-using p2p::util::get_env;
 
 asio::awaitable<void> monitor(std::shared_ptr<p2p::util::TaskSet> tasks, CancellationToken token) {
   for (;;) {
@@ -50,14 +49,20 @@ bool is_velarix_control_packet(std::span<const std::uint8_t> p) noexcept {
 asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, std::string config_path,
                                                           PlatformDependent platform, AgentTimings timings) {
   log::info("Start agent.");
+  if (!config.super_peers) {
+    // Without a word, a misplaced `super_peers` line would send the node to these.
+    std::string addrs;
+    for (const auto& sp : p2p::super_peers_default()) addrs += (addrs.empty() ? "" : ", ") + sp.addr();
+    log::info("The configuration has no super_peers: using the built-in super peers {}", addrs);
+  }
   CancellationToken token;
   auto executor = co_await asio::this_coro::executor;
 
   const auto settings = NodeSettings::from_env();
-  const auto recv_buf_cap = get_env<std::size_t>("RECV_BUF_CAP", 512);
-  const auto process_unites = get_env<bool>("PROCESS_UNITES", true);
-  const auto housekeeping_interval = get_env<std::uint64_t>("HOUSEKEEPING_INTERVAL", 5000);
-  const auto enforce_tcp = get_env<bool>("ENFORCE_TCP", false);
+  const auto recv_buf_cap = env::kRecvBufCap.read();
+  const auto process_unites = env::kProcessUnites.read();
+  const auto housekeeping_interval = env::kHousekeepingInterval.read();
+  const auto enforce_tcp = env::kEnforceTcp.read();
 
   auto node_channel = std::make_shared<NodeReceiveChannel>(recv_buf_cap);
   auto sink = std::make_shared<ChannelSink>(node_channel);
@@ -82,7 +87,7 @@ asio::awaitable<std::expected<Agent, Error>> Agent::start(AgentConfig config, st
     co_return std::unexpected(Error{ErrorKind::NodeError, node.error().message()});
   }
 
-  const auto channel_cap = get_env<std::size_t>("CHANNEL_CAP", 512);
+  const auto channel_cap = env::kChannelCap.read();
   auto c2d = std::make_shared<C2dChannel>(channel_cap);
 
   AgentConfig state_config = config;

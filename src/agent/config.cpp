@@ -15,9 +15,9 @@
 #include <toml++/toml.h>
 
 #include "agent/config_lock.h"
+#include "agent/env_settings.h"
 #include "network/config/toml_guard.h"
 #include "util/log.h"
-#include "util/system.h"
 #include "util/utf8.h"
 
 namespace velarix::agent {
@@ -33,6 +33,16 @@ struct ReadFault {
 };
 
 using Fault = std::unexpected<ReadFault>;
+
+// The name of the key at `path` in kConfigKeys (its last part); a path that is
+// not in the table does not compile, so the reader reads no key the table and
+// the unknown-key check do not know.
+consteval std::string_view key(std::string_view path) {
+  for (const auto& k : kConfigKeys) {
+    if (k.path == path) return path.substr(path.rfind('.') + 1);
+  }
+  throw "not a key of kConfigKeys";
+}
 
 std::string describe(const toml::node& n) {
   switch (n.type()) {
@@ -109,17 +119,17 @@ std::expected<std::int64_t, ReadFault> integer_in(const toml::node& n, std::stri
 }
 
 std::expected<p2p::Identity, ReadFault> read_identity(const toml::table& root) {
-  const toml::node* n = root.get("identity");
+  const toml::node* n = root.get(key("identity"));
   if (n == nullptr) return missing(root, "", "identity");
   auto t = table_at(*n, "identity", "struct Identity");
   if (!t) return std::unexpected(t.error());
-  const toml::node* sk_node = (*t)->get("sk");
+  const toml::node* sk_node = (*t)->get(key("identity.sk"));
   if (sk_node == nullptr) return missing(**t, "identity", "sk");
   auto* sk_text = sk_node->as_string();
   if (sk_text == nullptr) return invalid_type(*sk_node, "identity.sk", "a string");
   auto sk = p2p::SecKey::from_text(sk_text->get());
   if (!sk) return Fault(ReadFault{sk.error().message() + " for key `identity.sk`", pos(*sk_node)});
-  const toml::node* pow_node = (*t)->get("pow");
+  const toml::node* pow_node = (*t)->get(key("identity.pow"));
   if (pow_node == nullptr) return missing(**t, "identity", "pow");
   auto pow = integer_in(*pow_node, "identity.pow", std::numeric_limits<std::int32_t>::min(),
                         std::numeric_limits<std::int32_t>::max(), "i32");
@@ -137,15 +147,15 @@ std::expected<NetworkMap, ReadFault> deserialize_networks(const toml::node& n) {
     auto t = table_at(item, path, "struct Network");
     if (!t) return std::unexpected(t.error());
     Network net;
-    const toml::node* url_node = (*t)->get("config_url");
+    const toml::node* url_node = (*t)->get(key("network.config_url"));
     if (url_node == nullptr) return missing(item, path, "config_url");
     auto* url_text = url_node->as_string();
     if (url_text == nullptr) return invalid_type(*url_node, path + ".config_url", "a string");
     net.config_url = std::string(url_text->get());
-    auto disabled = opt_bool(**t, "disabled", path);
+    auto disabled = opt_bool(**t, key("network.disabled"), path);
     if (!disabled) return std::unexpected(disabled.error());
     net.disabled = disabled->value_or(false);
-    auto name = opt_string(**t, "name", path);
+    auto name = opt_string(**t, key("network.name"), path);
     if (!name) return std::unexpected(name.error());
     net.name = std::move(*name);
 
@@ -164,17 +174,17 @@ std::expected<AgentConfig, ReadFault> read_config(const toml::table& root) {
   if (!identity) return std::unexpected(identity.error());
   AgentConfig cfg(std::move(*identity));
 
-  if (const toml::node* n = root.get("network")) {
+  if (const toml::node* n = root.get(key("network"))) {
     auto map = deserialize_networks(*n);
     if (!map) return std::unexpected(map.error());
     cfg.network = std::move(*map);
   }
-  if (const toml::node* n = root.get("mtu")) {
+  if (const toml::node* n = root.get(key("mtu"))) {
     auto v = integer_in(*n, "mtu", 0, 65535, "u16");
     if (!v) return std::unexpected(v.error());
     cfg.mtu = static_cast<std::uint16_t>(*v);
   }
-  if (const toml::node* n = root.get("super_peers")) {
+  if (const toml::node* n = root.get(key("super_peers"))) {
     auto* arr = n->as_array();
     if (arr == nullptr) return invalid_type(*n, "super_peers", "a sequence");
     std::vector<p2p::SuperPeerUrl> list;
@@ -189,28 +199,29 @@ std::expected<AgentConfig, ReadFault> read_config(const toml::table& root) {
     }
     cfg.super_peers = std::move(list);
   }
-  auto update_check = opt_bool(root, "update_check", "");
+  auto update_check = opt_bool(root, key("update_check"), "");
   if (!update_check) return std::unexpected(update_check.error());
   cfg.update_check = *update_check;
-  auto auto_connect = opt_bool(root, "auto_connect", "");
+  auto auto_connect = opt_bool(root, key("auto_connect"), "");
   if (!auto_connect) return std::unexpected(auto_connect.error());
   cfg.auto_connect = *auto_connect;
 
-  if (const toml::node* n = root.get("dns")) {
+  if (const toml::node* n = root.get(key("dns"))) {
     auto t = table_at(*n, "dns", "struct DnsConfig");
     if (!t) return std::unexpected(t.error());
-    auto disabled = opt_bool(**t, "disabled", "dns");
+    auto disabled = opt_bool(**t, key("dns.disabled"), "dns");
     if (!disabled) return std::unexpected(disabled.error());
     cfg.dns = DnsConfig{*disabled};
   }
-  if (const toml::node* n = root.get("controller")) {
+  if (const toml::node* n = root.get(key("controller"))) {
     auto t = table_at(*n, "controller", "struct ControllerConfig");
     if (!t) return std::unexpected(t.error());
     ControllerConfig c;
-    for (auto [key, field] : {std::pair{"url", &c.url}, std::pair{"auth_url", &c.auth_url},
-                              std::pair{"display_login_email", &c.display_login_email},
-                              std::pair{"shared_secret", &c.shared_secret}}) {
-      auto v = opt_string(**t, key, "controller");
+    for (auto [name, field] : {std::pair{key("controller.url"), &c.url},
+                               std::pair{key("controller.auth_url"), &c.auth_url},
+                               std::pair{key("controller.display_login_email"), &c.display_login_email},
+                               std::pair{key("controller.shared_secret"), &c.shared_secret}}) {
+      auto v = opt_string(**t, name, "controller");
       if (!v) return std::unexpected(v.error());
       *field = std::move(*v);
     }
@@ -285,6 +296,102 @@ std::expected<std::string, std::string> quote(std::string_view s) {
   }
   out += '"';
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Keys the reader does not know
+
+struct UnknownKey {
+  std::string path;  // dotted; an entry of `network` with its index
+  std::size_t line;
+};
+
+// A file holds no more warnings than this; the rest are counted in one line.
+constexpr std::size_t kMaxUnknownKeyLines = 32;
+// A key's name is shown up to this many bytes.
+constexpr std::size_t kMaxShownKeyBytes = 64;
+
+bool is_bare_key(std::string_view k) {
+  return !k.empty() && std::all_of(k.begin(), k.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+  });
+}
+
+// A key's name as it would be written (quoted unless bare, so that no control
+// character reaches a log line), shortened when long.
+std::string shown_key(std::string_view k) {
+  std::string_view cut = k.substr(0, kMaxShownKeyBytes);
+  while (cut.size() < k.size() && !cut.empty() && (static_cast<unsigned char>(k[cut.size()]) & 0xC0) == 0x80) {
+    cut.remove_suffix(1);
+  }
+  std::string out = is_bare_key(cut) ? std::string(cut) : quote(cut).value_or("\"\"");
+  if (cut.size() < k.size()) out += "...";
+  return out;
+}
+
+const ConfigKey* known_key(std::string_view path) {
+  for (const auto& k : kConfigKeys) {
+    if (k.path == path) return &k;
+  }
+  return nullptr;
+}
+
+// Every key of `t` (the table at `path` of kConfigKeys, shown as `shown`) that
+// the table does not know, without looking into it.
+void find_unknown_keys(const toml::table& t, const std::string& path, const std::string& shown,
+                       std::vector<UnknownKey>& out) {
+  for (const auto& [k, v] : t) {
+    const std::string at = join(path, k.str());
+    const std::string as = join(shown, shown_key(k.str()));
+    const ConfigKey* entry = is_bare_key(k.str()) ? known_key(at) : nullptr;
+    if (entry == nullptr) {
+      out.push_back(UnknownKey{as, k.source().begin.line});
+    } else if (entry->shape == ConfigKey::Shape::Table && v.is_table()) {
+      find_unknown_keys(*v.as_table(), at, as, out);
+    } else if (entry->shape == ConfigKey::Shape::TableArray && v.is_array()) {
+      std::size_t index = 0;
+      for (const toml::node& item : *v.as_array()) {
+        if (auto* sub = item.as_table()) find_unknown_keys(*sub, at, as + "[" + std::to_string(index) + "]", out);
+        ++index;
+      }
+    }
+  }
+}
+
+void warn_unknown_keys(const toml::table& root) {
+  std::vector<UnknownKey> unknown;
+  find_unknown_keys(root, "", "", unknown);
+  std::stable_sort(unknown.begin(), unknown.end(),
+                   [](const UnknownKey& a, const UnknownKey& b) { return a.line < b.line; });
+  for (std::size_t i = 0; i < unknown.size() && i < kMaxUnknownKeyLines; ++i) {
+    log::warn("unknown key {} at line {}", unknown[i].path, unknown[i].line);
+  }
+  if (unknown.size() > kMaxUnknownKeyLines) {
+    log::warn("{} more unknown keys in the configuration file", unknown.size() - kMaxUnknownKeyLines);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Documents
+
+// The text as a TOML table; a fault is the reader's text.
+std::expected<toml::table, std::string> parse_document(std::string_view text) {
+  if (auto fault = network::toml_guard::check(text)) {
+    const toml::source_position at{static_cast<toml::source_index>(fault->line),
+                                   static_cast<toml::source_index>(fault->column)};
+    return std::unexpected(render(text, ReadFault{std::move(fault->message), at}));
+  }
+  try {
+    return toml::parse(text);
+  } catch (const toml::parse_error& e) {
+    return std::unexpected(render(text, ReadFault{std::string(e.description()), e.source().begin}));
+  }
+}
+
+std::expected<AgentConfig, std::string> read_document(std::string_view text, const toml::table& root) {
+  auto cfg = read_config(root);
+  if (!cfg) return std::unexpected(render(text, cfg.error()));
+  return std::move(*cfg);
 }
 
 // ---------------------------------------------------------------------------
@@ -502,20 +609,9 @@ std::string ControllerConfig::auth_url_or_default() const {
 }
 
 std::expected<AgentConfig, std::string> AgentConfig::from_toml(std::string_view text) {
-  if (auto fault = network::toml_guard::check(text)) {
-    const toml::source_position at{static_cast<toml::source_index>(fault->line),
-                                   static_cast<toml::source_index>(fault->column)};
-    return std::unexpected(render(text, ReadFault{std::move(fault->message), at}));
-  }
-  toml::table root;
-  try {
-    root = toml::parse(text);
-  } catch (const toml::parse_error& e) {
-    return std::unexpected(render(text, ReadFault{std::string(e.description()), e.source().begin}));
-  }
-  auto cfg = read_config(root);
-  if (!cfg) return std::unexpected(render(text, cfg.error()));
-  return std::move(*cfg);
+  auto root = parse_document(text);
+  if (!root) return std::unexpected(std::move(root.error()));
+  return read_document(text, *root);
 }
 
 std::expected<std::string, std::string> AgentConfig::to_toml() const {
@@ -578,13 +674,17 @@ std::expected<std::string, std::string> AgentConfig::to_toml() const {
   return out;
 }
 
-std::expected<AgentConfig, Error> AgentConfig::load(const std::string& path) {
+std::expected<AgentConfig, Error> AgentConfig::load(const std::string& path, UnknownKeys unknown) {
   log::trace("Loading agent config from {}", path);
   if (auto target = final_target(path)) remove_stale_temporaries(*target);
   auto text = read_text_file(path, kMaxConfigFileSize);
   if (!text) return std::unexpected(std::move(text.error()));
   log::trace("Successfully read config file");
-  auto cfg = from_toml(*text);
+  auto root = parse_document(*text);
+  if (!root) return std::unexpected(Error{ErrorKind::TomlDe, std::move(root.error())});
+  // Misplaced or misspelt keys would be ignored without a word; files of other versions still load.
+  if (unknown == UnknownKeys::Warn) warn_unknown_keys(*root);
+  auto cfg = read_document(*text, *root);
   if (!cfg) return std::unexpected(Error{ErrorKind::TomlDe, std::move(cfg.error())});
   log::trace("Successfully parsed config file");
   return std::move(*cfg);
@@ -603,7 +703,7 @@ std::expected<void, Error> AgentConfig::save(const std::string& path) const {
 
 std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path) {
   log::trace("Loading or generating agent config from {}", path);
-  const auto difficulty = p2p::util::get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
+  const auto difficulty = env::kMinPowDifficulty.read();
   log::trace("Using min PoW difficulty: {}", difficulty);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
@@ -626,7 +726,7 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
 }
 
 std::uint16_t AgentConfig::default_mtu() {
-  return p2p::util::get_env<bool>("ARM_MESSAGES", true) ? 1073 : 1121;
+  return env::kArmMessages.read() ? 1073 : 1121;
 }
 
 std::expected<std::string, Error> read_text_file(const std::string& path, std::size_t max_bytes) {

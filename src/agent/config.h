@@ -2,10 +2,12 @@
 // The agent configuration file: the node identity, the joined networks and a
 // few optional settings, kept as one TOML document.
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -51,6 +53,42 @@ struct ControllerConfig {
 
 using NetworkMap = std::unordered_map<Url, Network>;
 
+// One key of the configuration file by its dotted path; the keys of each
+// `network` entry are "network.KEY".
+struct ConfigKey {
+  enum class Shape : std::uint8_t { Value, Table, TableArray };
+  std::string_view path;
+  Shape shape = Shape::Value;
+};
+
+// Every key the reader reads, in reader order. The reader names its keys
+// through this table, and a load warns about every key of a file that is not
+// in it ("unknown key PATH at line N") and goes on.
+inline constexpr auto kConfigKeys = std::to_array<ConfigKey>({
+    {"identity", ConfigKey::Shape::Table},
+    {"identity.sk"},
+    {"identity.pow"},
+    {"network", ConfigKey::Shape::TableArray},
+    {"network.config_url"},
+    {"network.disabled"},
+    {"network.name"},
+    {"mtu"},
+    {"super_peers"},
+    {"update_check"},
+    {"auto_connect"},
+    {"dns", ConfigKey::Shape::Table},
+    {"dns.disabled"},
+    {"controller", ConfigKey::Shape::Table},
+    {"controller.url"},
+    {"controller.auth_url"},
+    {"controller.display_login_email"},
+    {"controller.shared_secret"},
+});
+
+// Whether a load reports the keys it does not know. The running agent reads
+// the file again at every tick and keeps quiet about what its start reported.
+enum class UnknownKeys : std::uint8_t { Warn, Ignore };
+
 struct AgentConfig {
   p2p::Identity identity;
   NetworkMap network;
@@ -64,7 +102,7 @@ struct AgentConfig {
   // A record with `identity`, no networks and every optional field absent.
   explicit AgentConfig(p2p::Identity id) : identity(std::move(id)) {}
 
-  static std::expected<AgentConfig, Error> load(const std::string& path);
+  static std::expected<AgentConfig, Error> load(const std::string& path, UnknownKeys unknown = UnknownKeys::Warn);
   static std::expected<AgentConfig, Error> load_or_generate(const std::string& path);
   std::expected<void, Error> save(const std::string& path) const;
 

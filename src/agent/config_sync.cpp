@@ -63,7 +63,8 @@ NetworkMap file_view(const NetworkMap& networks) {
 std::expected<void, Error> State::save_config(const std::string& path) {
   // The lock keeps a C editor from writing between this read and this write.
   auto lock = ConfigFileLock::acquire(path);
-  auto file = lock ? AgentConfig::load(path) : std::expected<AgentConfig, Error>(std::unexpected(lock.error()));
+  auto file = lock ? AgentConfig::load(path, UnknownKeys::Ignore)
+                   : std::expected<AgentConfig, Error>(std::unexpected(lock.error()));
   if (!file) {
     return std::unexpected(Error{ErrorKind::Io, "the file cannot be read (" + first_line(file.error().message()) +
                                                     "); it is left as it is and the agent runs on its own copy"});
@@ -78,7 +79,7 @@ std::expected<void, Error> State::save_config(const std::string& path) {
 boost::asio::awaitable<void> AgentInner::take_up_config_file(std::shared_ptr<AgentInner> inner) {
   auto guard = co_await inner->state_lock.write();
   if (inner->cancellation_token.is_cancelled()) co_return;
-  auto file = AgentConfig::load(inner->config_path);
+  auto file = AgentConfig::load(inner->config_path, UnknownKeys::Ignore);
   if (!file) {
     log::warn("Failed to read the configuration file, running on the networks the agent has: {}",
               first_line(file.error().message()));

@@ -74,7 +74,7 @@ std::expected<ControllerNetworks, Error> controller_networks_from(network::Multi
 asio::awaitable<std::expected<std::optional<ControllerNetworks>, Error>> AgentInner::get_controller_networks(
     std::string shared_secret) const {
   log::trace("Starting to fetch controller networks");
-  auto config = AgentConfig::load(config_path);
+  auto config = AgentConfig::load(config_path, UnknownKeys::Ignore);
   if (!config) {
     log::trace("Failed to load agent config from: {}: {}", network::debug_quoted(config_path),
                masked(config.error().message()));

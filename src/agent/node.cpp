@@ -5,11 +5,11 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
 
+#include "agent/env_settings.h"
 #include "agent/inbound.h"
 #include "agent/inner.h"
 #include "util/log.h"
 #include "util/net.h"
-#include "util/system.h"
 #include "util/task_set.h"
 #include "util/until_cancelled.h"
 #include "util/yield.h"
@@ -116,8 +116,8 @@ asio::awaitable<void> c2d_task(std::shared_ptr<AgentInner> inner, CancellationTo
 }  // namespace
 
 asio::awaitable<void> AgentInner::node_runner(std::shared_ptr<AgentInner> inner, CancellationToken token) {
-  const auto c2d_threads = p2p::util::get_env<std::int32_t>("C2D_THREADS", 3);
-  const auto tun_threads = p2p::util::get_env<std::int32_t>("TUN_THREADS", 3);
+  const auto c2d_threads = env::kC2dThreads.read();
+  const auto tun_threads = env::kTunThreads.read();
   auto executor = co_await asio::this_coro::executor;
   p2p::util::TaskSet tasks(executor);
 

@@ -1,20 +1,19 @@
 #include "agent/node_settings.h"
 
-#include "util/system.h"
+#include "agent/env_settings.h"
 
 namespace velarix::agent {
 
 NodeSettings NodeSettings::from_env() {
-  using p2p::util::get_env;
   return NodeSettings{
-      .min_pow_difficulty = get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24),
-      .arm_messages = get_env<bool>("ARM_MESSAGES", true),
-      .udp_addrs = get_env<std::string>("UDP_ADDRS", ""),
-      .udp_port = get_env<std::string>("UDP_PORT", ""),
-      .max_peers = get_env<std::uint64_t>("MAX_PEERS", 8192),
-      .hello_timeout = get_env<std::uint64_t>("HELLO_TIMEOUT", 30000),
-      .hello_max_age = get_env<std::uint64_t>("HELLO_MAX_AGE", 60000),
-      .udp_sockets = get_env<std::size_t>("UDP_SOCKETS", 3),
+      .min_pow_difficulty = env::kMinPowDifficulty.read(),
+      .arm_messages = env::kArmMessages.read(),
+      .udp_addrs = env::kUdpAddrs.read(),
+      .udp_port = env::kUdpPort.read(),
+      .max_peers = env::kMaxPeers.read(),
+      .hello_timeout = env::kHelloTimeout.read(),
+      .hello_max_age = env::kHelloMaxAge.read(),
+      .udp_sockets = env::kUdpSockets.read(),
   };
 }
 

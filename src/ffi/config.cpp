@@ -15,6 +15,7 @@
 
 using velarix::agent::AgentConfig;
 using velarix::agent::ConfigFileLock;
+using velarix::agent::UnknownKeys;
 using velarix::agent::Url;
 using velarix::ffi::guarded;
 using velarix::ffi::to_string;
@@ -46,7 +47,9 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
   // then merges its own changes onto this one.
   auto lock = ConfigFileLock::acquire(*path_str);
   if (!lock) return VELARIX_AGENT_ERR_FAILURE;
-  auto cfg = AgentConfig::load(*path_str);
+  // Enabling and disabling reported the unknown keys in their first load.
+  const bool loaded_before = op == Edit::Enable || op == Edit::Disable;
+  auto cfg = AgentConfig::load(*path_str, loaded_before ? UnknownKeys::Ignore : UnknownKeys::Warn);
   if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
   auto url = Url::parse(*url_str);
   if (!url) return VELARIX_AGENT_ERR_INVALID_URL;

@@ -9,12 +9,12 @@
 
 #include "ffi/ffi.h"
 #include "util/log.h"
-#include "util/system.h"
+#include "agent/env_settings.h"
 #include "velarix_agent.h"
 
 extern "C" int32_t velarix_agent_init_logging(void) {
   return velarix::ffi::guarded([]() -> int32_t {
-    const std::string named = velarix::p2p::util::get_env("LOG_LEVEL", "");
+    const std::string named = velarix::agent::env::kLogLevel.read();
     const auto parsed = named.empty() ? std::optional(spdlog::level::info) : velarix::log::parse_level(named);
     const auto level = parsed.value_or(spdlog::level::info);
     auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();

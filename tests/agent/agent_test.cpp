@@ -128,6 +128,30 @@ TEST(AgentMonitor, PrematureEndCancelsTheAgentAndFailureLogsOnce) {
   }
 }
 
+TEST(AgentStart, SaysWhenItUsesTheBuiltInSuperPeers) {
+  if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger was installed first";
+  AgentHarness harness;
+  Runtime rt(2);
+  // A bad address list ends the start before the node is bound, so the
+  // built-in super peers are never looked up.
+  ScopedEnv bad_addrs("VELARIX_UDP_ADDRS", "not-an-address");
+  const std::string line =
+      "info The configuration has no super_peers: using the built-in super peers sp-fra-1.velarix.net:22527, "
+      "sp-nyc-1.velarix.net:22527";
+  for (const bool configured : {false, true}) {
+    SCOPED_TRACE(configured ? "super_peers set" : "no super_peers");
+    auto cfg = AgentConfig::load(harness.write_config("", configured ? "" : "<absent>"));
+    ASSERT_TRUE(cfg);
+    LogCapture::get().clear();
+    auto started =
+        block_on(rt, Agent::start(*cfg, harness.path(), PlatformDependent{}, AgentTimings{.housekeeping = false}));
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().kind, ErrorKind::ConfigParse);
+    const auto lines = LogCapture::get().lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), configured ? 0 : 1);
+  }
+}
+
 TEST_F(RunningAgent, StartsWithItsSettings) {
   ScopedEnv arm("VELARIX_ARM_MESSAGES", "false");
   harness_.serve_unarmed();

@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "agent/config.h"
+#include "common/log_capture.h"
 #include "common/temp_dir.h"
 #include "velarix_agent.h"
 
 using namespace velarix::agent;
+using velarix::test::LogCapture;
 using velarix::test::ScopedEnv;
 using velarix::test::TempDir;
 using velarix::test::read_text;
@@ -33,6 +35,15 @@ namespace {
 const std::string kSk = "0101010101010101010101010101010101010101010101010101010101010101";
 const std::string kSpKey(64, 'c');
 const std::string kIdentity = "[identity]\nsk = \"" + kSk + "\"\npow = 7\n";
+
+// The WARN lines about unknown keys logged since the capture was cleared.
+std::vector<std::string> unknown_key_lines() {
+  std::vector<std::string> out;
+  for (const auto& l : LogCapture::get().lines()) {
+    if (l.starts_with("warning ") && l.find("unknown key") != std::string::npos) out.push_back(l.substr(8));
+  }
+  return out;
+}
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
@@ -731,4 +742,83 @@ TEST(AgentConfig, DefaultMtuFollowsArmedMessages) {
     ScopedEnv env("VELARIX_ARM_MESSAGES", c.value);
     EXPECT_EQ(AgentConfig::default_mtu(), c.mtu);
   }
+}
+
+TEST(AgentConfig, UnknownKeysAreReportedWithTheirPathAndLineAndTheFileStillLoads) {
+  if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger was installed first";
+  const std::string sp = "udp://127.0.0.1:22527?publicKey=" + kSpKey + "&networkId=1";
+  struct Case {
+    std::string name;
+    std::string text;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"only known keys", "mtu = 1200\nsuper_peers = [\"" + sp + "\"]\n" + kIdentity +
+                              "[[network]]\nconfig_url = \"https://a.example\"\n[dns]\ndisabled = true\n"
+                              "[controller]\nurl = \"https://c.example\"\n",
+       {}},
+      // The line `super_peer` prints, appended to the end of a fresh file.
+      {"super_peers appended after [identity]", kIdentity + "super_peers = [\"" + sp + "\"]\n",
+       {"unknown key identity.super_peers at line 4"}},
+      {"misspelt top-level key", "mtuu = 1200\n" + kIdentity, {"unknown key mtuu at line 1"}},
+      {"second network entry",
+       kIdentity + "[[network]]\nconfig_url = \"https://a.example\"\n\n"
+                   "[[network]]\nconfig_url = \"https://b.example\"\nnmae = \"b\"\n",
+       {"unknown key network[1].nmae at line 9"}},
+      {"dns and controller",
+       kIdentity + "[dns]\ndisable = true\n[controller]\nurl = \"https://c.example\"\nsecret = \"x\"\n",
+       {"unknown key dns.disable at line 5", "unknown key controller.secret at line 8"}},
+      {"unknown table, reported once", kIdentity + "[identty]\nsk = \"x\"\npow = 1\n",
+       {"unknown key identty at line 4"}},
+      {"inline table and dotted keys",
+       "dns = { disabled = true, extra = 1 }\nidentity.colour = \"red\"\n"
+       "identity.sk = \"" + kSk + "\"\nidentity.pow = 7\n",
+       {"unknown key dns.extra at line 1", "unknown key identity.colour at line 2"}},
+      {"key that needs quotes", kIdentity + "\"a.b\\n\" = 1\n\"pow \" = 2\n",
+       {"unknown key identity.\"a.b\\n\" at line 4", "unknown key identity.\"pow \" at line 5"}},
+      {"key of a mistyped table is not looked into",
+       "network = [1, { config_url = \"https://a.example\", x = 1 }]\n" + kIdentity,
+       {"unknown key network[1].x at line 1"}},
+  };
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_text(path, c.text);
+    LogCapture::get().clear();
+    auto cfg = AgentConfig::load(path);
+    EXPECT_EQ(unknown_key_lines(), c.warnings);
+    if (c.name.starts_with("key of a mistyped")) {
+      ASSERT_FALSE(cfg);  // the entry `1` fails the read; the keys are still reported
+      continue;
+    }
+    ASSERT_TRUE(cfg) << cfg.error().message();
+    EXPECT_EQ(cfg->identity.sk().to_string(), kSk);
+    // The running agent's re-reads keep quiet.
+    LogCapture::get().clear();
+    ASSERT_TRUE(AgentConfig::load(path, UnknownKeys::Ignore));
+    EXPECT_TRUE(unknown_key_lines().empty());
+  }
+
+  // A misplaced super_peers line is not taken for the top-level key.
+  write_text(path, kIdentity + "super_peers = [\"" + sp + "\"]\n");
+  EXPECT_FALSE(AgentConfig::load(path)->super_peers);
+
+  // A file of thousands of unknown keys writes a bounded number of lines.
+  std::string many = kIdentity;
+  for (int i = 0; i < 40; ++i) many += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+  write_text(path, many);
+  LogCapture::get().clear();
+  ASSERT_TRUE(AgentConfig::load(path));
+  const auto lines = unknown_key_lines();
+  ASSERT_EQ(lines.size(), 33u);
+  EXPECT_EQ(lines.front(), "unknown key identity.k0 at line 4");
+  EXPECT_EQ(lines[31], "unknown key identity.k31 at line 35");
+  EXPECT_EQ(lines.back(), "8 more unknown keys in the configuration file");
+
+  // A long key name is cut.
+  write_text(path, kIdentity + std::string(200, 'x') + " = 1\n");
+  LogCapture::get().clear();
+  ASSERT_TRUE(AgentConfig::load(path));
+  EXPECT_EQ(unknown_key_lines(),
+            std::vector<std::string>{"unknown key identity." + std::string(64, 'x') + "... at line 4"});
 }

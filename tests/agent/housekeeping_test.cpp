@@ -837,6 +837,25 @@ TEST_F(Housekeeping, MetricsReportControllerNetworkProblems) {
   }
 }
 
+TEST_F(Housekeeping, TicksReadTheFileWithoutRepeatingItsUnknownKeys) {
+  if (!LogCapture::get().installed()) GTEST_SKIP() << "another logger was installed first";
+  ControllerAnswer answer;
+  server_.route("/api/nodes/me/networks/config.toml", [&answer](const RecordedRequest&) { return answer.reply(); });
+  server_.route("/api/nodes/me/metrics", [](const RecordedRequest&) { return Reply::ok(""); });
+  LogCapture::get().clear();
+  start("colour = \"red\"\n" + controller_table());
+  EXPECT_EQ(LogCapture::get().count("unknown key colour at line 2"), 1u) << "the load before the start";
+  answer.set(200, controller_doc({ControllerNet{kIdX, "Home", "10.10.0.0/24", {{pk_, "10.10.0.2", "me"}}}}));
+
+  // The tick reads the file for the host's edits, for the controller's URL and
+  // for its save: the start has said it all.
+  LogCapture::get().clear();
+  tick();
+  EXPECT_EQ(saves_->take(), 1);
+  EXPECT_EQ(network(kUrlX).health, NetworkHealth::ok());
+  EXPECT_EQ(LogCapture::get().count("unknown key"), 0u);
+}
+
 TEST_F(Housekeeping, AFailedSaveKeepsTheChangeRunning) {
   start("[[network]]\nconfig_url = \"" + kUrlX + "\"\n");
   // A directory where the file was: every save fails.

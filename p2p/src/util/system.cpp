@@ -2,12 +2,42 @@
 
 #include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <set>
 
 #include "util/utf8.h"
 
 namespace velarix::p2p::util {
+namespace {
+
+// A program asks for a fixed few keys; this many are kept at most.
+constexpr std::size_t kMaxKeysKept = 256;
+
+struct KeysRead {
+  std::mutex mutex;
+  std::set<std::string, std::less<>> keys;
+};
+
+// Never destroyed: a thread may still read a setting while the program exits.
+KeysRead& keys_read() {
+  static auto* k = new KeysRead;
+  return *k;
+}
+
+}  // namespace
+
+std::vector<std::string> env_keys_read() {
+  auto& k = keys_read();
+  std::lock_guard lock(k.mutex);
+  return {k.keys.begin(), k.keys.end()};
+}
 
 std::optional<std::string> get_env_raw(std::string_view key) {
+  {
+    auto& k = keys_read();
+    std::lock_guard lock(k.mutex);
+    if (k.keys.size() < kMaxKeysKept && !k.keys.contains(key)) k.keys.emplace(key);
+  }
   std::string name = "VELARIX_";
   name.append(key);
   const char* value = std::getenv(name.c_str());

@@ -16,6 +16,11 @@ namespace velarix::p2p::util {
 // The raw value of "VELARIX_" + key, when set and valid UTF-8.
 std::optional<std::string> get_env_raw(std::string_view key);
 
+// The keys this process has asked for so far (without the prefix), each once,
+// in byte order: for the check that every setting a program reads is one it
+// documents.
+std::vector<std::string> env_keys_read();
+
 // Decimal parsers of the settings: an optional sign ("+" for unsigned, "+" or
 // "-" for signed), then one or more ASCII digits, within the type's range.
 std::optional<bool> parse_bool(std::string_view text);

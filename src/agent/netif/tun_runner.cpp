@@ -9,11 +9,11 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "agent/agent.h"
+#include "agent/env_settings.h"
 #include "agent/inner.h"
 #include "agent/ip_packet.h"
 #include "util/log.h"
 #include "util/net.h"
-#include "util/system.h"
 #include "util/task_set.h"
 #include "util/until_cancelled.h"
 #include "util/yield.h"
@@ -144,7 +144,7 @@ asio::awaitable<void> tun_to_overlay_task(std::shared_ptr<AgentInner> inner, std
 asio::awaitable<std::expected<void, std::string>> tun_runner(std::shared_ptr<AgentInner> inner,
                                                              std::shared_ptr<TunDevice> device,
                                                              CancellationToken token) {
-  const auto threads = p2p::util::get_env<std::int32_t>("TUN_THREADS", 3);
+  const auto threads = env::kTunThreads.read();
   auto executor = co_await asio::this_coro::executor;
   p2p::util::TaskSet tasks(executor);
   // Without a device (the host gave none) there is nothing to read: the runner

@@ -277,6 +277,18 @@ constexpr std::array<FieldDesc, 1> kMultiFields{{
 
 }  // namespace
 
+std::vector<DocumentKey> network_document_keys() {
+  std::vector<DocumentKey> out;
+  auto add = [&out](std::string_view prefix, const auto& fields) {
+    for (const auto& f : fields) out.push_back({std::string(prefix) + std::string(f.name), f.required});
+  };
+  add("", kNetworkConfigFields);
+  add("node.", kNodeFields);
+  add("route.", kRouteFields);
+  add("policy.", kPolicyFields);
+  return out;
+}
+
 std::string quoted_source_line(std::string_view text, std::size_t line, std::size_t column) {
   constexpr std::size_t kWindow = 160;
   std::size_t start = 0;

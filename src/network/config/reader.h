@@ -108,6 +108,17 @@ class EventReader {
 // `column` when it is long, cut only at character boundaries.
 std::string quoted_source_line(std::string_view text, std::size_t line, std::size_t column);
 
+// A key of a network document by its dotted path ("node.pk" for the key of
+// each `node` entry), and whether a record lacking it is refused.
+struct DocumentKey {
+  std::string path;
+  bool required;
+};
+
+// Every key the record readers read, in declaration order; the readers take
+// their keys from the same tables.
+std::vector<DocumentKey> network_document_keys();
+
 // The record readers, one per record, for every form.
 std::expected<NetworkConfig, ReadError> read_network_config(EventReader& r);
 std::expected<MultiNetworkConfig, ReadError> read_multi_network_config(EventReader& r);
