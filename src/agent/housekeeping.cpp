@@ -12,6 +12,7 @@
 #include "controller/client.h"
 #include "network/config/tables.h"
 #include "util/log.h"
+#include "util/span.h"
 
 namespace velarix::agent {
 
@@ -310,7 +311,10 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
   }
   log::trace("Got network keys");
   log::trace("Running housekeeping for each network");
-  for (auto& url : urls) co_await housekeeping_network(inner, std::move(url), &controller_networks);
+  for (const auto& url : urls) {
+    log::Span span(spdlog::level::info, "housekeeping_network", log::field("network", masked(url.as_str())));
+    co_await housekeeping_network(inner, url, &controller_networks);
+  }
   log::trace("Finished housekeeping");
   if (inner->cancellation_token.is_cancelled()) co_return;  // shut down meanwhile: nothing left to report
 

@@ -45,7 +45,10 @@ struct ForwardTo {
 
 boost::asio::awaitable<void> run_on(boost::asio::any_io_executor executor, boost::asio::awaitable<void> task) {
   // A lane has one thread; elsewhere the task gets a strand of its own, as every task does.
-  if (!p2p::util::Runtime::is_lane(executor)) executor = p2p::util::make_task_strand(executor);
+  // Either way it runs inside the caller's spans.
+  using p2p::util::TaskSpans;
+  executor = p2p::util::Runtime::is_lane(executor) ? p2p::util::make_task_executor(executor, TaskSpans::caller)
+                                                   : p2p::util::make_task_strand(executor, TaskSpans::caller);
   auto signal = std::make_shared<boost::asio::cancellation_signal>();
   boost::asio::cancellation_state state = co_await boost::asio::this_coro::cancellation_state;
   boost::asio::cancellation_slot own = state.slot();

@@ -2,7 +2,8 @@
 // "velarix-agent" and the category "default". Like the platform's log, the
 // stand-in shows INFO and above unless asked for more: VELARIX_LOG_LEVEL names
 // the lowest level shown (trace, debug, info, warn, error or off). The logger's
-// own level is that level, so a hidden event is never formatted.
+// own level is that level, so a hidden event is never formatted. A line logged
+// inside spans arrives with them before its message (util/span.h).
 
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>

@@ -125,7 +125,7 @@ TEST(FirewallTries, EveryNetworksAllowingRulesWithOneNetworkPerOuterKey) {
     EXPECT_EQ(log.count("No access rules available for network"), 1u);
     EXPECT_EQ(log.count("Processing access rules for network network=\"https://three.example/net\""), 1u);
     EXPECT_EQ(log.count("Processing access rules for network"), 3u);
-    EXPECT_EQ(log.count("warning No send handle for peer " + super_peer.to_string() +
+    EXPECT_EQ(log.count("warning update_tries: No send handle for peer " + super_peer.to_string() +
                         ", route 10.2.0.1/32 -> 10.2.0.3/32 left out: "),
               1u);
     EXPECT_EQ(log.count("Tries rebuilt successfully."), 1u);

@@ -697,8 +697,9 @@ TEST_F(Housekeeping, TheNodeKeepsOffTheTunnelAddresses) {
   ASSERT_EQ(applied_ip(url), "10.77.0.2/24");
   if (log.installed()) {
     // Two more passes begin: the first of them began after the network moved, and has ended.
-    const auto passes = log.count("trace Start housekeeping");
-    ASSERT_TRUE(velarix::test::eventually([&] { return log.count("trace Start housekeeping") >= passes + 2; }));
+    const auto passes = log.count("trace housekeeping: Start housekeeping");
+    ASSERT_TRUE(
+        velarix::test::eventually([&] { return log.count("trace housekeeping: Start housekeeping") >= passes + 2; }));
     EXPECT_FALSE(on_loopback()) << "bound before the host removed the address";
   }
   block_on(rt_, inner().notify_on_network_change());

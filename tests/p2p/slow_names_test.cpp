@@ -272,7 +272,8 @@ TEST(SlowNames, HousekeepingKeepsTheAddressesOfAFailedLookupAndTakesNewOnes) {
     return util::block_on(rt, inner->super_peer_housekeeping(sp.pk(), super_peer, NodeInner::current_time(),
                                                              {ip::make_address("127.0.0.1")}, {}));
   };
-  const std::string warn = "warning Failed to update resolved super peer addresses for super peer " + addr + ": ";
+  const std::string warn = "warning super_peer{pk=" + sp.pk().to_string() +
+                           "}: Failed to update resolved super peer addresses for super peer " + addr + ": ";
   struct Step {
     const char* what;
     DnsTestServer::Answer answer;

@@ -20,6 +20,7 @@
 #include "util/log.h"
 #include "util/net.h"
 #include "util/runtime.h"
+#include "util/span.h"
 
 namespace velarix::p2p {
 
@@ -70,6 +71,7 @@ boost::asio::awaitable<void> NodeInner::housekeeping_runner(std::shared_ptr<Node
 }
 
 boost::asio::awaitable<std::expected<void, Error>> NodeInner::housekeeping() {
+  log::Span span(spdlog::level::info, "housekeeping");
   log::trace("Start housekeeping");
   remove_stale_peers_housekeeping();
   auto addrs = my_addrs();
@@ -112,6 +114,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::housekeeping() {
 
 boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekeeping(const PubKey& key, NodePeer& peer,
                                                                                      std::uint64_t now) {
+  log::Span span(spdlog::level::info, "node_peer", log::field("pk", key));
   const std::uint64_t hello_timeout = opts_.hello_timeout;
   // 1.
   const PubKey default_route = peers_->default_route();
@@ -238,6 +241,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::node_peer_housekee
 boost::asio::awaitable<std::expected<void, Error>> NodeInner::super_peer_housekeeping(
     const PubKey& key, const std::shared_ptr<SuperPeer>& sp, std::uint64_t now,
     const std::vector<boost::asio::ip::address>& ips, const std::vector<Endpoint>& candidates) {
+  log::Span span(spdlog::level::info, "super_peer", log::field("pk", key));
   const std::uint64_t hello_timeout = opts_.hello_timeout;
   // A link whose HELLOs go unanswered for hello_timeout is dead whatever the socket says (a
   // super peer that stopped answering, a path that black-holes): close it, so that it is

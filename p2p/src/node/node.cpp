@@ -5,6 +5,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "util/log.h"
+#include "util/span.h"
 #include "util/runtime.h"
 #include "util/task_set.h"
 
@@ -32,6 +33,7 @@ boost::asio::awaitable<void> monitor(std::shared_ptr<util::TaskSet> tasks, util:
 }
 
 boost::asio::awaitable<std::expected<std::shared_ptr<Node>, Error>> Node::bind(NodeOpts opts) {
+  log::Span span(spdlog::level::trace, "bind");
   auto created = co_await NodeInner::create(std::move(opts));
   if (!created) co_return std::unexpected(created.error());
   std::shared_ptr<NodeInner> inner = std::move(*created);

@@ -14,6 +14,7 @@
 #include "util/log.h"
 #include "util/net.h"
 #include "util/rcu.h"
+#include "util/span.h"
 
 namespace velarix::p2p {
 
@@ -87,6 +88,7 @@ std::expected<std::size_t, Error> SendHandle::build(const SendHandleState& state
 }
 
 boost::asio::awaitable<std::expected<void, Error>> SendHandle::send(std::span<const std::uint8_t> payload) {
+  log::Span span(spdlog::level::info, "send", log::field("peer", pk_));
   log::trace("Send message");
   if (is_closed()) co_return std::unexpected(Error(Error::SendHandleClosed{}));
 

@@ -21,6 +21,7 @@
 #include "util/log.h"
 #include "util/net.h"
 #include "util/resolver.h"
+#include "util/span.h"
 
 namespace velarix::p2p {
 
@@ -50,6 +51,7 @@ boost::asio::awaitable<void> NodeInner::tcp_connector(std::shared_ptr<NodeInner>
                                                       std::uint64_t time, MessageKey key) {
   using namespace boost::asio::experimental::awaitable_operators;
   using boost::asio::ip::tcp;
+  log::Span span(spdlog::level::info, "tcp_connector", log::field("pk", super_peer));
   TcpPathGuard guard{node, super_peer, conn};
   log::trace("Connect to super peer tcp://{}", addr);
 

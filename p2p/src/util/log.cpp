@@ -1,7 +1,11 @@
 #include "util/log.h"
 
+#include <array>
+#include <iterator>
 #include <mutex>
 #include <utility>
+
+#include "util/span.h"
 
 namespace velarix::log {
 namespace {
@@ -42,5 +46,32 @@ std::optional<spdlog::level::level_enum> parse_level(std::string_view text) noex
   }
   return std::nullopt;
 }
+
+namespace detail {
+
+namespace {
+// Deeper nesting than this keeps the innermost spans.
+constexpr std::size_t kMaxSpans = 16;
+}  // namespace
+
+void write_in_spans(spdlog::logger& l, spdlog::level::level_enum level, fmt::string_view format,
+                    fmt::format_args args) {
+  std::array<const SpanBase*, kMaxSpans> chain;
+  std::size_t n = 0;
+  for (const SpanContext* c = &current_spans(); c != nullptr && n < kMaxSpans; c = c->parent) {
+    for (const SpanBase* s = c->current; s != nullptr && n < kMaxSpans; s = s->parent()) chain[n++] = s;
+  }
+  fmt::memory_buffer line;
+  while (n > 0) {
+    const SpanBase& span = *chain[--n];
+    line.append(span.name());
+    span.append_fields(line);
+    line.append(std::string_view(": "));
+  }
+  fmt::vformat_to(std::back_inserter(line), format, args);
+  l.log(level, spdlog::string_view_t(line.data(), line.size()));
+}
+
+}  // namespace detail
 
 }  // namespace velarix::log

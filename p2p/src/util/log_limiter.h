@@ -65,7 +65,7 @@ void limited_log_with(LogLimiter& limiter, spdlog::level::level_enum level, std:
   const auto verdict = limiter.admit();
   if (!verdict.log) return;
   if (verdict.suppressed > 0) {
-    log::logger().log(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
+    log::at(level, "{} more log lines about {} were suppressed", verdict.suppressed, what);
   }
   std::forward<Write>(write)();
 }
@@ -74,7 +74,7 @@ void limited_log_with(LogLimiter& limiter, spdlog::level::level_enum level, std:
 template <class... Args>
 void limited_log(LogLimiter& limiter, spdlog::level::level_enum level, std::string_view what,
                  fmt::format_string<Args...> format, Args&&... args) {
-  limited_log_with(limiter, level, what, [&] { log::logger().log(level, format, std::forward<Args>(args)...); });
+  limited_log_with(limiter, level, what, [&] { log::at(level, format, std::forward<Args>(args)...); });
 }
 
 }  // namespace velarix::p2p::util

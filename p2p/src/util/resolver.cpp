@@ -284,7 +284,7 @@ asio::awaitable<ResolveResult> resolve_host(std::string host, Clock::time_point 
   }
   if (Clock::now() >= deadline) co_return std::unexpected(boost::system::error_code(asio::error::timed_out));
   // A strand of its own: the channel's callbacks never run in parallel, whatever runs the caller.
-  co_return co_await asio::co_spawn(make_task_strand(co_await asio::this_coro::executor),
+  co_return co_await asio::co_spawn(make_task_strand(co_await asio::this_coro::executor, TaskSpans::caller),
                                     run_lookup(std::move(host), deadline), asio::use_awaitable);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 
 #include <pthread.h>
@@ -12,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "util/log.h"
+#include "util/task_executor.h"
 
 namespace velarix::p2p::util {
 
@@ -123,13 +125,61 @@ boost::asio::any_io_executor Runtime::lane_for(const boost::asio::any_io_executo
 
 void Runtime::spawn(boost::asio::awaitable<void> task) { spawn_detached(executor(), std::move(task)); }
 
-boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor& executor) {
-  using IoExecutor = boost::asio::io_context::executor_type;
-  if (const auto* io = executor.target<IoExecutor>()) return boost::asio::make_strand(*io);
-  if (const auto* strand = executor.target<boost::asio::strand<IoExecutor>>()) {
-    return boost::asio::make_strand(strand->get_inner_executor());
+namespace {
+
+using IoExecutor = boost::asio::io_context::executor_type;
+using IoTaskExecutor = TaskExecutor<IoExecutor>;
+
+// The io_context executor under `executor`, when there is one.
+std::optional<IoExecutor> io_executor_of(const boost::asio::any_io_executor& executor) {
+  if (const auto* io = executor.target<IoExecutor>()) return *io;
+  if (const auto* task = executor.target<IoTaskExecutor>()) return task->inner_executor();
+  if (const auto* strand = executor.target<boost::asio::strand<IoExecutor>>()) return strand->get_inner_executor();
+  return std::nullopt;
+}
+
+// A task's state, inside the spans of the calling task when `spans` says so.
+detail::TaskState* new_task_state(TaskSpans spans) {
+  auto* state = new detail::TaskState;
+  if (spans == TaskSpans::caller) {
+    // Only a task's handlers set it: it is a TaskState.
+    if (auto* caller = static_cast<detail::TaskState*>(log::detail::t_task)) {
+      detail::retain(caller);
+      state->parent = caller;
+    }
   }
-  return boost::asio::make_strand(executor);
+  return state;
+}
+
+}  // namespace
+
+boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor& executor, TaskSpans spans) {
+  const auto io = io_executor_of(executor);
+  if (!io) return boost::asio::make_strand(executor);
+  auto* state = new_task_state(spans);
+  state->strand = boost::asio::use_service<boost::asio::detail::strand_executor_service>(
+                      boost::asio::query(*io, boost::asio::execution::context))
+                      .create_implementation();
+  return IoTaskExecutor(*io, state);
+}
+
+boost::asio::any_io_executor make_task_executor(const boost::asio::any_io_executor& lane, TaskSpans spans) {
+  const auto io = io_executor_of(lane);
+  if (!io) return lane;
+  return IoTaskExecutor(*io, new_task_state(spans));
+}
+
+boost::asio::any_io_executor make_side_executor(const boost::asio::any_io_executor& executor) {
+  const auto* task = executor.target<IoTaskExecutor>();
+  if (task == nullptr) return executor;
+  auto* state = new_task_state(TaskSpans::caller);
+  state->strand = task->state()->strand;
+  return IoTaskExecutor(task->inner_executor(), state);
+}
+
+boost::asio::any_io_executor context_executor(const boost::asio::any_io_executor& executor) {
+  if (const auto io = io_executor_of(executor)) return *io;
+  return executor;
 }
 
 void spawn_detached(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task) {
@@ -149,7 +199,7 @@ void spawn_pinned(const boost::asio::any_io_executor& executor, boost::asio::awa
     return;
   }
   // A lane runs one thread: the task's completions are serialised without a strand.
-  boost::asio::co_spawn(executor, std::move(task), [](std::exception_ptr e) {
+  boost::asio::co_spawn(make_task_executor(executor), std::move(task), [](std::exception_ptr e) {
     if (e) log::error("Detached task failed: {}", detail::describe(e));
   });
 }

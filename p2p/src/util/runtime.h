@@ -19,7 +19,8 @@
 // - Every task started here (block_on, spawn, TaskSet) runs on a strand of its own: its
 //   completions never run in parallel with each other, which keeps asio's per-operation
 //   cancellation (`||` of awaitable_operators, aborts) free of races on a multi-threaded pool.
-//   Tasks still run in parallel with one another.
+//   Tasks still run in parallel with one another. Each also has a span context of its own
+//   (util/task_executor.h): the spans it is in follow it across co_await and threads.
 // - Lanes: beside the pool, single-threaded io_contexts, each run by a thread of its own, for
 //   tasks that should stay on one thread with their socket (a UDP reader resumes where its
 //   socket's readiness was seen, without a hand-off between pool threads or a strand). Made on
@@ -30,6 +31,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <expected>
 #include <memory>
@@ -112,11 +114,29 @@ auto with_captures(F f) -> decltype(f()) {
   return [](F closure) -> decltype(closure()) { co_return co_await closure(); }(std::move(f));
 }
 
-// A new strand for one task on `executor`'s io_context. When the io_context's own executor can
-// be reached (`executor` is it or a strand of it), the strand is made over it, not nested in
-// `executor`: tasks spawned from inside a task are siblings, and the strand fits in an
-// any_io_executor without a shared allocation.
-boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor& executor);
+// Whose spans (util/span.h) the lines of a new task carry before its own.
+enum class TaskSpans : std::uint8_t {
+  own,     // none: a task that may outlive the one that starts it (spawned, in a task set)
+  caller,  // the calling task's, as they are while it waits: a task the caller awaits
+};
+
+// A new strand for one task on `executor`'s io_context, with a span context of its own
+// (util/task_executor.h). When the io_context's own executor can be reached (`executor` is it,
+// a strand of it or a task's executor), the strand is made over it, not nested in `executor`:
+// tasks spawned from inside a task are siblings, and the executor fits in an any_io_executor
+// without a shared allocation.
+boost::asio::any_io_executor make_task_strand(const boost::asio::any_io_executor& executor,
+                                              TaskSpans spans = TaskSpans::own);
+// The same without a strand, for a task on a lane (whose one thread serialises it).
+boost::asio::any_io_executor make_task_executor(const boost::asio::any_io_executor& lane,
+                                                TaskSpans spans = TaskSpans::own);
+// For a task that runs beside the calling task, on the same strand (or lane), and that the
+// caller awaits (join_all, until_cancelled): a span context of its own inside the caller's
+// spans. `executor` is the caller's; one that is no task's executor is returned as it is.
+boost::asio::any_io_executor make_side_executor(const boost::asio::any_io_executor& executor);
+// The io_context's own executor under `executor` (it, a strand of it or a task's executor);
+// `executor` itself when there is none.
+boost::asio::any_io_executor context_executor(const boost::asio::any_io_executor& executor);
 
 // Starts `task` detached on `executor`; an escaping exception is logged at ERROR.
 void spawn_detached(const boost::asio::any_io_executor& executor, boost::asio::awaitable<void> task);

@@ -98,18 +98,10 @@ void TaskSet::State::add_waiter(std::shared_ptr<detail::Waiter<Signature>> waite
   waiter->complete({});
 }
 
-namespace {
 // The io_context's own executor when it can be reached: it holds no reference that would have
 // to be released while the context still exists.
-boost::asio::any_io_executor base_executor(boost::asio::any_io_executor executor) {
-  using IoExecutor = boost::asio::io_context::executor_type;
-  if (const auto* strand = executor.target<boost::asio::strand<IoExecutor>>()) return strand->get_inner_executor();
-  return executor;
-}
-}  // namespace
-
 TaskSet::TaskSet(boost::asio::any_io_executor executor)
-    : state_(std::make_shared<State>(base_executor(std::move(executor)))) {}
+    : state_(std::make_shared<State>(context_executor(executor))) {}
 
 TaskSet::~TaskSet() {
   if (state_) state_->abort_all();

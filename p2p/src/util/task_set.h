@@ -2,7 +2,7 @@
 // TaskSet: a group of spawned tasks whose ends are collected one by one.
 //
 // - `spawn` starts a coroutine on the set's executor, each task on its own strand (so that an
-//   abort can reach it safely from any thread). A task ends normally, or fails: it returns a
+//   abort can reach it safely from any thread) and outside the spawner's log spans. A task ends normally, or fails: it returns a
 //   std::expected whose error becomes the failure text, or an exception escapes it (text: its
 //   what()), or it is aborted.
 // - `join_next()` waits for the next task to end and reports how it ended, in the order the

@@ -12,6 +12,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "util/runtime.h"
+
 namespace velarix::p2p::util {
 
 namespace asio = boost::asio;
@@ -53,9 +55,10 @@ asio::awaitable<void> until_cancelled(CancellationToken token, asio::awaitable<v
   asio::cancellation_slot own = state.slot();
   if (own.is_connected()) own.template emplace<ForwardCancellation>(ForwardCancellation{signals});
 
-  asio::co_spawn(executor, watch(token, signals), asio::detached);
+  asio::co_spawn(make_side_executor(executor), watch(token, signals), asio::detached);
   auto [failure] = co_await asio::co_spawn(
-      executor, std::move(body), asio::bind_cancellation_slot(signals->body.slot(), asio::as_tuple(asio::use_awaitable)));
+      make_side_executor(executor), std::move(body),
+      asio::bind_cancellation_slot(signals->body.slot(), asio::as_tuple(asio::use_awaitable)));
 
   signals->body_ended = true;
   if (own.is_connected()) own.clear();

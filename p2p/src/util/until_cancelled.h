@@ -3,7 +3,7 @@
 // it waits, without racing every wait against the token.
 //
 // `body` runs as its own coroutine on the caller's executor (the caller's strand), with a
-// cancellation slot of its own. When `token` is cancelled, or the caller itself is cancelled
+// cancellation slot of its own, inside the caller's spans. When `token` is cancelled, or the caller itself is cancelled
 // (a TaskSet abort), that slot is emitted (terminal) on the strand: the operation `body` waits
 // on ends with operation_aborted (returned, not thrown, when awaited with as_tuple), and every
 // later co_await in `body` throws it, so `body` ends at its next wait at the latest. The

@@ -6,6 +6,7 @@
 #include "agent/dns/message.h"
 #include "network/config/routes.h"
 #include "util/log.h"
+#include "util/span.h"
 #include "util/text.h"
 
 namespace velarix::agent {
@@ -194,6 +195,7 @@ asio::awaitable<void> AgentDns::on_packet(std::span<const std::uint8_t> payload,
   const auto catalog = catalog_.load();
   auto reply = dns::respond(payload, *catalog, src, src_port, decode_failures_);
   if (reply.answer) {
+    log::Span span(spdlog::level::info, "send_response", log::field("id", reply.id));
     // Back from where the query went to where it came from.
     ldns_buffer* answer = reply.answer.get();
     const std::span<const std::uint8_t> body(ldns_buffer_begin(answer), ldns_buffer_position(answer));

@@ -81,6 +81,7 @@ Encoded encode_response(ldns_pkt& response, ldns_buffer& out);
 struct Reply {
   bool handled = false;  // a query went through the catalog (else: undecodable, or a response)
   Buffer answer;         // the answer's bytes, from 0 to the buffer's position; null: nothing to send
+  std::uint16_t id = 0;  // the answer's ID
 };
 
 // The whole of query handling short of the write; `src` and `src_port` (the

@@ -7,6 +7,7 @@
 
 #include "agent/dns/message.h"
 #include "util/log.h"
+#include "util/span.h"
 
 namespace velarix::agent::dns {
 namespace {
@@ -326,6 +327,9 @@ Reply respond(std::span<const std::uint8_t> payload, const DnsCatalog& catalog, 
 
   Reply reply;
   reply.handled = true;
+  reply.id = ldns_pkt_id(&msg);
+  // Encoding and the write (AgentDns::on_packet) are the sending of the response.
+  log::Span span(spdlog::level::info, "send_response", log::field("id", ldns_pkt_id(&msg)));
   Buffer out(ldns_buffer_new(kInitialBufferCapacity));
   if (!out) return reply;
   switch (encode_response(msg, *out)) {

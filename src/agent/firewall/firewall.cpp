@@ -4,6 +4,7 @@
 #include "agent/status_format.h"
 #include "util/log.h"
 #include "util/net.h"
+#include "util/span.h"
 
 namespace velarix::agent {
 
@@ -21,6 +22,7 @@ void AgentFirewall::apply_desired_state(AgentInner& inner, NetworkMap& networks,
 }
 
 void AgentFirewall::update_tries(AgentInner& inner, const NetworkMap& networks) {
+  log::Span span(spdlog::level::info, "update_tries");
   log::trace("Rebuild tries");
   auto tx = std::make_shared<TxTrie>();
   auto rx = std::make_shared<RxTrie>();
