@@ -462,23 +462,62 @@ std::expected<void, Error> replace_file(const std::string& path, std::string_vie
   return {};
 }
 
+// The descriptor that holds the lock of the configuration file at `path`
+// (see ConfigFileLock), or -1 when `wait` is false and another writer holds it.
+std::expected<int, Error> lock_config_file(const std::string& path, bool wait) {
+  auto target = final_target(path);
+  if (!target) return std::unexpected(io_error(target.error()));
+  const std::filesystem::path dir = directory_of(*target);
+  const std::string lock_file = (dir / ("." + target->filename().string() + ".lock")).string();
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool on_dir = fd >= 0;
+    if (fd < 0 && errno != EACCES) return std::unexpected(io_error(errno, "cannot lock the directory " + dir.string()));
+    if (fd < 0) {
+      // Searchable and writable, not readable: the lock file beside the file stands in.
+      fd = ::open(lock_file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+      if (fd < 0) return std::unexpected(io_error(errno, "cannot lock " + lock_file));
+      struct stat st {};
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::unexpected(io_error(EINVAL, "cannot lock " + lock_file + ", not a regular file"));
+      }
+    }
+    int locked;
+    do {
+      locked = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return -1;
+      return std::unexpected(io_error(err, "cannot lock " + (on_dir ? "the directory " + dir.string() : lock_file)));
+    }
+    if (on_dir) return fd;
+    // A lock file removed or replaced meanwhile is one nobody else locks: take the one there now.
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(lock_file.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      return fd;
+    }
+    ::close(fd);
+    if (attempt == 8) return std::unexpected(io_error(EAGAIN, "cannot lock " + lock_file));
+  }
+}
+
 }  // namespace
 
 std::expected<ConfigFileLock, Error> ConfigFileLock::acquire(const std::string& path) {
-  auto target = final_target(path);
-  if (!target) return std::unexpected(io_error(target.error()));
-  const int fd = ::open(directory_of(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(io_error(errno));
-  int locked;
-  do {
-    locked = ::flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int err = errno;
-    ::close(fd);
-    return std::unexpected(io_error(err));
-  }
-  return ConfigFileLock(fd);
+  auto fd = lock_config_file(path, true);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return ConfigFileLock(*fd);
+}
+
+std::expected<std::optional<ConfigFileLock>, Error> ConfigFileLock::try_acquire(const std::string& path) {
+  auto fd = lock_config_file(path, false);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  if (*fd < 0) return std::optional<ConfigFileLock>{};
+  return std::optional<ConfigFileLock>(ConfigFileLock(*fd));
 }
 
 ConfigFileLock::~ConfigFileLock() {
@@ -605,16 +644,25 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
   log::trace("Loading or generating agent config from {}", path);
   const auto difficulty = p2p::util::get_env<std::uint8_t>("MIN_POW_DIFFICULTY", 24);
   log::trace("Using min PoW difficulty: {}", difficulty);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    auto cfg = load(path);
-    if (!cfg) return cfg;
-    log::trace("Config loaded successfully");
-    return cfg;
-  }
   // Only a file that is not there gets a new identity; one that cannot be
   // reached (a link loop, no permission) is reported, never replaced.
-  if (errno != ENOENT) return std::unexpected(io_error(errno));
+  const auto existing = [&]() -> std::optional<std::expected<AgentConfig, Error>> {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+      auto cfg = load(path);
+      if (cfg) log::trace("Config loaded successfully");
+      return cfg;
+    }
+    if (errno != ENOENT) return std::unexpected(io_error(errno));
+    return std::nullopt;
+  };
+  if (auto cfg = existing()) return std::move(*cfg);
+  // Two first launches at once (a host app and its tunnel extension) must end
+  // with one identity: it is made under the file's lock, and whoever finds the
+  // file written meanwhile takes the identity in it.
+  auto lock = ConfigFileLock::acquire(path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  if (auto cfg = existing()) return std::move(*cfg);
   log::info("Config file does not exist, generating new one (this might take some time due to the PoW)");
   auto identity = p2p::Identity::generate(difficulty);
   if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});

@@ -23,6 +23,14 @@ namespace {
 
 enum class Edit { Add, Remove, Enable, Disable };
 
+// The host sees only -2; the reason goes to the log.
+int32_t edit_failed(Edit op, const velarix::agent::Error& e) {
+  static constexpr const char* kVerbs[] = {"add", "remove", "enable", "disable"};
+  velarix::log::warn("Failed to {} a network in the configuration file: {}", kVerbs[static_cast<int>(op)],
+                     velarix::agent::masked(e.message()));
+  return VELARIX_AGENT_ERR_FAILURE;
+}
+
 int32_t edit_network(Edit op, const char* path, const char* network_url) {
   if (path == nullptr || network_url == nullptr) return VELARIX_AGENT_ERR_FAILURE;
   const bool trace = op == Edit::Disable;
@@ -39,15 +47,15 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
     return VELARIX_AGENT_ERR_UTF8;
   }
   // Enabling or disabling in a missing file creates the file first.
-  if ((op == Edit::Enable || op == Edit::Disable) && !AgentConfig::load_or_generate(*path_str)) {
-    return VELARIX_AGENT_ERR_FAILURE;
+  if (op == Edit::Enable || op == Edit::Disable) {
+    if (auto made = AgentConfig::load_or_generate(*path_str); !made) return edit_failed(op, made.error());
   }
   // Held until the change is written: a running agent's save waits for it and
   // then merges its own changes onto this one.
   auto lock = ConfigFileLock::acquire(*path_str);
-  if (!lock) return VELARIX_AGENT_ERR_FAILURE;
+  if (!lock) return edit_failed(op, lock.error());
   auto cfg = AgentConfig::load(*path_str);
-  if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
+  if (!cfg) return edit_failed(op, cfg.error());
   auto url = Url::parse(*url_str);
   if (!url) return VELARIX_AGENT_ERR_INVALID_URL;
   auto it = cfg->network.find(*url);
@@ -74,7 +82,7 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
       it->second.disabled = true;
       break;
   }
-  if (!cfg->save(*path_str)) return VELARIX_AGENT_ERR_FAILURE;
+  if (auto saved = cfg->save(*path_str); !saved) return edit_failed(op, saved.error());
   return VELARIX_AGENT_OK;
 }
 

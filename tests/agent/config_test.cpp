@@ -8,21 +8,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/capability.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "agent/config.h"
+#include "agent/inner.h"
+#include "util/runtime.h"
+#include "common/log_capture.h"
 #include "common/temp_dir.h"
 #include "velarix_agent.h"
 
 using namespace velarix::agent;
+using velarix::test::LogCapture;
 using velarix::test::ScopedEnv;
 using velarix::test::TempDir;
 using velarix::test::read_text;
@@ -730,5 +738,94 @@ TEST(AgentConfig, DefaultMtuFollowsArmedMessages) {
   for (const auto& c : cases) {
     ScopedEnv env("VELARIX_ARM_MESSAGES", c.value);
     EXPECT_EQ(AgentConfig::default_mtu(), c.mtu);
+  }
+}
+
+namespace {
+
+// Runs `f` on a thread of its own that file permissions bind as they bind any
+// user: as root, the thread gives up the capabilities that pass them by. The
+// threads it starts (a runtime's workers) inherit that.
+void without_file_privileges(const std::function<void()>& f) {
+  std::thread([&] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) == 0) {
+      for (unsigned cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) data[cap / 32].effective &= ~(1u << (cap % 32));
+      EXPECT_EQ(::syscall(SYS_capset, &header, data), 0) << std::strerror(errno);
+    }
+    f();
+  }).join();
+}
+
+}  // namespace
+
+// In a directory that may be searched and written but not read, the file is
+// read, edited and saved as anywhere else, by the host's editors and first
+// launch and by a running agent; where the lock cannot be had, the editor
+// says why in the log.
+TEST(ConfigFileLock, WorksInADirectoryThatCannotBeRead) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  TempDir dir;
+  const auto sub = dir.path() / "private";
+  std::filesystem::create_directory(sub);
+  const std::string path = (sub / "agent.toml").string();
+  const std::string fresh = (sub / "fresh.toml").string();
+  write_text(path, kIdentity);
+  ASSERT_EQ(::chmod(sub.c_str(), 0300), 0);
+  const auto searchable = dir.path() / "searchable";
+  std::filesystem::create_directory(searchable);
+  const std::string searchable_path = (searchable / "agent.toml").string();
+  write_text(searchable_path, kIdentity + "[[network]]\nconfig_url = \"https://a.example/\"\n");
+  ASSERT_EQ(::chmod(searchable.c_str(), 0100), 0);
+  LogCapture::get().clear();
+  without_file_privileges([&] {
+    const int probe = ::open(sub.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_LT(probe, 0) << "the directory can be read after all";
+    ASSERT_EQ(errno, EACCES);
+
+    EXPECT_EQ(velarix_agent_config_network_add(path.c_str(), "https://a.example/"), 0);
+    EXPECT_EQ(velarix_agent_config_network_disable(path.c_str(), "https://a.example/"), 0);
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(fresh.c_str(), &out), 0);
+    velarix_agent_config_free(out);
+
+    // A running agent's save puts its own change onto the host's edits.
+    auto cfg = AgentConfig::load(path);
+    ASSERT_TRUE(cfg) << cfg.error().message();
+    State state{.config = *cfg,
+                .update_available = {},
+                .ui_version = {},
+                .last_network_change = {},
+                .login = {},
+                .time_deviation = {}};
+    state.file_networks = file_view(cfg->network);
+    const auto b = *Url::parse("https://b.example/");
+    state.config.network.emplace(b, net(b.as_str()));
+    {
+      velarix::p2p::util::Runtime rt(1);
+      auto saved = velarix::p2p::util::block_on(rt, state.save_config(path));
+      EXPECT_TRUE(saved) << saved.error().message();
+    }
+
+    // Searchable only: no lock can be had, and the editor's WARN says so.
+    EXPECT_EQ(velarix_agent_config_network_remove(searchable_path.c_str(), "https://a.example/"), -2);
+  });
+  ASSERT_EQ(::chmod(sub.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(searchable.c_str(), 0700), 0);
+  auto file = AgentConfig::load(path);
+  ASSERT_TRUE(file) << file.error().message();
+  ASSERT_EQ(file->network.size(), 2u);
+  EXPECT_TRUE(file->network.at(*Url::parse("https://a.example/")).disabled);
+  EXPECT_FALSE(file->network.at(*Url::parse("https://b.example/")).disabled);
+  auto generated = AgentConfig::load(fresh);
+  ASSERT_TRUE(generated) << generated.error().message();
+  EXPECT_EQ(mode_of(fresh), 0600u);
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("warning Failed to remove a network in the configuration file: I/O error: "
+                                      "cannot lock " + (searchable / ".agent.toml.lock").string() +
+                                      ": Permission denied (os error 13)"),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("warning Failed to"), 1u);
   }
 }

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <latch>
 #include <map>
 #include <thread>
 #include <vector>
@@ -144,11 +151,78 @@ TEST_F(CConfig, EditorsReturnEveryCode) {
   }
 }
 
-TEST_F(CConfig, DisableOnMissingFileCreatesIdentity) {
-  ASSERT_FALSE(std::filesystem::exists(path_));
-  EXPECT_EQ(velarix_agent_config_network_disable(path_.c_str(), "https://a.example"), -4);
-  EXPECT_TRUE(std::filesystem::exists(path_));
-  EXPECT_NE(read_text(path_).find("[identity]"), std::string::npos);
+// Enabling or disabling in a missing file makes the file first, with a new
+// identity, and then finds no such network.
+TEST_F(CConfig, EnableAndDisableOnAMissingFileCreateItWithAnIdentity) {
+  const struct {
+    const char* name;
+    EditFn fn;
+  } cases[] = {{"enable", velarix_agent_config_network_enable}, {"disable", velarix_agent_config_network_disable}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path_);
+    EXPECT_EQ(c.fn(path_.c_str(), "https://a.example"), -4);
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0) << "no file";
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(read_text(path_).find("[identity]\nsk = \""), std::string::npos) << read_text(path_);
+    AgentConfigPtr* cfg = nullptr;
+    ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &cfg), 0);
+    velarix_agent_config_free(cfg);
+  }
+}
+
+// A host app and its tunnel extension starting together (here: threads, each
+// with its own descriptors, as processes have) on a file not made yet: every
+// one of them ends with the identity the file holds.
+TEST_F(CConfig, FirstLaunchesAtOnceAllEndWithTheFilesIdentity) {
+  // The public key of a configuration handle, in hexadecimal.
+  const auto key_of = [](AgentConfigPtr* cfg) {
+    uint8_t pk[32] = {};
+    std::string hex;
+    if (velarix_agent_config_id_pk(cfg, pk) != 0) return hex;
+    for (uint8_t b : pk) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    return hex;
+  };
+  constexpr int kLaunches = 6;
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::filesystem::remove(path_);
+    std::vector<std::string> keys(kLaunches);
+    std::vector<int32_t> codes(kLaunches, 1);
+    int32_t enabled = 1;
+    int32_t disabled = 1;
+    std::latch go(kLaunches + 2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kLaunches; ++i) {
+      threads.emplace_back([&, i] {
+        go.arrive_and_wait();
+        AgentConfigPtr* cfg = nullptr;
+        codes[i] = velarix_agent_config_load_or_generate(path_.c_str(), &cfg);
+        if (cfg != nullptr) keys[i] = key_of(cfg);
+        velarix_agent_config_free(cfg);
+      });
+    }
+    threads.emplace_back([&] {
+      go.arrive_and_wait();
+      enabled = velarix_agent_config_network_enable(path_.c_str(), "https://a.example");
+    });
+    threads.emplace_back([&] {
+      go.arrive_and_wait();
+      disabled = velarix_agent_config_network_disable(path_.c_str(), "https://a.example");
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(enabled, -4);
+    EXPECT_EQ(disabled, -4);
+    AgentConfigPtr* file = nullptr;
+    ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &file), 0);
+    const std::string in_file = key_of(file);
+    velarix_agent_config_free(file);
+    for (int i = 0; i < kLaunches; ++i) {
+      EXPECT_EQ(codes[i], 0) << i;
+      EXPECT_EQ(keys[i], in_file) << "launch " << i << " holds an identity the file does not have";
+    }
+  }
 }
 
 TEST_F(CConfig, ListShowsNormalisedUrlWhileFileKeepsText) {
