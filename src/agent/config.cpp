@@ -15,7 +15,9 @@
 #include <toml++/toml.h>
 
 #include "agent/config_lock.h"
+#include "agent/config_secrets.h"
 #include "network/config/toml_guard.h"
+#include "util/hex.h"
 #include "util/log.h"
 #include "util/system.h"
 #include "util/utf8.h"
@@ -34,16 +36,18 @@ struct ReadFault {
 
 using Fault = std::unexpected<ReadFault>;
 
-std::string describe(const toml::node& n) {
+// The value as the reader's errors name it; a secret's value shows as "****".
+std::string describe(const toml::node& n, bool secret = false) {
+  const auto value = [secret](std::string text) { return secret ? std::string("****") : text; };
   switch (n.type()) {
     case toml::node_type::string:
-      return "string \"" + std::string(n.as_string()->get()) + "\"";
+      return "string \"" + value(std::string(n.as_string()->get())) + "\"";
     case toml::node_type::integer:
-      return "integer `" + std::to_string(n.as_integer()->get()) + "`";
+      return "integer `" + value(std::to_string(n.as_integer()->get())) + "`";
     case toml::node_type::floating_point:
-      return "floating point `" + std::to_string(n.as_floating_point()->get()) + "`";
+      return "floating point `" + value(std::to_string(n.as_floating_point()->get())) + "`";
     case toml::node_type::boolean:
-      return std::string("boolean `") + (n.as_boolean()->get() ? "true" : "false") + "`";
+      return "boolean `" + value(n.as_boolean()->get() ? "true" : "false") + "`";
     case toml::node_type::table:
       return "map";
     case toml::node_type::array:
@@ -59,8 +63,8 @@ toml::source_position pos(const toml::node& n) {
 }
 
 Fault invalid_type(const toml::node& n, std::string_view path, std::string_view expected) {
-  return Fault(ReadFault{"invalid type: " + describe(n) + ", expected " + std::string(expected) + " for key `" +
-                             std::string(path) + "`",
+  return Fault(ReadFault{"invalid type: " + describe(n, is_secret_key_path(path)) + ", expected " +
+                             std::string(expected) + " for key `" + std::string(path) + "`",
                          pos(n)});
 }
 
@@ -233,10 +237,14 @@ std::string render(std::string_view text, const ReadFault& f) {
     line = line.substr(0, line.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
+  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
+  // The line may hold the secret key or the shared secret, damaged or not.
+  const std::string masked_line =
+      line.empty() ? std::string() : mask_secret_values(text, start, start + line.size(), caret_at);
+  line = masked_line;
   // A long line (a damaged file can be one line of megabytes) is shown as a
   // window around the column, cut at character boundaries.
   constexpr std::size_t kWindow = 160;
-  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
   std::string shown(line);
   if (line.size() > kWindow) {
     auto continuation = [&line](std::size_t i) {

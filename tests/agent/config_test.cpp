@@ -219,7 +219,8 @@ TEST(AgentConfig, RefusesBadDocuments) {
       {"missing sk", "[identity]\npow = 1\n", "missing field `sk`"},
       {"missing pow", "[identity]\nsk = \"" + kSk + "\"\n", "missing field `pow`"},
       {"bad sk", "[identity]\nsk = \"xyz\"\npow = 1\n", "invalid secret key"},
-      {"sk wrong type", "[identity]\nsk = 5\npow = 1\n", "invalid type: integer `5`"},
+      {"sk wrong type", "[identity]\nsk = 5\npow = 1\n",
+       "invalid type: integer `****`, expected a string for key `identity.sk`"},
       {"pow too big", "[identity]\nsk = \"" + kSk + "\"\npow = 2147483648\n", "invalid value: integer `2147483648`"},
       {"identity not table", "identity = 3\n", "expected struct Identity"},
       {"mtu too big", "mtu = 65536\n" + kIdentity, "invalid value: integer `65536`, expected u16"},
@@ -254,6 +255,63 @@ TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
   ASSERT_FALSE(cfg);
   EXPECT_NE(cfg.error().find("line 6"), std::string::npos) << cfg.error();
   EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
+}
+
+// The reader's errors quote the offending line; a secret in it, whole or
+// damaged, shows as "****" and the rest of the message stays.
+TEST(AgentConfig, ReadErrorsShowNoSecret) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const std::string short_key = kSk.substr(1);  // 63 digits
+  const std::string secret = "c2VjcmV0LW9mLXRoZS1jb250cm9sbGVy";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string hidden;
+    std::vector<std::string> kept;  // parts of the message that stay
+  } cases[] = {
+      {"a secret key one digit short", "[identity]\nsk = \"" + short_key + "\"\npow = 7\n", short_key,
+       {"TOML parse error at line 2, column 6\n  |\n2 | sk = ****\n  |      ^\n",
+        "expected 64 hexadecimal digits for key `identity.sk`"}},
+      {"an unterminated secret key", "[identity]\nsk = \"" + short_key + "\npow = 7\n", short_key,
+       {"TOML parse error at line 2", "2 | sk = ****"}},
+      {"a secret key as a number", "[identity]\nsk = 12345678901234567\npow = 7\n", "12345678901234567",
+       {"2 | sk = ****", "invalid type: integer `****`, expected a string for key `identity.sk`"}},
+      {"in an inline table", "identity = { sk = \"" + short_key + "\", pow = 7 }\n", short_key,
+       {"1 | identity = { sk = ****, pow = 7 }"}},
+      {"under a quoted key", "[identity]\n\"sk\" = '" + short_key + "'\npow = 7\n", short_key, {"2 | \"sk\" = ****"}},
+      {"under a dotted key", "identity.sk = \"" + short_key + "\"\nidentity.pow = 7\n", short_key,
+       {"1 | identity.sk = ****"}},
+      {"the shared secret before a syntax error",
+       kIdentity + "[controller]\nurl = \"https://ctl.example\"\nshared_secret = \"" + secret + "\" x\n", secret,
+       {"TOML parse error at line 6", "6 | shared_secret = **** x"}},
+      {"the shared secret as a number", kIdentity + "[controller]\nshared_secret = 98765432109876\n", "98765432109876",
+       {"invalid type: integer `****`, expected a string for key `controller.shared_secret`"}},
+  };
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto read = AgentConfig::from_toml(c.text);
+    ASSERT_FALSE(read);
+    const std::string& message = read.error();
+    EXPECT_EQ(message.find(c.hidden), std::string::npos) << message;
+    EXPECT_EQ(message.find(c.hidden.substr(0, 16)), std::string::npos) << message;
+    for (const auto& part : c.kept) EXPECT_NE(message.find(part), std::string::npos) << part << " in\n" << message;
+
+    // The host's load logs the same text.
+    write_text(path, c.text);
+    LogCapture::get().clear();
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &out), -106);
+    if (LogCapture::get().installed()) {
+      EXPECT_EQ(LogCapture::get().count("warning Error loading config: TOML error: " + message.substr(0, 20)), 1u);
+      EXPECT_EQ(LogCapture::get().count(c.hidden.substr(0, 16)), 0u);
+    }
+  }
+  // A line without a secret is quoted as it is.
+  auto other = AgentConfig::from_toml("mtu = \"1200\"\n" + kIdentity);
+  ASSERT_FALSE(other);
+  EXPECT_NE(other.error().find("1 | mtu = \"1200\""), std::string::npos) << other.error();
 }
 
 namespace {
