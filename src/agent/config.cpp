@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <fmt/format.h>
+#include <sodium.h>
 #include <toml++/toml.h>
 
 #include "agent/config_lock.h"
@@ -346,10 +348,11 @@ std::expected<std::filesystem::path, int> final_target(const std::string& path) 
   }
 }
 
-// Temporaries of a save are named "." + the file's name + ".tmp-" and the six
-// characters mkstemp puts in place of "XXXXXX".
+// Temporaries of a save are named "." + the file's name + ".tmp-" and 16
+// lower-case hexadecimal digits drawn at random: a form no one gives a file of
+// their own by chance (".agent.toml.tmp-backup" is not one).
 constexpr std::string_view kTemporaryInfix = ".tmp-";
-constexpr std::size_t kTemporarySuffixLength = 6;
+constexpr std::size_t kTemporarySuffixLength = 16;
 
 std::filesystem::path directory_of(const std::filesystem::path& target) {
   auto dir = target.parent_path();
@@ -363,9 +366,8 @@ bool is_temporary_of(std::string_view name, std::string_view file_name) {
     return false;
   }
   const auto suffix = name.substr(name.size() - kTemporarySuffixLength);
-  return std::all_of(suffix.begin(), suffix.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-  });
+  return std::all_of(suffix.begin(), suffix.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // A save killed while it wrote leaves its temporary behind, and with it the
@@ -397,12 +399,17 @@ void remove_stale_temporaries(const std::filesystem::path& target) {
 
 // A new temporary beside `target`, locked. -1 with errno on failure.
 int create_locked_temporary(const std::filesystem::path& target, std::string& name) {
-  const std::string tmpl =
-      (directory_of(target) / ("." + target.filename().string() + std::string(kTemporaryInfix) + "XXXXXX")).string();
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    name = tmpl;
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return -1;
+  const std::string prefix =
+      (directory_of(target) / ("." + target.filename().string() + std::string(kTemporaryInfix))).string();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::array<std::uint8_t, kTemporarySuffixLength / 2> random{};
+    randombytes_buf(random.data(), random.size());
+    name = prefix + p2p::util::hex::bytes_to_hex(random);
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
     struct stat st {};
     if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0) {
       const int err = errno;

@@ -602,41 +602,47 @@ std::vector<std::string> names_in(const std::filesystem::path& dir) {
 }
 
 // Temporaries of a save that died are removed at the next load or save; only
-// those of this file, by their exact name, and none a live save holds.
+// those of this file, by the exact form of their name, and none a live save holds.
 TEST(AgentConfig, StaleTemporariesGoAtTheNextLoadOrSave) {
   TempDir dir;
   const auto path = dir.file("agent.toml");
   ASSERT_TRUE(sample().save(path));
   const auto stale = [&](const std::string& name) { write_text(dir.file(name), kIdentity); };
+  const std::string kDir = ".agent.toml.tmp-d1d1d1d1d1d1d1d1";
+  const std::string kLink = ".agent.toml.tmp-11111111111111ff";
+  const std::string kHeld = ".agent.toml.tmp-4e1d4e1d4e1d4e1d";
   const std::vector<std::string> kept = {
-      ".agent.toml.tmp-abc12",     // five characters
-      ".agent.toml.tmp-abc1234",   // seven
-      ".agent.toml.tmp-abc$12",    // not what mkstemp writes
-      "agent.toml.tmp-abc123",     // no leading dot
-      ".other.toml.tmp-abc123",    // another file's
-      ".agent.toml.tmp-Dir123",    // a directory
-      ".agent.toml.tmp-Lnk123",    // a symbolic link
-      ".agent.toml.tmp-Held12",    // held by a save in progress
+      ".agent.toml.tmp-backup",             // a user's own copy
+      ".agent.toml.tmp-abc123",             // six characters, as mkstemp makes them
+      ".agent.toml.tmp-0123456789abcde",    // fifteen digits
+      ".agent.toml.tmp-0123456789abcdef0",  // seventeen
+      ".agent.toml.tmp-0123456789ABCDEF",   // upper case: not what a save writes
+      ".agent.toml.tmp-0123456789abcdeg",   // not hexadecimal
+      "agent.toml.tmp-0123456789abcdef",    // no leading dot
+      ".other.toml.tmp-0123456789abcdef",   // another file's
+      kDir,                                 // a directory
+      kLink,                                // a symbolic link
+      kHeld,                                // held by a save in progress
       "linked.toml",
   };
   for (const auto& name : kept) {
-    if (name == ".agent.toml.tmp-Dir123") {
+    if (name == kDir) {
       std::filesystem::create_directory(dir.file(name));
-    } else if (name == ".agent.toml.tmp-Lnk123") {
+    } else if (name == kLink) {
       std::filesystem::create_symlink("linked.toml", dir.file(name));
     } else {
       stale(name);
     }
   }
   // A save in progress holds its temporary locked (here through a descriptor of its own).
-  const int held = ::open(dir.file(".agent.toml.tmp-Held12").c_str(), O_RDWR | O_CLOEXEC);
+  const int held = ::open(dir.file(kHeld).c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
   for (const char* when : {"load", "save"}) {
     SCOPED_TRACE(when);
-    stale(".agent.toml.tmp-aB3xY9");
-    stale(".agent.toml.tmp-000000");
+    stale(".agent.toml.tmp-a1b2c3d4e5f60718");
+    stale(".agent.toml.tmp-0000000000000000");
     if (std::string(when) == "load") {
       ASSERT_TRUE(AgentConfig::load(path));
     } else {
@@ -652,15 +658,15 @@ TEST(AgentConfig, StaleTemporariesGoAtTheNextLoadOrSave) {
   // Once the save that held it is gone, so is its temporary.
   ::close(held);
   ASSERT_TRUE(AgentConfig::load(path));
-  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-Held12")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(kHeld)));
 
   // Through a symbolic link, the temporaries beside its final target go.
   TempDir other;
   const auto link = other.file("link.toml");
   std::filesystem::create_symlink(path, link);
-  stale(".agent.toml.tmp-viaLnk");
+  stale(".agent.toml.tmp-fedcba9876543210");
   ASSERT_TRUE(AgentConfig::load(link));
-  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-viaLnk")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-fedcba9876543210")));
 }
 
 // A save killed at any moment leaves at most temporaries behind, and the next
