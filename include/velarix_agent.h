@@ -66,6 +66,10 @@ VELARIX_AGENT_API int32_t velarix_agent_config_network_remove(const char* path, 
 VELARIX_AGENT_API int32_t velarix_agent_config_network_enable(const char* path, const char* network_url);
 VELARIX_AGENT_API int32_t velarix_agent_config_network_disable(const char* path, const char* network_url);
 VELARIX_AGENT_API int32_t velarix_agent_config_networks(const char* path, NetworkInfo** out, int32_t* count);
+/* Fields of element `index` of an array from velarix_agent_config_networks,
+ * which knows its own length. A NULL array or a negative index gives NULL (-1
+ * from velarix_agent_network_disabled); an index at or past the count gives
+ * NULL (-2 from velarix_agent_network_disabled). The strings belong to the array. */
 VELARIX_AGENT_API const char* velarix_agent_network_url(const NetworkInfo* networks, int32_t index);
 VELARIX_AGENT_API int32_t velarix_agent_network_disabled(const NetworkInfo* networks, int32_t index);
 VELARIX_AGENT_API const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index);

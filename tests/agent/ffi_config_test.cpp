@@ -261,11 +261,35 @@ TEST_F(CConfig, ListingFailuresAndEmptyList) {
   EXPECT_EQ(velarix_agent_network_url(nullptr, 0), nullptr);
   EXPECT_EQ(velarix_agent_network_disabled(nullptr, 0), -1);
   EXPECT_EQ(velarix_agent_network_name(nullptr, 0), nullptr);
-  NetworkInfo one{nullptr, 1, nullptr};
-  EXPECT_EQ(velarix_agent_network_disabled(&one, -1), -1);
-  EXPECT_EQ(velarix_agent_network_url(&one, -1), nullptr);
-  EXPECT_EQ(velarix_agent_network_name(&one, 0), nullptr);
-  EXPECT_EQ(velarix_agent_network_disabled(&one, 0), 1);
+}
+
+// The array knows its length: an index outside it reads nothing.
+TEST_F(CConfig, AccessorsRefuseAnIndexOutsideTheArray) {
+  write_config("[[network]]\nconfig_url = \"https://a.example\"\ndisabled = true\n"
+               "[[network]]\nconfig_url = \"https://b.example\"\nname = \"Bee\"\n");
+  NetworkInfo* infos = nullptr;
+  int32_t count = 0;
+  ASSERT_EQ(velarix_agent_config_networks(path_.c_str(), &infos, &count), 0);
+  ASSERT_EQ(count, 2);
+  std::map<std::string, std::pair<int32_t, std::string>> seen;
+  for (int32_t i = 0; i < count; ++i) {
+    ASSERT_NE(velarix_agent_network_url(infos, i), nullptr);
+    const char* name = velarix_agent_network_name(infos, i);
+    seen[velarix_agent_network_url(infos, i)] = {velarix_agent_network_disabled(infos, i), name ? name : "<null>"};
+  }
+  EXPECT_EQ(seen, (std::map<std::string, std::pair<int32_t, std::string>>{{"https://a.example/", {1, "<null>"}},
+                                                                          {"https://b.example/", {0, "Bee"}}}));
+  const struct {
+    int32_t index;
+    int32_t disabled;
+  } outside[] = {{-1, -1}, {INT32_MIN, -1}, {2, -2}, {3, -2}, {1 << 30, -2}, {INT32_MAX, -2}};
+  for (const auto& c : outside) {
+    SCOPED_TRACE(c.index);
+    EXPECT_EQ(velarix_agent_network_url(infos, c.index), nullptr);
+    EXPECT_EQ(velarix_agent_network_name(infos, c.index), nullptr);
+    EXPECT_EQ(velarix_agent_network_disabled(infos, c.index), c.disabled);
+  }
+  velarix_agent_config_networks_free(infos, count);
 }
 
 TEST_F(CConfig, EditorsAtTheSameTimeLoseNoEdit) {
