@@ -146,17 +146,18 @@ VELARIX_AGENT_API int32_t velarix_agent_config_network_disable(const char* path,
  * -2 when an argument is NULL or the file cannot be read, -1 when `path` is not
  * UTF-8. */
 VELARIX_AGENT_API int32_t velarix_agent_config_networks(const char* path, NetworkInfo** out, int32_t* count);
-/* Fields of element `index` of such an array; the texts belong to the array.
- * An index outside the array (negative, or not below its count) gives NULL,
- * as does a NULL array. */
+/* Fields of element `index` of an array from velarix_agent_config_networks,
+ * which knows its own length; the texts belong to the array. A NULL array or a
+ * negative index gives NULL (-1 from velarix_agent_network_disabled); an index
+ * at or past the count gives NULL (-2 from velarix_agent_network_disabled). */
 VELARIX_AGENT_API const char* velarix_agent_network_url(const NetworkInfo* networks, int32_t index);
-/* 1 disabled, 0 enabled; -2 for an index outside the array or a NULL array. */
+/* 1 disabled, 0 enabled. */
 VELARIX_AGENT_API int32_t velarix_agent_network_disabled(const NetworkInfo* networks, int32_t index);
-/* The display name, or NULL when the network has none; NULL for an index
- * outside the array or a NULL array. */
+/* The display name, or NULL when the network has none. */
 VELARIX_AGENT_API const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index);
-/* Releases an array from velarix_agent_config_networks with the count it came
- * with; NULL (or a count below 1) does nothing. */
+/* Releases an array from velarix_agent_config_networks, passed with the count
+ * it came with: all of its records go (never more, whatever `count` says);
+ * NULL, or a count below 1, does nothing. */
 VELARIX_AGENT_API void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count);
 
 /* ---- Runtime and TUN device --------------------------------------------- */

@@ -7,16 +7,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <fmt/format.h>
+#include <sodium.h>
 #include <toml++/toml.h>
 
 #include "agent/config_lock.h"
+#include "agent/config_secrets.h"
 #include "agent/env_settings.h"
 #include "network/config/toml_guard.h"
+#include "util/hex.h"
 #include "util/log.h"
 #include "util/utf8.h"
 
@@ -44,16 +48,18 @@ consteval std::string_view key(std::string_view path) {
   throw "not a key of kConfigKeys";
 }
 
-std::string describe(const toml::node& n) {
+// The value as the reader's errors name it; a secret's value shows as "****".
+std::string describe(const toml::node& n, bool secret = false) {
+  const auto value = [secret](std::string text) { return secret ? std::string("****") : text; };
   switch (n.type()) {
     case toml::node_type::string:
-      return "string \"" + std::string(n.as_string()->get()) + "\"";
+      return "string \"" + value(std::string(n.as_string()->get())) + "\"";
     case toml::node_type::integer:
-      return "integer `" + std::to_string(n.as_integer()->get()) + "`";
+      return "integer `" + value(std::to_string(n.as_integer()->get())) + "`";
     case toml::node_type::floating_point:
-      return "floating point `" + std::to_string(n.as_floating_point()->get()) + "`";
+      return "floating point `" + value(std::to_string(n.as_floating_point()->get())) + "`";
     case toml::node_type::boolean:
-      return std::string("boolean `") + (n.as_boolean()->get() ? "true" : "false") + "`";
+      return "boolean `" + value(n.as_boolean()->get() ? "true" : "false") + "`";
     case toml::node_type::table:
       return "map";
     case toml::node_type::array:
@@ -69,8 +75,8 @@ toml::source_position pos(const toml::node& n) {
 }
 
 Fault invalid_type(const toml::node& n, std::string_view path, std::string_view expected) {
-  return Fault(ReadFault{"invalid type: " + describe(n) + ", expected " + std::string(expected) + " for key `" +
-                             std::string(path) + "`",
+  return Fault(ReadFault{"invalid type: " + describe(n, is_secret_key_path(path)) + ", expected " +
+                             std::string(expected) + " for key `" + std::string(path) + "`",
                          pos(n)});
 }
 
@@ -244,10 +250,14 @@ std::string render(std::string_view text, const ReadFault& f) {
     line = line.substr(0, line.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
+  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
+  // The line may hold the secret key or the shared secret, damaged or not.
+  const std::string masked_line =
+      line.empty() ? std::string() : mask_secret_values(text, start, start + line.size(), caret_at);
+  line = masked_line;
   // A long line (a damaged file can be one line of megabytes) is shown as a
   // window around the column, cut at character boundaries.
   constexpr std::size_t kWindow = 160;
-  std::size_t caret_at = f.at.column > 0 ? f.at.column - 1 : 0;
   std::string shown(line);
   if (line.size() > kWindow) {
     auto continuation = [&line](std::size_t i) {
@@ -445,10 +455,11 @@ std::expected<std::filesystem::path, int> final_target(const std::string& path) 
   }
 }
 
-// Temporaries of a save are named "." + the file's name + ".tmp-" and the six
-// characters mkstemp puts in place of "XXXXXX".
+// Temporaries of a save are named "." + the file's name + ".tmp-" and 16
+// lower-case hexadecimal digits drawn at random: a form no one gives a file of
+// their own by chance (".agent.toml.tmp-backup" is not one).
 constexpr std::string_view kTemporaryInfix = ".tmp-";
-constexpr std::size_t kTemporarySuffixLength = 6;
+constexpr std::size_t kTemporarySuffixLength = 16;
 
 std::filesystem::path directory_of(const std::filesystem::path& target) {
   auto dir = target.parent_path();
@@ -462,9 +473,8 @@ bool is_temporary_of(std::string_view name, std::string_view file_name) {
     return false;
   }
   const auto suffix = name.substr(name.size() - kTemporarySuffixLength);
-  return std::all_of(suffix.begin(), suffix.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-  });
+  return std::all_of(suffix.begin(), suffix.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // A save killed while it wrote leaves its temporary behind, and with it the
@@ -496,12 +506,17 @@ void remove_stale_temporaries(const std::filesystem::path& target) {
 
 // A new temporary beside `target`, locked. -1 with errno on failure.
 int create_locked_temporary(const std::filesystem::path& target, std::string& name) {
-  const std::string tmpl =
-      (directory_of(target) / ("." + target.filename().string() + std::string(kTemporaryInfix) + "XXXXXX")).string();
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    name = tmpl;
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return -1;
+  const std::string prefix =
+      (directory_of(target) / ("." + target.filename().string() + std::string(kTemporaryInfix))).string();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::array<std::uint8_t, kTemporarySuffixLength / 2> random{};
+    randombytes_buf(random.data(), random.size());
+    name = prefix + p2p::util::hex::bytes_to_hex(random);
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
     struct stat st {};
     if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0) {
       const int err = errno;
@@ -569,23 +584,62 @@ std::expected<void, Error> replace_file(const std::string& path, std::string_vie
   return {};
 }
 
+// The descriptor that holds the lock of the configuration file at `path`
+// (see ConfigFileLock), or -1 when `wait` is false and another writer holds it.
+std::expected<int, Error> lock_config_file(const std::string& path, bool wait) {
+  auto target = final_target(path);
+  if (!target) return std::unexpected(io_error(target.error()));
+  const std::filesystem::path dir = directory_of(*target);
+  const std::string lock_file = (dir / ("." + target->filename().string() + ".lock")).string();
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool on_dir = fd >= 0;
+    if (fd < 0 && errno != EACCES) return std::unexpected(io_error(errno, "cannot lock the directory " + dir.string()));
+    if (fd < 0) {
+      // Searchable and writable, not readable: the lock file beside the file stands in.
+      fd = ::open(lock_file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+      if (fd < 0) return std::unexpected(io_error(errno, "cannot lock " + lock_file));
+      struct stat st {};
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::unexpected(io_error(EINVAL, "cannot lock " + lock_file + ", not a regular file"));
+      }
+    }
+    int locked;
+    do {
+      locked = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return -1;
+      return std::unexpected(io_error(err, "cannot lock " + (on_dir ? "the directory " + dir.string() : lock_file)));
+    }
+    if (on_dir) return fd;
+    // A lock file removed or replaced meanwhile is one nobody else locks: take the one there now.
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(lock_file.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      return fd;
+    }
+    ::close(fd);
+    if (attempt == 8) return std::unexpected(io_error(EAGAIN, "cannot lock " + lock_file));
+  }
+}
+
 }  // namespace
 
 std::expected<ConfigFileLock, Error> ConfigFileLock::acquire(const std::string& path) {
-  auto target = final_target(path);
-  if (!target) return std::unexpected(io_error(target.error()));
-  const int fd = ::open(directory_of(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(io_error(errno));
-  int locked;
-  do {
-    locked = ::flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int err = errno;
-    ::close(fd);
-    return std::unexpected(io_error(err));
-  }
-  return ConfigFileLock(fd);
+  auto fd = lock_config_file(path, true);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return ConfigFileLock(*fd);
+}
+
+std::expected<std::optional<ConfigFileLock>, Error> ConfigFileLock::try_acquire(const std::string& path) {
+  auto fd = lock_config_file(path, false);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  if (*fd < 0) return std::optional<ConfigFileLock>{};
+  return std::optional<ConfigFileLock>(ConfigFileLock(*fd));
 }
 
 ConfigFileLock::~ConfigFileLock() {
@@ -705,16 +759,25 @@ std::expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::strin
   log::trace("Loading or generating agent config from {}", path);
   const auto difficulty = env::kMinPowDifficulty.read();
   log::trace("Using min PoW difficulty: {}", difficulty);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    auto cfg = load(path);
-    if (!cfg) return cfg;
-    log::trace("Config loaded successfully");
-    return cfg;
-  }
   // Only a file that is not there gets a new identity; one that cannot be
   // reached (a link loop, no permission) is reported, never replaced.
-  if (errno != ENOENT) return std::unexpected(io_error(errno));
+  const auto existing = [&]() -> std::optional<std::expected<AgentConfig, Error>> {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+      auto cfg = load(path);
+      if (cfg) log::trace("Config loaded successfully");
+      return cfg;
+    }
+    if (errno != ENOENT) return std::unexpected(io_error(errno));
+    return std::nullopt;
+  };
+  if (auto cfg = existing()) return std::move(*cfg);
+  // Two first launches at once (a host app and its tunnel extension) must end
+  // with one identity: it is made under the file's lock, and whoever finds the
+  // file written meanwhile takes the identity in it.
+  auto lock = ConfigFileLock::acquire(path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  if (auto cfg = existing()) return std::move(*cfg);
   log::info("Config file does not exist, generating new one (this might take some time due to the PoW)");
   auto identity = p2p::Identity::generate(difficulty);
   if (!identity) return std::unexpected(Error{ErrorKind::IdentityError, identity.error().message()});

@@ -2,7 +2,17 @@
 // the C interface while the agent runs: the agent takes up what the host
 // changed, and writes only its own changes onto what the file holds.
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <vector>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
 
 #include "agent/config_lock.h"
 #include "agent/inner.h"
@@ -11,6 +21,8 @@
 
 namespace velarix::agent {
 namespace {
+
+namespace asio = boost::asio;
 
 // The reader's errors quote the offending line of the file, which can be the
 // secret key's; a log line or a save error shows only their first line.
@@ -51,6 +63,44 @@ void put_own_changes(NetworkMap& file, const NetworkMap& known, const NetworkMap
   }
 }
 
+// The lock of the configuration file, asked for again on a timer until
+// `patience` has passed: another writer may hold it for as long as it likes,
+// and neither a thread of the runtime nor the state lock may wait that long.
+asio::awaitable<std::expected<ConfigFileLock, Error>> wait_for_lock(const std::string& path,
+                                                                   std::chrono::milliseconds patience) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + patience;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::chrono::milliseconds pause{5};
+  for (;;) {
+    auto lock = ConfigFileLock::try_acquire(path);
+    if (!lock) co_return std::unexpected(std::move(lock.error()));
+    if (*lock) co_return std::move(**lock);
+    const auto now = Clock::now();
+    if (now >= until) {
+      const std::string held = patience.count() > 0
+                                   ? fmt::format("another writer held the configuration file's lock for {} ms",
+                                                 patience.count())
+                                   : std::string("another writer holds the configuration file's lock, which an "
+                                                 "earlier save of this tick waited for already");
+      co_return std::unexpected(
+          Error{ErrorKind::Io, held + "; the agent keeps its changes and saves them at a later tick"});
+    }
+    timer.expires_after(std::min<Clock::duration>(pause, until - now));
+    co_await timer.async_wait(asio::use_awaitable);
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
+  }
+}
+
+// At the start of a tick, the save an earlier one could not make.
+asio::awaitable<void> save_held_back(State& state, const std::string& path) {
+  if (!state.save_pending) co_return;
+  state.save_pending = false;  // this tick's first save waits for the lock again
+  if (auto saved = co_await state.save_config(path); !saved) {
+    log::warn("Failed to save config held back by an earlier tick: {}", saved.error().message());
+  }
+}
+
 }  // namespace
 
 NetworkMap file_view(const NetworkMap& networks) {
@@ -60,32 +110,45 @@ NetworkMap file_view(const NetworkMap& networks) {
   return out;
 }
 
-std::expected<void, Error> State::save_config(const std::string& path) {
+asio::awaitable<std::expected<void, Error>> State::save_config(const std::string& path) {
+  // One wait per tick: once a save could not be made, the others of the tick
+  // only try, and the next tick's first save waits again.
+  const auto patience = save_pending ? std::chrono::milliseconds(0) : kConfigLockPatience;
+  save_pending = true;  // until the file is written
   // The lock keeps a C editor from writing between this read and this write.
-  auto lock = ConfigFileLock::acquire(path);
-  auto file = lock ? AgentConfig::load(path, UnknownKeys::Ignore)
-                   : std::expected<AgentConfig, Error>(std::unexpected(lock.error()));
-  if (!file) {
-    return std::unexpected(Error{ErrorKind::Io, "the file cannot be read (" + first_line(file.error().message()) +
-                                                    "); it is left as it is and the agent runs on its own copy"});
+  auto lock = co_await wait_for_lock(path, patience);
+  if (!lock) co_return std::unexpected(std::move(lock.error()));
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    // Deleted while the agent ran: without the whole record the next start
+    // would have no identity.
+    if (auto saved = config.save(path); !saved) co_return saved;
+  } else {
+    auto file = AgentConfig::load(path, UnknownKeys::Ignore);
+    if (!file) {
+      co_return std::unexpected(Error{ErrorKind::Io, "the file cannot be read (" + first_line(file.error().message()) +
+                                                         "); it is left as it is and the agent runs on its own copy"});
+    }
+    put_own_changes(file->network, file_networks, config.network);
+    if (auto saved = file->save(path); !saved) co_return saved;
   }
-  put_own_changes(file->network, file_networks, config.network);
-  if (auto saved = file->save(path); !saved) return saved;
   // What the file holds beyond the agent's copy is what the next tick takes up.
   file_networks = file_view(config.network);
-  return {};
+  save_pending = false;
+  co_return std::expected<void, Error>{};
 }
 
 boost::asio::awaitable<void> AgentInner::take_up_config_file(std::shared_ptr<AgentInner> inner) {
   auto guard = co_await inner->state_lock.write();
   if (inner->cancellation_token.is_cancelled()) co_return;
+  State& state = inner->state;
   auto file = AgentConfig::load(inner->config_path, UnknownKeys::Ignore);
   if (!file) {
     log::warn("Failed to read the configuration file, running on the networks the agent has: {}",
               first_line(file.error().message()));
+    co_await save_held_back(state, inner->config_path);
     co_return;
   }
-  State& state = inner->state;
   NetworkMap& networks = state.config.network;
   const NetworkMap& known = state.file_networks;
   for (const auto& [url, net] : file->network) {
@@ -117,6 +180,7 @@ boost::asio::awaitable<void> AgentInner::take_up_config_file(std::shared_ptr<Age
     remove_network(inner, url, networks);
   }
   state.file_networks = std::move(file->network);
+  co_await save_held_back(state, inner->config_path);
 }
 
 }  // namespace velarix::agent

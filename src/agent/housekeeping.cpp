@@ -209,7 +209,7 @@ asio::awaitable<void> AgentInner::housekeeping_network(std::shared_ptr<AgentInne
     }
   }
   if (save) {
-    if (auto saved = inner->state.save_config(inner->config_path); !saved) {
+    if (auto saved = co_await inner->state.save_config(inner->config_path); !saved) {
       log::warn("Failed to save config after housekeeping: {}", saved.error().message());
     }
   }
@@ -297,7 +297,7 @@ asio::awaitable<void> AgentInner::housekeeping(std::shared_ptr<AgentInner> inner
       }
     }
     if (changed) {
-      if (auto saved = inner->state.save_config(inner->config_path); !saved) {
+      if (auto saved = co_await inner->state.save_config(inner->config_path); !saved) {
         log::warn("Failed to save config after controller network sync: {}", saved.error().message());
       }
     }

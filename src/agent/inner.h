@@ -56,12 +56,23 @@ struct State {
   // it or wrote its own changes to it: what tells the host's edits of the file
   // from the agent's own changes.
   NetworkMap file_networks = {};
+  // A save failed (another writer held the file's lock too long, or the file
+  // could not be read or written): the next tick saves again, and until then
+  // the agent's changes live in `config` alone.
+  bool save_pending = false;
 
   // Writes the agent's own changes since then (networks it added, removed or
   // renamed) onto what the file at `path` holds now, so that edits made to
-  // the file meanwhile stay. A file that cannot be read is not written over.
-  std::expected<void, Error> save_config(const std::string& path);
+  // the file meanwhile stay; a file that is not there gets the whole record.
+  // A file that cannot be read is not written over. The caller holds the state
+  // write lock, which a status call waits for: so the wait for the file's lock
+  // is bounded (kConfigLockPatience), and none at all while a save is pending,
+  // and it keeps the runtime's threads free.
+  boost::asio::awaitable<std::expected<void, Error>> save_config(const std::string& path);
 };
+
+// How long a save waits for another writer of the configuration file to let go of its lock.
+inline constexpr std::chrono::milliseconds kConfigLockPatience{2000};
 
 // What the configuration file keeps of each network: URL text, disabled flag, name.
 NetworkMap file_view(const NetworkMap& networks);

@@ -10,6 +10,7 @@
 #include "ffi/ffi.h"
 #include "ffi/handles.h"
 #include "util/log.h"
+#include "util/net.h"
 #include "util/runtime.h"
 #include "velarix_agent.h"
 
@@ -119,7 +120,7 @@ int32_t velarix_agent_cancel_udp_bindings(const AgentPtr* agent) {
     auto bindings = agent->agent.node()->udp_bindings();
     velarix::log::trace("FFI: Found {} UDP bindings", bindings->size());
     for (const auto& binding : *bindings) {
-      velarix::log::trace("FFI: Canceling UDP binding at {}", fmt::format("{}:{}", binding->local_addr().address().to_string(), binding->local_addr().port()));
+      velarix::log::trace("FFI: Canceling UDP binding at {}", binding->local_addr());
       binding->cancel_binding();
     }
     velarix::log::trace("FFI: All UDP bindings canceled");

@@ -1,5 +1,6 @@
 // C functions over the agent configuration file and its network list.
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -24,6 +25,14 @@ namespace {
 
 enum class Edit { Add, Remove, Enable, Disable };
 
+// The host sees only -2; the reason goes to the log.
+int32_t edit_failed(Edit op, const velarix::agent::Error& e) {
+  static constexpr const char* kVerbs[] = {"add", "remove", "enable", "disable"};
+  velarix::log::warn("Failed to {} a network in the configuration file: {}", kVerbs[static_cast<int>(op)],
+                     velarix::agent::masked(e.message()));
+  return VELARIX_AGENT_ERR_FAILURE;
+}
+
 int32_t edit_network(Edit op, const char* path, const char* network_url) {
   if (path == nullptr || network_url == nullptr) return VELARIX_AGENT_ERR_FAILURE;
   const bool trace = op == Edit::Disable;
@@ -40,17 +49,17 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
     return VELARIX_AGENT_ERR_UTF8;
   }
   // Enabling or disabling in a missing file creates the file first.
-  if ((op == Edit::Enable || op == Edit::Disable) && !AgentConfig::load_or_generate(*path_str)) {
-    return VELARIX_AGENT_ERR_FAILURE;
+  if (op == Edit::Enable || op == Edit::Disable) {
+    if (auto made = AgentConfig::load_or_generate(*path_str); !made) return edit_failed(op, made.error());
   }
   // Held until the change is written: a running agent's save waits for it and
   // then merges its own changes onto this one.
   auto lock = ConfigFileLock::acquire(*path_str);
-  if (!lock) return VELARIX_AGENT_ERR_FAILURE;
+  if (!lock) return edit_failed(op, lock.error());
   // Enabling and disabling reported the unknown keys in their first load.
   const bool loaded_before = op == Edit::Enable || op == Edit::Disable;
   auto cfg = AgentConfig::load(*path_str, loaded_before ? UnknownKeys::Ignore : UnknownKeys::Warn);
-  if (!cfg) return VELARIX_AGENT_ERR_FAILURE;
+  if (!cfg) return edit_failed(op, cfg.error());
   auto url = Url::parse(*url_str);
   if (!url) return VELARIX_AGENT_ERR_INVALID_URL;
   auto it = cfg->network.find(*url);
@@ -77,8 +86,26 @@ int32_t edit_network(Edit op, const char* path, const char* network_url) {
       it->second.disabled = true;
       break;
   }
-  if (!cfg->save(*path_str)) return VELARIX_AGENT_ERR_FAILURE;
+  if (auto saved = cfg->save(*path_str); !saved) return edit_failed(op, saved.error());
   return VELARIX_AGENT_OK;
+}
+
+// The array velarix_agent_config_networks hands out knows its own length: a
+// header before its first element holds the count, so that an accessor given
+// an index past the end refuses it instead of reading beyond the array.
+constexpr std::size_t kArrayHeader = alignof(std::max_align_t);
+static_assert(kArrayHeader >= sizeof(int32_t) && kArrayHeader % alignof(NetworkInfo) == 0);
+
+int32_t length_of(const NetworkInfo* networks) {
+  int32_t count;
+  std::memcpy(&count, reinterpret_cast<const unsigned char*>(networks) - kArrayHeader, sizeof count);
+  return count;
+}
+
+// Element `index` of an array from velarix_agent_config_networks, or NULL when the index is outside it.
+const NetworkInfo* element(const NetworkInfo* networks, int32_t index) {
+  if (networks == nullptr || index < 0 || index >= length_of(networks)) return nullptr;
+  return &networks[index];
 }
 
 // A malloc'd copy of `s`, or NULL when it holds a NUL byte or memory runs out.
@@ -159,39 +186,45 @@ int32_t velarix_agent_config_networks(const char* path, NetworkInfo** out, int32
       *count = 0;
       return VELARIX_AGENT_OK;
     }
-    auto* array = static_cast<NetworkInfo*>(std::malloc(infos.size() * sizeof(NetworkInfo)));
-    if (array == nullptr) {
+    const auto length = static_cast<int32_t>(infos.size());  // the file's size bounds it far below INT32_MAX
+    auto* block = static_cast<unsigned char*>(std::malloc(kArrayHeader + infos.size() * sizeof(NetworkInfo)));
+    if (block == nullptr) {
       for (auto& i : infos) {
         std::free(i.url);
         std::free(i.name);
       }
       return VELARIX_AGENT_ERR_FAILURE;
     }
+    std::memcpy(block, &length, sizeof length);
+    auto* array = reinterpret_cast<NetworkInfo*>(block + kArrayHeader);
     std::memcpy(array, infos.data(), infos.size() * sizeof(NetworkInfo));
     *out = array;
-    *count = static_cast<int32_t>(infos.size());
+    *count = length;
     return VELARIX_AGENT_OK;
   });
 }
 
 const char* velarix_agent_network_url(const NetworkInfo* networks, int32_t index) {
-  if (networks == nullptr || index < 0) return nullptr;
-  return networks[index].url;
+  const NetworkInfo* info = element(networks, index);
+  return info ? info->url : nullptr;
 }
 
 int32_t velarix_agent_network_disabled(const NetworkInfo* networks, int32_t index) {
   if (networks == nullptr || index < 0) return -1;
-  return networks[index].disabled;
+  const NetworkInfo* info = element(networks, index);
+  return info ? info->disabled : VELARIX_AGENT_ERR_FAILURE;
 }
 
 const char* velarix_agent_network_name(const NetworkInfo* networks, int32_t index) {
-  if (networks == nullptr || index < 0) return nullptr;
-  return networks[index].name;
+  const NetworkInfo* info = element(networks, index);
+  return info ? info->name : nullptr;
 }
 
 void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count) {
   if (networks == nullptr || count < 1) return;
-  for (int32_t i = 0; i < count; ++i) {
+  // The array's own length: a larger count from the host must not free beyond it.
+  const int32_t length = length_of(networks);
+  for (int32_t i = 0; i < length; ++i) {
     if (networks[i].url != nullptr) {
       velarix::log::trace("Dropping NetworkInfo url and freeing CString");
       std::free(networks[i].url);
@@ -201,7 +234,7 @@ void velarix_agent_config_networks_free(NetworkInfo* networks, int32_t count) {
       std::free(networks[i].name);
     }
   }
-  std::free(networks);
+  std::free(reinterpret_cast<unsigned char*>(networks) - kArrayHeader);
 }
 
 const char* velarix_agent_version(void) { return velarix::version_cstr(); }

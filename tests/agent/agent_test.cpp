@@ -301,3 +301,56 @@ TEST(ChannelSink, DropsWhenFullAndKeepsWhatIsQueued) {
     EXPECT_GE(LogCapture::get().count("Received APP dropped: sending on a full channel"), 1u);
   }
 }
+
+// With no VELARIX_ variable set, every setting takes its default: the node's
+// options, the capacities of the two channels, the MTU, and the proof of work
+// of a new identity.
+TEST(AgentDefaults, EverySettingUnsetTakesItsDefault) {
+  AgentHarness harness;
+  const auto path = harness.write_config();
+  std::vector<std::string> names = {"MIN_POW_DIFFICULTY", "ARM_MESSAGES",   "UDP_ADDRS",         "UDP_PORT",
+                                    "MAX_PEERS",          "HELLO_TIMEOUT",  "HELLO_MAX_AGE",     "RECV_BUF_CAP",
+                                    "PROCESS_UNITES",     "HOUSEKEEPING_INTERVAL", "ENFORCE_TCP", "UDP_SOCKETS",
+                                    "CHANNEL_CAP",        "TUN_THREADS",    "C2D_THREADS"};
+  for (auto& n : names) n = "VELARIX_" + n;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    if (entry.starts_with("VELARIX_")) names.push_back(entry.substr(0, entry.find('=')));
+  }
+  std::vector<std::unique_ptr<ScopedEnv>> cleared;
+  for (const auto& n : names) cleared.push_back(std::make_unique<ScopedEnv>(n, nullptr));
+
+  auto cfg = AgentConfig::load(path);
+  ASSERT_TRUE(cfg);
+  Runtime rt(2);
+  auto started = block_on(rt, Agent::start(*cfg, path, PlatformDependent{}, AgentTimings{.housekeeping = false}));
+  ASSERT_TRUE(started) << started.error().message();
+  const auto& opts = started->node()->opts();
+  const AgentInner& inner = *started->inner();
+  const struct {
+    const char* what;
+    std::uint64_t got;
+    std::uint64_t want;
+  } rows[] = {
+      {"min PoW difficulty", opts.min_pow_difficulty, 24},
+      {"armed messages", opts.arm_messages, 1},
+      {"addresses named", opts.udp_addrs.size(), 0},
+      {"a port named", opts.udp_port.has_value(), 0},
+      {"sockets per address", opts.udp_sockets, 3},
+      {"max peers", opts.max_peers, 8192},
+      {"HELLO time-out (ms)", opts.hello_timeout, 30000},
+      {"HELLO max age (ms)", opts.hello_max_age, 60000},
+      {"process UNITEs", opts.process_unites, 1},
+      {"node housekeeping interval (ms)", opts.housekeeping_interval, 5000},
+      {"enforce TCP", opts.enforce_tcp, 0},
+      {"node receive channel capacity", inner.node_receiver->capacity(), 512},
+      {"channel-to-overlay capacity", inner.c2d_sender->capacity(), 512},
+      {"MTU", inner.mtu, 1073},
+  };
+  for (const auto& r : rows) EXPECT_EQ(r.got, r.want) << r.what;
+  block_on(rt, started->shutdown());
+
+  auto generated = AgentConfig::load_or_generate(harness.dir().file("new.toml"));
+  ASSERT_TRUE(generated) << generated.error().message();
+  EXPECT_TRUE(generated->identity.pow().is_valid(generated->identity.pk(), 24)) << "a new identity's proof of work";
+}

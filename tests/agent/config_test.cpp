@@ -8,17 +8,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/capability.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "agent/config.h"
+#include "agent/inner.h"
+#include "util/runtime.h"
 #include "common/log_capture.h"
 #include "common/temp_dir.h"
 #include "velarix_agent.h"
@@ -222,7 +228,8 @@ TEST(AgentConfig, RefusesBadDocuments) {
       {"missing sk", "[identity]\npow = 1\n", "missing field `sk`"},
       {"missing pow", "[identity]\nsk = \"" + kSk + "\"\n", "missing field `pow`"},
       {"bad sk", "[identity]\nsk = \"xyz\"\npow = 1\n", "invalid secret key"},
-      {"sk wrong type", "[identity]\nsk = 5\npow = 1\n", "invalid type: integer `5`"},
+      {"sk wrong type", "[identity]\nsk = 5\npow = 1\n",
+       "invalid type: integer `****`, expected a string for key `identity.sk`"},
       {"pow too big", "[identity]\nsk = \"" + kSk + "\"\npow = 2147483648\n", "invalid value: integer `2147483648`"},
       {"identity not table", "identity = 3\n", "expected struct Identity"},
       {"mtu too big", "mtu = 65536\n" + kIdentity, "invalid value: integer `65536`, expected u16"},
@@ -257,6 +264,63 @@ TEST(AgentConfig, ErrorsPointAtTheOffendingLine) {
   ASSERT_FALSE(cfg);
   EXPECT_NE(cfg.error().find("line 6"), std::string::npos) << cfg.error();
   EXPECT_NE(cfg.error().find("disabled = 3"), std::string::npos) << cfg.error();
+}
+
+// The reader's errors quote the offending line; a secret in it, whole or
+// damaged, shows as "****" and the rest of the message stays.
+TEST(AgentConfig, ReadErrorsShowNoSecret) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  const std::string short_key = kSk.substr(1);  // 63 digits
+  const std::string secret = "c2VjcmV0LW9mLXRoZS1jb250cm9sbGVy";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string hidden;
+    std::vector<std::string> kept;  // parts of the message that stay
+  } cases[] = {
+      {"a secret key one digit short", "[identity]\nsk = \"" + short_key + "\"\npow = 7\n", short_key,
+       {"TOML parse error at line 2, column 6\n  |\n2 | sk = ****\n  |      ^\n",
+        "expected 64 hexadecimal digits for key `identity.sk`"}},
+      {"an unterminated secret key", "[identity]\nsk = \"" + short_key + "\npow = 7\n", short_key,
+       {"TOML parse error at line 2", "2 | sk = ****"}},
+      {"a secret key as a number", "[identity]\nsk = 12345678901234567\npow = 7\n", "12345678901234567",
+       {"2 | sk = ****", "invalid type: integer `****`, expected a string for key `identity.sk`"}},
+      {"in an inline table", "identity = { sk = \"" + short_key + "\", pow = 7 }\n", short_key,
+       {"1 | identity = { sk = ****, pow = 7 }"}},
+      {"under a quoted key", "[identity]\n\"sk\" = '" + short_key + "'\npow = 7\n", short_key, {"2 | \"sk\" = ****"}},
+      {"under a dotted key", "identity.sk = \"" + short_key + "\"\nidentity.pow = 7\n", short_key,
+       {"1 | identity.sk = ****"}},
+      {"the shared secret before a syntax error",
+       kIdentity + "[controller]\nurl = \"https://ctl.example\"\nshared_secret = \"" + secret + "\" x\n", secret,
+       {"TOML parse error at line 6", "6 | shared_secret = **** x"}},
+      {"the shared secret as a number", kIdentity + "[controller]\nshared_secret = 98765432109876\n", "98765432109876",
+       {"invalid type: integer `****`, expected a string for key `controller.shared_secret`"}},
+  };
+  TempDir dir;
+  const auto path = dir.file("agent.toml");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto read = AgentConfig::from_toml(c.text);
+    ASSERT_FALSE(read);
+    const std::string& message = read.error();
+    EXPECT_EQ(message.find(c.hidden), std::string::npos) << message;
+    EXPECT_EQ(message.find(c.hidden.substr(0, 16)), std::string::npos) << message;
+    for (const auto& part : c.kept) EXPECT_NE(message.find(part), std::string::npos) << part << " in\n" << message;
+
+    // The host's load logs the same text.
+    write_text(path, c.text);
+    LogCapture::get().clear();
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &out), -106);
+    if (LogCapture::get().installed()) {
+      EXPECT_EQ(LogCapture::get().count("warning Error loading config: TOML error: " + message.substr(0, 20)), 1u);
+      EXPECT_EQ(LogCapture::get().count(c.hidden.substr(0, 16)), 0u);
+    }
+  }
+  // A line without a secret is quoted as it is.
+  auto other = AgentConfig::from_toml("mtu = \"1200\"\n" + kIdentity);
+  ASSERT_FALSE(other);
+  EXPECT_NE(other.error().find("1 | mtu = \"1200\""), std::string::npos) << other.error();
 }
 
 namespace {
@@ -547,41 +611,47 @@ std::vector<std::string> names_in(const std::filesystem::path& dir) {
 }
 
 // Temporaries of a save that died are removed at the next load or save; only
-// those of this file, by their exact name, and none a live save holds.
+// those of this file, by the exact form of their name, and none a live save holds.
 TEST(AgentConfig, StaleTemporariesGoAtTheNextLoadOrSave) {
   TempDir dir;
   const auto path = dir.file("agent.toml");
   ASSERT_TRUE(sample().save(path));
   const auto stale = [&](const std::string& name) { write_text(dir.file(name), kIdentity); };
+  const std::string kDir = ".agent.toml.tmp-d1d1d1d1d1d1d1d1";
+  const std::string kLink = ".agent.toml.tmp-11111111111111ff";
+  const std::string kHeld = ".agent.toml.tmp-4e1d4e1d4e1d4e1d";
   const std::vector<std::string> kept = {
-      ".agent.toml.tmp-abc12",     // five characters
-      ".agent.toml.tmp-abc1234",   // seven
-      ".agent.toml.tmp-abc$12",    // not what mkstemp writes
-      "agent.toml.tmp-abc123",     // no leading dot
-      ".other.toml.tmp-abc123",    // another file's
-      ".agent.toml.tmp-Dir123",    // a directory
-      ".agent.toml.tmp-Lnk123",    // a symbolic link
-      ".agent.toml.tmp-Held12",    // held by a save in progress
+      ".agent.toml.tmp-backup",             // a user's own copy
+      ".agent.toml.tmp-abc123",             // six characters, as mkstemp makes them
+      ".agent.toml.tmp-0123456789abcde",    // fifteen digits
+      ".agent.toml.tmp-0123456789abcdef0",  // seventeen
+      ".agent.toml.tmp-0123456789ABCDEF",   // upper case: not what a save writes
+      ".agent.toml.tmp-0123456789abcdeg",   // not hexadecimal
+      "agent.toml.tmp-0123456789abcdef",    // no leading dot
+      ".other.toml.tmp-0123456789abcdef",   // another file's
+      kDir,                                 // a directory
+      kLink,                                // a symbolic link
+      kHeld,                                // held by a save in progress
       "linked.toml",
   };
   for (const auto& name : kept) {
-    if (name == ".agent.toml.tmp-Dir123") {
+    if (name == kDir) {
       std::filesystem::create_directory(dir.file(name));
-    } else if (name == ".agent.toml.tmp-Lnk123") {
+    } else if (name == kLink) {
       std::filesystem::create_symlink("linked.toml", dir.file(name));
     } else {
       stale(name);
     }
   }
   // A save in progress holds its temporary locked (here through a descriptor of its own).
-  const int held = ::open(dir.file(".agent.toml.tmp-Held12").c_str(), O_RDWR | O_CLOEXEC);
+  const int held = ::open(dir.file(kHeld).c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
   for (const char* when : {"load", "save"}) {
     SCOPED_TRACE(when);
-    stale(".agent.toml.tmp-aB3xY9");
-    stale(".agent.toml.tmp-000000");
+    stale(".agent.toml.tmp-a1b2c3d4e5f60718");
+    stale(".agent.toml.tmp-0000000000000000");
     if (std::string(when) == "load") {
       ASSERT_TRUE(AgentConfig::load(path));
     } else {
@@ -597,15 +667,15 @@ TEST(AgentConfig, StaleTemporariesGoAtTheNextLoadOrSave) {
   // Once the save that held it is gone, so is its temporary.
   ::close(held);
   ASSERT_TRUE(AgentConfig::load(path));
-  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-Held12")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(kHeld)));
 
   // Through a symbolic link, the temporaries beside its final target go.
   TempDir other;
   const auto link = other.file("link.toml");
   std::filesystem::create_symlink(path, link);
-  stale(".agent.toml.tmp-viaLnk");
+  stale(".agent.toml.tmp-fedcba9876543210");
   ASSERT_TRUE(AgentConfig::load(link));
-  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-viaLnk")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(".agent.toml.tmp-fedcba9876543210")));
 }
 
 // A save killed at any moment leaves at most temporaries behind, and the next
@@ -821,4 +891,93 @@ TEST(AgentConfig, UnknownKeysAreReportedWithTheirPathAndLineAndTheFileStillLoads
   ASSERT_TRUE(AgentConfig::load(path));
   EXPECT_EQ(unknown_key_lines(),
             std::vector<std::string>{"unknown key identity." + std::string(64, 'x') + "... at line 4"});
+}
+
+namespace {
+
+// Runs `f` on a thread of its own that file permissions bind as they bind any
+// user: as root, the thread gives up the capabilities that pass them by. The
+// threads it starts (a runtime's workers) inherit that.
+void without_file_privileges(const std::function<void()>& f) {
+  std::thread([&] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) == 0) {
+      for (unsigned cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) data[cap / 32].effective &= ~(1u << (cap % 32));
+      EXPECT_EQ(::syscall(SYS_capset, &header, data), 0) << std::strerror(errno);
+    }
+    f();
+  }).join();
+}
+
+}  // namespace
+
+// In a directory that may be searched and written but not read, the file is
+// read, edited and saved as anywhere else, by the host's editors and first
+// launch and by a running agent; where the lock cannot be had, the editor
+// says why in the log.
+TEST(ConfigFileLock, WorksInADirectoryThatCannotBeRead) {
+  ScopedEnv difficulty("VELARIX_MIN_POW_DIFFICULTY", "4");
+  TempDir dir;
+  const auto sub = dir.path() / "private";
+  std::filesystem::create_directory(sub);
+  const std::string path = (sub / "agent.toml").string();
+  const std::string fresh = (sub / "fresh.toml").string();
+  write_text(path, kIdentity);
+  ASSERT_EQ(::chmod(sub.c_str(), 0300), 0);
+  const auto searchable = dir.path() / "searchable";
+  std::filesystem::create_directory(searchable);
+  const std::string searchable_path = (searchable / "agent.toml").string();
+  write_text(searchable_path, kIdentity + "[[network]]\nconfig_url = \"https://a.example/\"\n");
+  ASSERT_EQ(::chmod(searchable.c_str(), 0100), 0);
+  LogCapture::get().clear();
+  without_file_privileges([&] {
+    const int probe = ::open(sub.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_LT(probe, 0) << "the directory can be read after all";
+    ASSERT_EQ(errno, EACCES);
+
+    EXPECT_EQ(velarix_agent_config_network_add(path.c_str(), "https://a.example/"), 0);
+    EXPECT_EQ(velarix_agent_config_network_disable(path.c_str(), "https://a.example/"), 0);
+    AgentConfigPtr* out = nullptr;
+    EXPECT_EQ(velarix_agent_config_load_or_generate(fresh.c_str(), &out), 0);
+    velarix_agent_config_free(out);
+
+    // A running agent's save puts its own change onto the host's edits.
+    auto cfg = AgentConfig::load(path);
+    ASSERT_TRUE(cfg) << cfg.error().message();
+    State state{.config = *cfg,
+                .update_available = {},
+                .ui_version = {},
+                .last_network_change = {},
+                .login = {},
+                .time_deviation = {}};
+    state.file_networks = file_view(cfg->network);
+    const auto b = *Url::parse("https://b.example/");
+    state.config.network.emplace(b, net(b.as_str()));
+    {
+      velarix::p2p::util::Runtime rt(1);
+      auto saved = velarix::p2p::util::block_on(rt, state.save_config(path));
+      EXPECT_TRUE(saved) << saved.error().message();
+    }
+
+    // Searchable only: no lock can be had, and the editor's WARN says so.
+    EXPECT_EQ(velarix_agent_config_network_remove(searchable_path.c_str(), "https://a.example/"), -2);
+  });
+  ASSERT_EQ(::chmod(sub.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(searchable.c_str(), 0700), 0);
+  auto file = AgentConfig::load(path);
+  ASSERT_TRUE(file) << file.error().message();
+  ASSERT_EQ(file->network.size(), 2u);
+  EXPECT_TRUE(file->network.at(*Url::parse("https://a.example/")).disabled);
+  EXPECT_FALSE(file->network.at(*Url::parse("https://b.example/")).disabled);
+  auto generated = AgentConfig::load(fresh);
+  ASSERT_TRUE(generated) << generated.error().message();
+  EXPECT_EQ(mode_of(fresh), 0600u);
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("warning Failed to remove a network in the configuration file: I/O error: "
+                                      "cannot lock " + (searchable / ".agent.toml.lock").string() +
+                                      ": Permission denied (os error 13)"),
+              1u);
+    EXPECT_EQ(LogCapture::get().count("warning Failed to"), 1u);
+  }
 }

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <latch>
 #include <map>
 #include <thread>
 #include <vector>
@@ -144,11 +151,78 @@ TEST_F(CConfig, EditorsReturnEveryCode) {
   }
 }
 
-TEST_F(CConfig, DisableOnMissingFileCreatesIdentity) {
-  ASSERT_FALSE(std::filesystem::exists(path_));
-  EXPECT_EQ(velarix_agent_config_network_disable(path_.c_str(), "https://a.example"), -4);
-  EXPECT_TRUE(std::filesystem::exists(path_));
-  EXPECT_NE(read_text(path_).find("[identity]"), std::string::npos);
+// Enabling or disabling in a missing file makes the file first, with a new
+// identity, and then finds no such network.
+TEST_F(CConfig, EnableAndDisableOnAMissingFileCreateItWithAnIdentity) {
+  const struct {
+    const char* name;
+    EditFn fn;
+  } cases[] = {{"enable", velarix_agent_config_network_enable}, {"disable", velarix_agent_config_network_disable}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path_);
+    EXPECT_EQ(c.fn(path_.c_str(), "https://a.example"), -4);
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0) << "no file";
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(read_text(path_).find("[identity]\nsk = \""), std::string::npos) << read_text(path_);
+    AgentConfigPtr* cfg = nullptr;
+    ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &cfg), 0);
+    velarix_agent_config_free(cfg);
+  }
+}
+
+// A host app and its tunnel extension starting together (here: threads, each
+// with its own descriptors, as processes have) on a file not made yet: every
+// one of them ends with the identity the file holds.
+TEST_F(CConfig, FirstLaunchesAtOnceAllEndWithTheFilesIdentity) {
+  // The public key of a configuration handle, in hexadecimal.
+  const auto key_of = [](AgentConfigPtr* cfg) {
+    uint8_t pk[32] = {};
+    std::string hex;
+    if (velarix_agent_config_id_pk(cfg, pk) != 0) return hex;
+    for (uint8_t b : pk) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    return hex;
+  };
+  constexpr int kLaunches = 6;
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::filesystem::remove(path_);
+    std::vector<std::string> keys(kLaunches);
+    std::vector<int32_t> codes(kLaunches, 1);
+    int32_t enabled = 1;
+    int32_t disabled = 1;
+    std::latch go(kLaunches + 2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kLaunches; ++i) {
+      threads.emplace_back([&, i] {
+        go.arrive_and_wait();
+        AgentConfigPtr* cfg = nullptr;
+        codes[i] = velarix_agent_config_load_or_generate(path_.c_str(), &cfg);
+        if (cfg != nullptr) keys[i] = key_of(cfg);
+        velarix_agent_config_free(cfg);
+      });
+    }
+    threads.emplace_back([&] {
+      go.arrive_and_wait();
+      enabled = velarix_agent_config_network_enable(path_.c_str(), "https://a.example");
+    });
+    threads.emplace_back([&] {
+      go.arrive_and_wait();
+      disabled = velarix_agent_config_network_disable(path_.c_str(), "https://a.example");
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(enabled, -4);
+    EXPECT_EQ(disabled, -4);
+    AgentConfigPtr* file = nullptr;
+    ASSERT_EQ(velarix_agent_config_load_or_generate(path_.c_str(), &file), 0);
+    const std::string in_file = key_of(file);
+    velarix_agent_config_free(file);
+    for (int i = 0; i < kLaunches; ++i) {
+      EXPECT_EQ(codes[i], 0) << i;
+      EXPECT_EQ(keys[i], in_file) << "launch " << i << " holds an identity the file does not have";
+    }
+  }
 }
 
 TEST_F(CConfig, ListShowsNormalisedUrlWhileFileKeepsText) {
@@ -187,11 +261,35 @@ TEST_F(CConfig, ListingFailuresAndEmptyList) {
   EXPECT_EQ(velarix_agent_network_url(nullptr, 0), nullptr);
   EXPECT_EQ(velarix_agent_network_disabled(nullptr, 0), -1);
   EXPECT_EQ(velarix_agent_network_name(nullptr, 0), nullptr);
-  NetworkInfo one{nullptr, 1, nullptr};
-  EXPECT_EQ(velarix_agent_network_disabled(&one, -1), -1);
-  EXPECT_EQ(velarix_agent_network_url(&one, -1), nullptr);
-  EXPECT_EQ(velarix_agent_network_name(&one, 0), nullptr);
-  EXPECT_EQ(velarix_agent_network_disabled(&one, 0), 1);
+}
+
+// The array knows its length: an index outside it reads nothing.
+TEST_F(CConfig, AccessorsRefuseAnIndexOutsideTheArray) {
+  write_config("[[network]]\nconfig_url = \"https://a.example\"\ndisabled = true\n"
+               "[[network]]\nconfig_url = \"https://b.example\"\nname = \"Bee\"\n");
+  NetworkInfo* infos = nullptr;
+  int32_t count = 0;
+  ASSERT_EQ(velarix_agent_config_networks(path_.c_str(), &infos, &count), 0);
+  ASSERT_EQ(count, 2);
+  std::map<std::string, std::pair<int32_t, std::string>> seen;
+  for (int32_t i = 0; i < count; ++i) {
+    ASSERT_NE(velarix_agent_network_url(infos, i), nullptr);
+    const char* name = velarix_agent_network_name(infos, i);
+    seen[velarix_agent_network_url(infos, i)] = {velarix_agent_network_disabled(infos, i), name ? name : "<null>"};
+  }
+  EXPECT_EQ(seen, (std::map<std::string, std::pair<int32_t, std::string>>{{"https://a.example/", {1, "<null>"}},
+                                                                          {"https://b.example/", {0, "Bee"}}}));
+  const struct {
+    int32_t index;
+    int32_t disabled;
+  } outside[] = {{-1, -1}, {INT32_MIN, -1}, {2, -2}, {3, -2}, {1 << 30, -2}, {INT32_MAX, -2}};
+  for (const auto& c : outside) {
+    SCOPED_TRACE(c.index);
+    EXPECT_EQ(velarix_agent_network_url(infos, c.index), nullptr);
+    EXPECT_EQ(velarix_agent_network_name(infos, c.index), nullptr);
+    EXPECT_EQ(velarix_agent_network_disabled(infos, c.index), c.disabled);
+  }
+  velarix_agent_config_networks_free(infos, count);
 }
 
 TEST_F(CConfig, EditorsAtTheSameTimeLoseNoEdit) {

@@ -9,12 +9,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 
 #include "common/agent_harness.h"
 #include "common/log_capture.h"
+#include "common/two_agents.h"
 #include "ffi/handles.h"
 #include "util/runtime.h"
 #include "velarix_agent.h"
@@ -57,6 +62,17 @@ Handles start_all(const std::string& path, bool with_tun = true) {
   }
   EXPECT_EQ(velarix_agent_start(h.runtime, h.config, path.c_str(), h.tun, on_change, nullptr, &h.agent), 0);
   return h;
+}
+
+// Shuts the agent down and frees every handle, the runtime last.
+void stop_all(Handles& h) {
+  velarix_agent_shutdown(h.runtime, h.agent);
+  velarix_agent_free(h.agent);
+  velarix_agent_tun_device_free(h.tun);
+  velarix_agent_config_free(h.config);
+  velarix_agent_runtime_free(h.runtime);
+  if (h.peer_fd >= 0) ::close(h.peer_fd);
+  h = Handles{};
 }
 
 // A callback that counts the calls made once velarix_agent_shutdown returned.
@@ -350,4 +366,105 @@ TEST(CLifecycle, BlockingCallsOnARuntimeThreadReturnInsteadOfAborting) {
   velarix_agent_free(agent);
   velarix_agent_config_free(r.config);
   velarix_agent_runtime_free(r.runtime);
+}
+
+// Every binding of the node's list is cancelled, each named by its socket
+// address (an IPv6 address in brackets).
+TEST(CLifecycle, CancellingUdpBindingsCancelsEveryOneOfThem) {
+  AgentHarness harness;
+  ScopedEnv addrs("VELARIX_UDP_ADDRS", "127.0.0.1 ::1");
+  ScopedEnv sockets("VELARIX_UDP_SOCKETS", "2");
+  auto h = start_all(harness.write_config(), false);
+  ASSERT_NE(h.agent, nullptr);
+  // Sockets go with their runtime: the snapshot is let go before it is freed.
+  auto bindings = h.agent->agent.node()->udp_bindings();
+  ASSERT_EQ(bindings->size(), 4u);
+  LogCapture::get().clear();
+  EXPECT_EQ(velarix_agent_cancel_udp_bindings(h.agent), 0);
+  std::map<std::string, std::size_t> shown;  // socket address -> bindings on it
+  for (const auto& b : *bindings) {
+    const auto& ep = b->local_addr();
+    const std::string port = std::to_string(ep.port());
+    const std::string address = ep.address().to_string();
+    ++shown[ep.address().is_v6() ? "[" + address + "]:" + port : address + ":" + port];
+    EXPECT_TRUE(b->is_cancelled()) << ep.address().to_string();
+  }
+  EXPECT_EQ(shown.size(), 2u) << "the two addresses share their port";
+  EXPECT_EQ(shown.begin()->first.substr(0, 6), "127.0.");
+  EXPECT_EQ(shown.rbegin()->first.substr(0, 5), "[::1]");
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("trace FFI: Found 4 UDP bindings"), 1u);
+    for (const auto& [text, n] : shown) {
+      EXPECT_EQ(LogCapture::get().count("trace FFI: Canceling UDP binding at " + text), n) << text;
+    }
+  }
+  bindings.reset();
+  stop_all(h);
+}
+
+namespace {
+
+// A DNS query for `name` (dotted, no final dot), type A, class IN, recursion desired.
+std::vector<std::uint8_t> dns_query(std::uint16_t id, const std::string& name) {
+  std::vector<std::uint8_t> q = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00,
+                                 0, 1, 0, 0, 0, 0, 0, 0};
+  for (std::size_t start = 0; start <= name.size();) {
+    const std::size_t end = std::min(name.find('.', start), name.size());
+    q.push_back(static_cast<std::uint8_t>(end - start));
+    const std::string_view label = std::string_view(name).substr(start, end - start);
+    q.insert(q.end(), label.begin(), label.end());
+    start = end + 1;
+  }
+  q.insert(q.end(), {0, 0, 1, 0, 1});
+  return q;
+}
+
+}  // namespace
+
+// The TUN device the host hands to velarix_agent_start is the one the agent
+// reads and writes: a DNS query for a member's name written into it (a socket
+// pair end stands in for the device) comes back answered.
+TEST(CLifecycle, TheHostsTunDeviceCarriesTheAgentsTraffic) {
+  AgentHarness harness;
+  velarix::test::TempDir dir;
+  const std::string doc = dir.file("net.toml");
+  const auto path = harness.write_config("[[network]]\nconfig_url = \"file://" + doc + "\"\n");
+  AgentConfigPtr* config = nullptr;
+  ASSERT_EQ(velarix_agent_config_load_or_generate(path.c_str(), &config), 0);
+  std::array<std::uint8_t, 32> pk{};
+  ASSERT_EQ(velarix_agent_config_id_pk(config, pk.data()), 0);
+  velarix_agent_config_free(config);
+  std::string pk_text;
+  for (auto b : pk) pk_text += fmt::format("{:02x}", b);
+  velarix::test::write_text(doc, "network = \"10.88.0.0/24\"\n[[node]]\npk = \"" + pk_text +
+                                     "\"\nip = \"10.88.0.1\"\nhostname = \"me\"\ngroups = [\"all\"]\n"
+                                     "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
+
+  auto h = start_all(path);  // its first housekeeping tick applies the network
+  ASSERT_NE(h.agent, nullptr);
+  const auto own = *velarix::network::Ipv4Addr::parse("10.88.0.1");
+  const auto server = *velarix::network::Ipv4Addr::parse("10.88.0.254");  // broadcast minus one
+  const auto query = velarix::test::udp_packet(own, 40123, server, 53, dns_query(0x5a17, "me.velarix.internal"));
+  std::optional<std::vector<std::uint8_t>> answer;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!answer && std::chrono::steady_clock::now() < deadline) {
+    // Until the tick has applied the network the query finds no server and is dropped.
+    ASSERT_EQ(::send(h.peer_fd, query.data(), query.size(), MSG_DONTWAIT), static_cast<ssize_t>(query.size()));
+    pollfd p{h.peer_fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) != 1) continue;
+    std::vector<std::uint8_t> got(65536);
+    const auto n = ::recv(h.peer_fd, got.data(), got.size(), MSG_DONTWAIT);
+    if (n > 0) got.resize(static_cast<std::size_t>(n)), answer = std::move(got);
+  }
+  ASSERT_TRUE(answer) << "no answer through the host's device";
+  const auto& a = *answer;
+  ASSERT_GE(a.size(), 28u + 12u + 4u);
+  EXPECT_TRUE(std::equal(a.begin() + 12, a.begin() + 16, std::array<std::uint8_t, 4>{10, 88, 0, 254}.begin()));
+  EXPECT_EQ((a[20] << 8) | a[21], 53) << "from the DNS port";
+  EXPECT_EQ((a[28] << 8) | a[29], 0x5a17) << "the query's id";
+  EXPECT_EQ(a[30] & 0x80, 0x80) << "a response";
+  EXPECT_EQ(a[31] & 0x0F, 0) << "NOERROR";
+  EXPECT_EQ((a[34] << 8) | a[35], 1) << "one answer";
+  EXPECT_TRUE(std::equal(a.end() - 4, a.end(), std::array<std::uint8_t, 4>{10, 88, 0, 1}.begin())) << "its address";
+  stop_all(h);
 }

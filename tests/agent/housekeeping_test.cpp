@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <ctime>
+#include <thread>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/agent.h"
+#include "agent/status.h"
 #include "common/agent_harness.h"
 #include "common/log_capture.h"
 #include "ffi/ffi.h"
@@ -155,16 +163,16 @@ std::string controller_doc(const std::vector<ControllerNet>& nets) {
 
 class Housekeeping : public ::testing::Test {
  protected:
-  void start(const std::string& extra) {
+  // Ticks are driven by hand unless `timings` says otherwise.
+  void start(const std::string& extra,
+             AgentTimings timings = {.housekeeping = false, .controller_timeout = std::chrono::seconds(1)}) {
     path_ = harness_.write_config(extra);
     auto cfg = AgentConfig::load(path_);
     ASSERT_TRUE(cfg) << cfg.error().message();
     pk_ = cfg->identity.pk().to_string();
     PlatformDependent platform;
     platform.network_change_callback = velarix::ffi::c_network_change_callback(&on_change);
-    auto started = block_on(rt_, Agent::start(*cfg, path_, std::move(platform),
-                                              AgentTimings{.housekeeping = false,
-                                                           .controller_timeout = std::chrono::seconds(1)}));
+    auto started = block_on(rt_, Agent::start(*cfg, path_, std::move(platform), timings));
     ASSERT_TRUE(started) << started.error().message();
     agent_.emplace(std::move(*started));
     saves_.emplace(path_);
@@ -868,6 +876,105 @@ TEST_F(Housekeeping, AFailedSaveKeepsTheChangeRunning) {
   if (LogCapture::get().installed()) {
     EXPECT_EQ(LogCapture::get().count("Failed to save config after controller network sync: I/O error: "), 1u);
   }
+}
+
+// A file deleted while the agent runs is written whole at the agent's next
+// save: the identity, the networks and the other keys the agent holds.
+TEST_F(Housekeeping, AFileDeletedWhileTheAgentRunsGetsTheWholeRecordAtTheNextSave) {
+  const std::string kept = "file:///nowhere/net.toml";
+  start("mtu = 1300\n[dns]\ndisabled = false\n[[network]]\nconfig_url = \"" + kUrlX +
+        "\"\n[[network]]\nconfig_url = \"" + kept + "\"\nname = \"Kept\"\n");
+  const auto before = AgentConfig::load(path_);
+  ASSERT_TRUE(before);
+  std::filesystem::remove(path_);
+  tick();  // no shared secret: the controller network goes, and the agent saves
+  auto file = AgentConfig::load(path_);
+  ASSERT_TRUE(file) << file.error().message();
+  EXPECT_EQ(file->identity, before->identity);
+  EXPECT_EQ(file->identity.pk(), inner().own_pk);
+  ASSERT_EQ(file->network.size(), 1u);
+  EXPECT_EQ(file->network.begin()->second.config_url, kept);
+  EXPECT_EQ(file->network.begin()->second.name, "Kept");
+  EXPECT_EQ(file->mtu, 1300);
+  EXPECT_EQ(file->super_peers, before->super_peers);
+  EXPECT_EQ(file->dns, before->dns);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Another process holding the lock of the file's directory for 20 s neither
+// stalls the agent nor costs what it holds: a save waits for the lock at most
+// kConfigLockPatience, says why it did not save, and the first tick that has
+// the lock saves. Status calls, which wait for the state lock the save is made
+// under, wait no longer than that.
+TEST_F(Housekeeping, AnotherProcessHoldingTheFileLockDelaysStatusCallsOnlyByTheBound) {
+  TempDir dir;
+  const std::string doc = dir.file("named.toml");
+  const std::string url = "file://" + doc;
+  start("[[network]]\nconfig_url = \"" + url + "\"\n",
+        AgentTimings{.housekeeping_period = std::chrono::milliseconds(500),
+                     .controller_timeout = std::chrono::seconds(1)});
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const std::string directory = std::filesystem::path(path_).parent_path().string();
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+    if (::write(ready[1], "L", 1) != 1) ::_exit(1);
+    timespec hold{20, 0};
+    while (::nanosleep(&hold, &hold) != 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other process did not take the lock";
+  ::close(ready[0]);
+  const auto locked_at = Clock::now();
+  // The document names the network, the file does not: from the next tick on a save is due.
+  LogCapture::get().clear();
+  write_text(doc, network_doc("Named", "10.64.0.0/24", {{pk_, "10.64.0.2", "me"}}));
+
+  // The host asks for the status ten times a second.
+  Clock::duration longest{};
+  int calls = 0;
+  for (auto next = Clock::now(); next - locked_at < std::chrono::seconds(18); next += std::chrono::milliseconds(100)) {
+    std::this_thread::sleep_until(next);
+    const auto began = Clock::now();
+    auto status = block_on(rt_, Status::from_agent(*agent_));
+    longest = std::max(longest, Clock::now() - began);
+    next = std::max(next, Clock::now());
+    ++calls;
+  }
+  EXPECT_EQ(network(url).name, "Named") << "the running agent keeps what it could not save";
+  EXPECT_FALSE(AgentConfig::load(path_)->network.begin()->second.name) << "saved while the lock was held";
+  int exit_status = 0;
+  ASSERT_EQ(::waitpid(holder, &exit_status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0);
+  EXPECT_GE(calls, 5);
+  EXPECT_LT(longest, kConfigLockPatience + std::chrono::milliseconds(1500))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms";
+  if (LogCapture::get().installed()) {
+    EXPECT_EQ(LogCapture::get().count("warning housekeeping_network{network=" + url +
+                                      "}: Failed to save config after housekeeping: I/O error: another writer "
+                                      "held the configuration file's lock for 2000 ms; the agent keeps its changes "
+                                      "and saves them at a later tick"),
+              1u);
+    EXPECT_GE(LogCapture::get().count("warning Failed to save config held back by an earlier tick: I/O error: another "
+                                      "writer held the configuration file's lock for 2000 ms"),
+              3u);
+  }
+
+  // The lock is free again: the next tick saves.
+  EXPECT_TRUE(velarix::test::eventually(
+      [&] {
+        auto file = AgentConfig::load(path_);
+        return file && file->network.begin()->second.name == "Named";
+      },
+      std::chrono::seconds(10)));
 }
 
 TEST_F(Housekeeping, EditsThroughTheCInterfaceSurviveTheAgentsSavesAndTakeEffectWithinATick) {
