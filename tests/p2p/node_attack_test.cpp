@@ -18,6 +18,7 @@
 #include "common/log_capture.h"
 #include "message/short_header.h"
 #include "node/node.h"
+#include "junk_flood.h"
 #include "node_test_support.h"
 #include "raw_peer.h"
 #include "superpeer/super_peer_server.h"
@@ -636,6 +637,52 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
     return late.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms).has_value();
   }));
   EXPECT_EQ(t.node->peers_list().peers.size(), 3u);
+}
+
+// Honest newcomers greet a node, one HELLO every 100 ms (each a new identity), while junk APPs
+// from unknown senders flood it under keys that have a proof of work but no session key (not
+// curve points): neither one key nor one source may use up the key exchanges the node spends on
+// newcomers.
+TEST(NodeAttack, JunkUnderOneKeyOrFromOneSourceDoesNotLockNewcomersOut) {
+  constexpr int kNewcomers = 20;
+  constexpr unsigned kJunkPerSecond = 5000;
+  for (const auto& shape : junk::kFloodShapes) {
+    SCOPED_TRACE(shape.name);
+    UdpTarget t([](NodeOpts& o) { o.min_pow_difficulty = 8; });
+    const auto datagrams = shape.junk(t.self.pk(), kNetwork, 8);
+    std::vector<Identity> newcomers;
+    for (int i = 0; i < kNewcomers; ++i) newcomers.push_back(*Identity::generate(8));
+
+    const auto exchanges_before = t.node->inner()->newcomer_key_exchanges();
+    const auto start = std::chrono::steady_clock::now();
+    int answered = 0;
+    {
+      junk::Flood flood(datagrams, shape.hosts(), t.node_addr, kJunkPerSecond);
+      ASSERT_TRUE(raw::eventually([&] { return t.node->inner()->stats().refused.load() >= 500; }))
+          << "the flood did not reach the node";
+      raw::Peer honest(t.io, make_identity(), kNetwork, true, "127.0.0.2");
+      for (const auto& id : newcomers) {
+        const auto next = std::chrono::steady_clock::now() + 100ms;
+        honest.send(hello_of(id, t.self.pk()), t.node_addr);
+        if (honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms)) ++answered;
+        std::this_thread::sleep_until(next);  // one HELLO every 100 ms
+      }
+      std::printf("%s: %d of %d newcomers answered, %llu junk datagrams sent\n", shape.name, answered, kNewcomers,
+                  static_cast<unsigned long long>(flood.sent()));
+    }
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto exchanges = t.node->inner()->newcomer_key_exchanges() - exchanges_before;
+    std::printf("%s: %llu key exchanges in %.1f s\n", shape.name, static_cast<unsigned long long>(exchanges), seconds);
+    EXPECT_GE(answered, kNewcomers * 8 / 10);
+    // Beside the newcomers' own: one exchange for the one key; for many keys from one address,
+    // that address's share of the budget (a burst of two seconds' worth, then its rate).
+    if (shape.keys == 1) {
+      EXPECT_LE(exchanges, kNewcomers + 1u);
+    } else {
+      EXPECT_LE(exchanges, kNewcomers + (static_cast<std::uint64_t>(seconds) + 3) *
+                                            NodeInner::kNewcomerKeyExchangesPerSecondPerSource);
+    }
+  }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@
 #include "util/log.h"
 #include "util/log_limiter.h"
 #include "util/net.h"
+#include "util/rate_limiter.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -213,10 +214,14 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                                  std::optional<MessageKey> session = std::nullopt);
   // The session key of a sender that is not in the peers map, to authenticate its message
   // before it is admitted: from a small cache, else derived (and cached) within a budget of
-  // kNewcomerKeyExchangesPerSecond. Each costs about 70 µs; a flood of copied headers must not
-  // take the node's CPU.
+  // kNewcomerKeyExchangesPerSecond, of which one source (the packet's source address, an IPv6
+  // /64) gets kNewcomerKeyExchangesPerSecondPerSource (a burst of twice that). Each costs about
+  // 70 µs; a flood of copied headers must not take the node's CPU, nor one address the room
+  // of every other newcomer. A key that has no session key is cached as such: however often it
+  // comes, it costs one exchange.
   static constexpr std::uint32_t kNewcomerKeyExchangesPerSecond = 512;
-  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key);
+  static constexpr std::uint32_t kNewcomerKeyExchangesPerSecondPerSource = 64;
+  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key, const boost::asio::ip::address& source);
   // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
   // a quarter of max_peers, at most kMaxUnverifiedPeers.
   static constexpr std::size_t kMaxUnverifiedPeers = 1024;
@@ -301,6 +306,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   SessionKeyCache<256, 256> newcomer_keys_;
   // The windowed limiter of log lines serves as the key-exchange budget as well.
   util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
+  util::SourceRateLimiter<1024> newcomer_source_budget_{kNewcomerKeyExchangesPerSecondPerSource};
   std::atomic<std::uint64_t> newcomer_key_exchanges_{0};
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;

@@ -208,7 +208,7 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
       if (type == static_cast<std::uint8_t>(MessageType::Unite)) {
         return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
       }
-      auto session = newcomer_key(sender);
+      auto session = newcomer_key(sender, src.address());
       if (!session) return std::unexpected(session.error());
       newcomer_session = *session;
     } else {
