@@ -399,10 +399,13 @@ TEST(Receive, ConcurrentAdmissionsNeverPassMaxPeers) {
         std::vector<std::uint8_t> scratch(kDefaultNetworkMtu);
         Transmits out;
         const auto binding = f.inner->udp_bindings()->front();
+        // Newcomers of one thread come from one host (one host alone may not bring that many at once).
+        const boost::asio::ip::udp::endpoint src(boost::asio::ip::make_address("127.0.0." + std::to_string(10 + t)),
+                                                 50000);
         start.arrive_and_wait();
         for (auto& packet : packets[t]) {
           out.clear();
-          auto r = f.inner->on_packet(packet, f.src, binding.get(), Transport::Udp, scratch, out);
+          auto r = f.inner->on_packet(packet, src, binding.get(), Transport::Udp, scratch, out);
           if (r) {
             ++admitted;
           } else if (r.error().kind() != Error::Kind::PeersListCapacityExceeded) {
