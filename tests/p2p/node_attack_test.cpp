@@ -410,6 +410,46 @@ TEST(NodeAttack, ReplayedMessagesAreRefused) {
       << "a HELLO dated an hour ahead was answered";
 }
 
+// Nothing refused as too old, or as answering nothing, takes a place in the peers map: a copy of
+// a message replayed once its sender was dropped as stale (the copy is then older than
+// hello_max_age), a HELLO dated beyond the age limit, and an ACK from a sender the node does not
+// know (no HELLO of ours went to it).
+TEST(NodeAttack, RefusedMessagesOfUnknownSendersAdmitNobody) {
+  constexpr std::uint64_t kMaxAgeMs = 1000;
+  UdpTarget t([](NodeOpts& o) { o.hello_max_age = kMaxAgeMs; });
+  struct Case {
+    const char* name;
+    bool replayed_after_drop;
+    std::function<Bytes(const raw::Peer&)> message;
+  };
+  const Case cases[] = {
+      {"a HELLO replayed", true, [&](const raw::Peer& p) { return p.hello_node(t.self.pk(), raw::now_us()); }},
+      {"an APP replayed", true, [&](const raw::Peer& p) { return p.app(t.self.pk(), Bytes(60, 0x49)); }},
+      {"a HELLO dated too far back", false,
+       [&](const raw::Peer& p) { return p.hello_node(t.self.pk(), raw::now_us() - 2 * kMaxAgeMs * 1000); }},
+      {"an ACK", false, [&](const raw::Peer& p) { return p.ack(t.self.pk(), raw::now_us() - 1000); }},
+  };
+  const auto& stats = t.node->inner()->stats();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    raw::Peer sender(t.io, make_identity(), kNetwork);
+    const Bytes message = c.message(sender);
+    if (c.replayed_after_drop) {
+      const auto sent_at = raw::now_us();
+      sender.send(message, t.node_addr);
+      ASSERT_TRUE(raw::eventually([&] { return t.peer(sender.pk()) != nullptr; })) << "the original was refused";
+      ASSERT_TRUE(raw::eventually([&] { return t.peer(sender.pk()) == nullptr; })) << "the sender was never dropped";
+      // Dropped once the copy is as old as the age limit; the node's cached clock may lag a few ms.
+      ASSERT_TRUE(raw::eventually([&] { return raw::now_us() > sent_at + (kMaxAgeMs + 50) * 1000; }));
+    }
+    const auto refused = stats.refused.load();
+    sender.send(message, t.node_addr);
+    ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() > refused; })) << "the message was not refused";
+    EXPECT_EQ(t.peer(sender.pk()), nullptr) << "a refused message admitted its sender";
+    EXPECT_EQ(t.node->peers_list().peers.size(), 1u);
+  }
+}
+
 // An ACK counts only for the path its HELLO went out on: an ACK echoing the HELLO of one path,
 // sent from another address, must not make that address a reachable path.
 TEST(NodeAttack, AckFromAnotherPathDoesNotMakeItReachable) {

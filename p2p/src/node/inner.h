@@ -177,6 +177,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   void on_app(NodePeer& peer, const LongHeader& header, const AppMessage& app);
   std::expected<void, Error> on_unite(std::vector<UdpTransmit>& udp_out, const LongHeader& header,
                                       const UniteMessage& unite, std::uint64_t now);
+  // The node-peer handlers take an ACK or HELLO whose time the dispatch has checked.
   std::expected<void, Error> on_node_peer_ack(const boost::asio::ip::udp::endpoint& src, NodePeer& peer,
                                               const LongHeader& header, const AckMessage& ack,
                                               const std::shared_ptr<UdpSocket>& socket, Transport transport,
@@ -205,6 +206,13 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                    std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
+  // Refuses an armed message whose nonce no window would take (too old, too far ahead), before
+  // its sender has one.
+  std::expected<void, Error> check_replay_time(std::span<const std::uint8_t> nonce);
+  // An ACK echoes the time of a HELLO of ours: not ahead of `now`, nor more than hello_max_age
+  // behind it. A HELLO's time lies within hello_max_age of `now`, either way.
+  std::expected<void, Error> check_ack_time(std::uint64_t time, std::uint64_t now) const;
+  std::expected<void, Error> check_hello_time(std::uint64_t time, std::uint64_t now) const;
 
   // The node peer under `key`, admitted when absent and the peers map has room
   // (`max_peers`); a peer created here is registered in the short-id map. `session`: its
@@ -269,6 +277,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   bool is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const;
   // Removes the oldest unverified peer while at least `keep_below` are queued; true when one went.
   bool evict_unverified(std::size_t keep_below);
+  // Counts and refuses what a replay window did not accept.
+  std::expected<void, Error> replay_verdict(ReplayWindow::Verdict verdict);
   // Removes `peer` (when it is still the entry under `key`) and its short id.
   void remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer);
 
