@@ -282,6 +282,20 @@ struct UdpTarget {
     node_addr = node->udp_bindings()->front()->local_addr();
   }
   std::shared_ptr<NodePeer> peer(const PubKey& key) const { return node->peers_list().node_peer(key); }
+  // Whether the node answers, within `timeout`, a HELLO of `key` that the caller sent from `at`:
+  // with an ACK to `at`, or with a greeting through the super peer. (What one HELLO brings pays
+  // for one of the two, and a newcomer the node has no traffic with is greeted first.)
+  bool answered(raw::Peer& at, const PubKey& key, std::chrono::milliseconds timeout = 5s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      if (auto d = at.recv(1ms); d && raw::type_of(*d) == 0) return true;
+      while (auto d = sp.recv(0ms)) {
+        auto h = LongHeader::parse(*d);
+        if (h && h->type_byte() == 2 && h->recipient() == key) return true;
+      }
+    }
+    return false;
+  }
 
   util::Runtime rt{3};
   boost::asio::io_context io;
@@ -344,8 +358,7 @@ TEST(NodeAttack, UniteFloodDoesNotLockOutPeersWithProofOfWork) {
 
   raw::Peer real(t.io, *Identity::generate(8), kNetwork);
   real.send(real.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
-  auto ack = real.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; });
-  EXPECT_TRUE(ack) << "a peer with a valid proof of work was turned away";
+  EXPECT_TRUE(t.answered(real, real.pk())) << "a peer with a valid proof of work was turned away";
   EXPECT_TRUE(t.peer(real.pk()));
 }
 
@@ -456,7 +469,8 @@ TEST(NodeAttack, AckFromAnotherPathDoesNotMakeItReachable) {
   UdpTarget t;
   raw::Peer peer(t.io, make_identity(), kNetwork);
   raw::Peer second(t.io, peer.id(), kNetwork, true, "127.0.0.2");  // another address of the same key
-  peer.send(peer.app(t.self.pk(), Bytes(200, 1)), t.node_addr);  // traffic, so the node keeps paths alive
+  // Traffic, so the node keeps paths alive, and credit for the node's greeting and its probes.
+  peer.send(peer.app(t.self.pk(), Bytes(600, 1)), t.node_addr);
   peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
   second.send(second.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
   ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) && t.peer(peer.pk())->paths().size() == 2; }));
@@ -651,8 +665,7 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
 
   raw::Peer honest(t.io, *Identity::generate(8), kNetwork);
   honest.send(hello_of(honest.id(), t.self.pk()), t.node_addr);
-  EXPECT_TRUE(honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }))
-      << "an honest newcomer was refused";
+  EXPECT_TRUE(t.answered(honest, honest.pk())) << "an honest newcomer was refused";
   EXPECT_TRUE(t.peer(honest.pk()));
 
   // A flood of distinct keys beyond the budget: the key exchanges stay within it (two windows
@@ -674,7 +687,7 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
   raw::Peer late(t.io, *Identity::generate(8), kNetwork);
   EXPECT_TRUE(raw::eventually([&] {
     late.send(hello_of(late.id(), t.self.pk()), t.node_addr);
-    return late.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms).has_value();
+    return t.answered(late, late.pk(), 100ms);
   }));
   EXPECT_EQ(t.node->peers_list().peers.size(), 3u);
 }
@@ -704,7 +717,7 @@ TEST(NodeAttack, JunkUnderOneKeyOrFromOneSourceDoesNotLockNewcomersOut) {
       for (const auto& id : newcomers) {
         const auto next = std::chrono::steady_clock::now() + 100ms;
         honest.send(hello_of(id, t.self.pk()), t.node_addr);
-        if (honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms)) ++answered;
+        if (t.answered(honest, id.pk(), 100ms)) ++answered;
         std::this_thread::sleep_until(next);  // one HELLO every 100 ms
       }
       std::printf("%s: %d of %d newcomers answered, %llu junk datagrams sent\n", shape.name, answered, kNewcomers,
@@ -817,6 +830,62 @@ TEST(NodeAttack, ReflectionTowardsUnprovenAddressesIsNotAmplified) {
 
 namespace velarix::test {
 namespace {
+
+// A peer that does not know the node's short id is greeted through the super peer, which
+// forwards the greeting to where the peer registered: an attacker that registered from a victim's
+// address (a spoofed source) and sends direct HELLOs from it makes the node send the victim an
+// ACK and a greeting for each. What reaches the victim must not exceed what the attacker sent.
+TEST(NodeAttack, GreetingsThroughTheSuperPeerReflectNoMoreThanWasSent) {
+  util::Runtime rt{3};
+  SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+  so.min_pow_difficulty = 0;
+  auto server = SuperPeerServer::start(rt, so);
+  ASSERT_TRUE(server) << server.error();
+  const Identity node_id = make_identity();
+  auto node = bind_node(rt, node_id, {(*server)->url()}, std::make_shared<RecordingSink>());
+  const auto node_addr = node->udp_bindings()->front()->local_addr();
+  ASSERT_TRUE(raw::eventually([&] {
+    auto sp = node->peers_list().super_peer((*server)->public_key());
+    return sp && sp->best_udp_path(NodeInner::current_time(), 1000).has_value();
+  })) << "the node did not reach the super peer";
+
+  // The attacker's messages, sent from the victim's address.
+  boost::asio::io_context io;
+  raw::Peer spoofed(io, make_identity(), kNetwork, true, "127.0.0.9");
+  std::size_t sent = 0, reflected = 0;
+  auto send = [&](const Bytes& b, const ip::udp::endpoint& to) {
+    spoofed.send(b, to);
+    sent += b.size();
+  };
+  auto count = [&] {
+    while (auto d = spoofed.recv(0ms)) reflected += d->size();
+  };
+  send(spoofed.hello_sp((*server)->public_key(), raw::now_us()), (*server)->udp_endpoint());
+  ASSERT_TRUE(raw::eventually([&] {
+    count();
+    return reflected > 0;
+  })) << "the super peer did not take the registration";
+  // Direct HELLOs, each more than a housekeeping interval (100 ms) after the last: each may be
+  // greeted. The attacker never answers, so the node never learns that its short id is known.
+  int greetings_possible = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < end) {
+    send(spoofed.hello_node(node_id.pk(), raw::now_us()), node_addr);
+    ++greetings_possible;
+    const auto next = std::chrono::steady_clock::now() + 150ms;
+    while (std::chrono::steady_clock::now() < next) {
+      count();
+      std::this_thread::sleep_for(5ms);  // pacing the attack, not waiting for an event
+    }
+  }
+  const auto settle = std::chrono::steady_clock::now() + 300ms;
+  while (std::chrono::steady_clock::now() < settle) count();
+  const double factor = static_cast<double>(reflected) / static_cast<double>(sent);
+  std::printf("greetings: the victim got %zu bytes for %zu sent in %d HELLOs: factor %.3f\n", reflected, sent,
+              greetings_possible, factor);
+  EXPECT_GT((*server)->stats().relayed_udp, 0u) << "no greeting was relayed";
+  EXPECT_LE(factor, 1.0);
+}
 
 // The probe credit a peer earns pays for few HELLOs to addresses that never answered; they go
 // first to the address the peer greets from. A node restarted with its identity has only such

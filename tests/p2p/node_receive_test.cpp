@@ -258,10 +258,15 @@ const std::vector<Case>& cases() {
          EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
        }},
       {"hello from a node peer is answered, gives a path and short id, and is greeted through a super peer", {},
-       [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
        [](Fixture& f) {
-         // The ACK, and our HELLO (the peer does not know our short id yet) relayed: the
-         // source never answered us, so it gets no more than the ACK.
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other, std::vector<std::uint8_t>(100, 1))));
+         return f.hello_from(f.other);
+       },
+       std::nullopt, 1,
+       [](Fixture& f) {
+         // The ACK, and our HELLO (the peer does not know our short id yet) relayed: neither the
+         // source nor where the peer registered answered us yet, and what the peer sent pays
+         // for both.
          ASSERT_EQ(f.out.udp.size(), 2u);
          EXPECT_EQ(f.out.udp[0].dst, f.src);
          EXPECT_EQ(raw_type(f.out.udp[1].bytes), 2);
@@ -276,6 +281,18 @@ const std::vector<Case>& cases() {
          ASSERT_TRUE(header);
          EXPECT_EQ(header->type_byte(), 0);
          EXPECT_EQ(header->recipient(), f.other.pk());
+       }},
+      {"a lone hello from a newcomer pays for one answer: the greeting through a super peer", {},
+       [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
+       [](Fixture& f) {
+         // Without traffic of ours with the peer, only the greeting teaches it our short id.
+         ASSERT_EQ(f.out.udp.size(), 1u);
+         EXPECT_EQ(raw_type(f.out.udp[0].bytes), 2);
+         EXPECT_TRUE(f.out.udp[0].dst.port() == 9 || f.out.udp[0].dst.port() == 10) << f.out.udp[0].dst;
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         ASSERT_TRUE(peer);
+         EXPECT_EQ(peer->tx_short_id(), ShortId(0x01020304));
+         EXPECT_EQ(peer->paths().size(), 1u);
        }},
   };
   return table;

@@ -484,28 +484,40 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
     return {};
   }
   // A direct HELLO: the peer reaches us from `src`, so that is a path to it. Its source may be
-  // forged, so an ACK to an address that never answered us is paid from the probe credit this
-  // HELLO has just earned: the HELLO's bytes pay for one answer, not also for later probes.
+  // forged, and so may the address the peer registered with the super peer: what goes to either
+  // while it never answered us is paid from the probe credit this HELLO has just earned. The
+  // HELLO's bytes pay for one answer, not also for later probes.
   auto path = peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
   if (path) path->hello_rx();
-  const bool proven = path && path->inner()->last_ack_time != 0;
-  if (!proven && !peer.spend_probe_credit(ack.size())) {
-    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
-    return {};
-  }
-  udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
-  // The peer sends to us directly and may still use a short id of an earlier life of ours
-  // (we restarted): everything it sends is refused until it learns the current one.
-  if (!peer.knows_rx_short_id() && peer.take_greeting(now, opts_.housekeeping_interval * 1000)) {
+  // The peer may still use a short id of an earlier life of ours (we restarted): everything it
+  // sends is refused until it learns the current one.
+  auto greeting = [&]() -> std::expected<void, Error> {
+    if (peer.knows_rx_short_id() || !peer.take_greeting(now, opts_.housekeeping_interval * 1000)) return {};
     return greet(peer, udp_out, tcp_out, now);
+  };
+  // The credit may pay for only one of the two. Without traffic of ours with the peer no HELLO
+  // of ours goes to it, so the greeting is the only way it learns our short id, and goes first.
+  // With traffic our HELLOs (each carries the id) teach it within a pass, and the ACK, which
+  // makes the peer's path to us, goes first.
+  const bool greeting_first = !peer.has_app_traffic(now, opts_.hello_max_age);
+  if (greeting_first) {
+    if (auto greeted = greeting(); !greeted) return greeted;
   }
-  return {};
+  const bool proven = path && path->inner()->last_ack_time != 0;
+  if (proven || peer.spend_probe_credit(ack.size())) {
+    udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+  } else {
+    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
+  }
+  return greeting_first ? std::expected<void, Error>{} : greeting();
 }
 
 std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
                                             std::vector<TcpTransmit>& tcp_out, std::uint64_t now) {
-  // Through a super peer: it forwards only to where the peer registered, so no address that
-  // never answered us gets anything from this.
+  // Through a super peer: it forwards only to where the peer registered. That address is the
+  // peer's claim until an ACK came back from it through this super peer; until then the
+  // greeting is paid from the peer's probe credit, like anything sent towards an address that
+  // never answered.
   auto sp = peers_->super_peer(peer.best_sp());
   if (!sp) sp = peers_->super_peer(peers_->default_route());
   if (!sp) return {};
@@ -518,6 +530,12 @@ std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTrans
     if (best) socket = udp_socket_for(best->first);
     if (!socket) return {};
     to = best->first.remote;
+  }
+  const auto relay = peer.relay_paths().get(sp->key());
+  const bool proven = relay && (*relay)->inner()->last_ack_time != 0;
+  if (!proven && !peer.spend_probe_credit(HelloNodePeerMessage::wire_size(peer.message_key().has_value()))) {
+    log::trace("Not greeting node peer {} through super peer {}: no probe credit left", peer.key(), sp->key());
+    return {};
   }
   auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), peer.key(), now,
                                            peer.rx_short_id());
