@@ -267,6 +267,57 @@ TEST(NodeAttack, RelayedGarbageDoesNotEndTheLink) {
   EXPECT_TRUE(raw::eventually([&] { return victim->inner()->stats().refused.load() >= 2; }));
 }
 
+// The HELLO that greets a link announces what the UDP HELLOs announce: with a wildcard among the
+// addresses to bind, every host address outside the overlay's networks, and none inside them (a
+// super peer that learnt one would hand it out in UNITEs, and nothing comes back through it).
+TEST(NodeLinks, TheLinksGreetingAnnouncesTheCandidatesOfTheUdpHellos) {
+  util::Runtime rt{3};
+  FakeSuperPeer sp;
+  const Identity id = make_identity();
+  auto node = bind_node(rt, id, {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+    o.udp_addrs = {ip::make_address("0.0.0.0")};
+    o.enforce_tcp = true;
+  });
+  // Loopback stands for the overlay's network here: the node must not announce it.
+  const util::net::IpNetwork overlay{ip::make_address("127.0.0.0"), 8};
+  node->inner()->set_overlay_networks({overlay});
+  const std::uint64_t since = raw::now_us() + 1;
+  const auto key = session_key(sp.id, id.pk());
+  // The endpoints of a HELLO sent after the overlay was set, or none.
+  auto endpoints_of = [&](Bytes hello) -> std::optional<std::vector<p2p::Endpoint>> {
+    auto header = LongHeader::parse(hello);
+    if (!header || header->type_byte() != 2) return std::nullopt;
+    auto parsed = HelloSuperPeerMessage::parse(std::span(hello).subspan(LongHeader::kSize), *header, key);
+    if (!parsed || parsed->time() < since) return std::nullopt;
+    return parsed->endpoints().to_vector();
+  };
+
+  // The links opened before are closed; the node opens new ones, one a pass.
+  std::optional<std::vector<p2p::Endpoint>> over_link;
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (!over_link && std::chrono::steady_clock::now() < end) {
+    auto link = sp.accept();
+    ASSERT_TRUE(link) << "the node opened no link";
+    over_link = endpoints_of(read_frame(*link));
+  }
+  ASSERT_TRUE(over_link) << "no greeting of a link after the overlay was set";
+  std::optional<std::vector<p2p::Endpoint>> over_udp;
+  while (!over_udp && std::chrono::steady_clock::now() < end) {
+    if (!raw::readable(sp.udp.native_handle(), 100ms)) continue;
+    Bytes d(2048);
+    d.resize(sp.udp.receive(boost::asio::buffer(d)));
+    over_udp = endpoints_of(std::move(d));
+  }
+  ASSERT_TRUE(over_udp) << "no UDP HELLO after the overlay was set";
+
+  auto sorted = [](std::vector<p2p::Endpoint> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  EXPECT_EQ(sorted(*over_link), sorted(*over_udp));
+  for (const auto& ep : *over_link) EXPECT_FALSE(overlay.contains(ep.address())) << ep;
+}
+
 }  // namespace
 }  // namespace velarix::test
 

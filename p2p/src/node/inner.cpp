@@ -280,11 +280,14 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
       out.push_back(ep);
     }
   };
+  // The overlay's own addresses are left out whoever asks (the UDP HELLOs and a link's greeting
+  // announce one list): a super peer would hand them out, and nothing comes back through them.
+  const auto underlay = util::net::outside_of(ips, *overlay_networks());
   for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (b->is_cancelled()) continue;
     const auto& local = b->local_addr();
     if (local.address().is_unspecified()) {
-      for (const auto& ip : ips) {
+      for (const auto& ip : underlay) {
         if (ip.is_v4() == local.address().is_v4()) add(ip, local.port());
       }
     } else {

@@ -145,7 +145,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
       const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string& ifname);
   // The addresses this node announces to super peers: the local address of
   // every binding (an unspecified one stands for each address of `ips` of its
-  // family), without link-local addresses, at most kMaxEndpoints.
+  // family outside the overlay networks), without link-local addresses, at most
+  // kMaxEndpoints.
   std::expected<std::vector<Endpoint>, Error> my_endpoint_candidates(
       const std::vector<boost::asio::ip::address>& ips) const;
   // The socket of the binding whose local address is the key's.
