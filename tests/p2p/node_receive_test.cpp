@@ -389,6 +389,39 @@ TEST(Receive, FloodOfSendersStopsAtMaxPeers) {
   EXPECT_EQ(refused, 32u);
 }
 
+// A reader keeps one list of replies for a whole batch of datagrams. Nothing may be sent for a
+// packet that is refused, whatever its handlers had appended before it failed, and the replies
+// of the packets before it stay.
+TEST(Receive, ARefusedPacketOfABatchLeavesNothingToSend) {
+  Fixture f(true);
+  const Identity second = make_identity();
+  const auto hello = f.hello_from(f.other);
+  const std::vector<std::vector<std::uint8_t>> batch = {
+      hello,                              // a newcomer's HELLO: greeted
+      hello,                              // the same again: a replay
+      f.hello_from(second),               // another newcomer's
+      f.unite_from(f.other, f.sp1.pk()),  // a UNITE from a node peer
+      {0x00, 0x00, 0x00, 0x07, 1, 2, 3},  // no short id, no long header
+  };
+  Transmits out;
+  const auto binding = f.inner->udp_bindings()->front();
+  std::size_t accepted = 0;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    SCOPED_TRACE("datagram " + std::to_string(i));
+    auto packet = batch[i];
+    const auto udp = out.udp.size(), tcp = out.tcp.size();
+    auto r = f.inner->on_packet(packet, f.src, binding.get(), Transport::Udp, f.scratch, out);
+    if (r) {
+      ++accepted;
+      EXPECT_GT(out.udp.size() + out.tcp.size(), udp + tcp);
+    } else {
+      EXPECT_EQ(out.udp.size(), udp) << r.error().message();
+      EXPECT_EQ(out.tcp.size(), tcp) << r.error().message();
+    }
+  }
+  EXPECT_EQ(accepted, 2u);
+}
+
 }  // namespace
 }  // namespace velarix::test
 

@@ -166,7 +166,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   void on_datagrams(util::RecvBatch& batch, std::size_t count, const UdpBinding* binding,
                     std::span<std::uint8_t> scratch, Transmits& out);
   // Dispatches one packet. `packet` is changed (armed bodies are decrypted in
-  // place). Replies are appended to `out`; on an error they must be dropped.
+  // place). Replies are appended to `out`; a refused packet appends nothing.
   std::expected<void, Error> on_packet(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,
                                        const UdpBinding* binding, Transport transport, std::span<std::uint8_t> scratch,
                                        Transmits& out);
@@ -278,6 +278,10 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   bool is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const;
   // Removes the oldest unverified peer while at least `keep_below` are queued; true when one went.
   bool evict_unverified(std::size_t keep_below);
+  // on_packet's work; on an error it may have appended to `out`.
+  std::expected<void, Error> dispatch(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,
+                                      const UdpBinding* binding, Transport transport, std::span<std::uint8_t> scratch,
+                                      Transmits& out);
   // Counts and refuses what a replay window did not accept.
   std::expected<void, Error> replay_verdict(ReplayWindow::Verdict verdict);
   // Removes `peer` (when it is still the entry under `key`) and its short id.

@@ -146,6 +146,21 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
                                                 const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
                                                 Transport transport, std::span<std::uint8_t> scratch,
                                                 Transmits& out) {
+  // Nothing is sent for a refused packet: what its handlers appended is taken back, and what the
+  // packets before it in the batch produced stays. The lists only shrink: no allocation.
+  const std::size_t udp_before = out.udp.size();
+  const std::size_t tcp_before = out.tcp.size();
+  auto r = dispatch(packet, src, binding, transport, scratch, out);
+  if (!r) {
+    out.udp.erase(out.udp.begin() + static_cast<std::ptrdiff_t>(udp_before), out.udp.end());
+    out.tcp.erase(out.tcp.begin() + static_cast<std::ptrdiff_t>(tcp_before), out.tcp.end());
+  }
+  return r;
+}
+
+std::expected<void, Error> NodeInner::dispatch(std::span<std::uint8_t> packet,
+                                               const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
+                                               Transport transport, std::span<std::uint8_t> scratch, Transmits& out) {
   // 1.
   if (packet.size() < ShortId::kSize) return {};
   // Peers found here are used without a reference of our own: the section keeps them alive.
