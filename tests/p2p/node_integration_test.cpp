@@ -146,6 +146,33 @@ TEST_P(Integration, EnforcedTcpRelaysThroughTheLink) {
   ASSERT_TRUE(sp && sp->tcp_connection());
 }
 
+// Over links alone (TCP enforced, UDP dropped by the super peer), the HELLOs a node relays to its
+// peer are answered over the links too: the peer takes a frame of its link as one that came
+// through the super peer, and the node's relay path to the peer becomes reachable.
+TEST_P(Integration, RelayedHellosOverLinksAreAnsweredOverTheLinks) {
+  Overlay o(GetParam(), [](SuperPeerOptions& so) { so.answer_udp = false; },
+            [](NodeOpts& opts) {
+              opts.enforce_tcp = true;
+              opts.process_unites = false;
+            });
+  ASSERT_TRUE(o.server->wait_for([](const SuperPeerStats& s) { return s.tcp_links >= 2; }, 10s));
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  auto sp = o.a->peers_list().super_peer(o.server->public_key());
+  ASSERT_TRUE(sp);
+  std::shared_ptr<PeerPath> relay;
+  EXPECT_TRUE(o.send_until([&](const auto&) {
+    auto peer = o.a->peers_list().node_peer(o.idb.pk());
+    auto path = peer ? peer->relay_paths().get(o.server->public_key()) : std::nullopt;
+    if (path && (*path)->inner()->last_ack_time != 0) relay = *path;
+    return relay != nullptr;
+  })) << "B's ACKs to A's relayed HELLOs never came";
+  ASSERT_TRUE(relay);
+  auto link = sp->tcp_connection();
+  ASSERT_TRUE(link && link->remote());
+  EXPECT_EQ(relay->inner()->last_ack_src, link->remote()) << "the ACK came another way than A's link";
+  EXPECT_EQ(o.server->stats().relayed_udp, 0u);
+}
+
 TEST_P(Integration, FallsBackToTcpWhenUdpGoesUnanswered) {
   Overlay o(GetParam(), [](SuperPeerOptions& so) { so.answer_udp = false; },
             [](NodeOpts& opts) { opts.process_unites = false; });
