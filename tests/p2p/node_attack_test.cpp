@@ -370,11 +370,7 @@ std::uint32_t colliding_draws() {
 TEST(NodeAttack, ShortIdCollisionDoesNotTakeAPeersTraffic) {
   UdpTarget t;
   g_draws = 0;
-  const auto previous = ShortId::set_source(&colliding_draws);
-  struct Restore {
-    ShortId::Source s;
-    ~Restore() { ShortId::set_source(s); }
-  } restore{previous};
+  const ScopedShortIdSource draws(&colliding_draws);
 
   raw::Peer victim(t.io, make_identity(), kNetwork);
   victim.send(victim.hello_node(t.self.pk(), raw::now_us()), t.node_addr);

@@ -240,11 +240,7 @@ TEST(NodePeerHousekeeping, DrawnRxShortIdHeldByAnotherPeerIsDrawnAgain) {
   f.peer->set_rx_short_id(ShortId());
   g_taken_id = held->rx_short_id().value();
   g_draw = 0;
-  const auto previous = ShortId::set_source(&taken_then_free);
-  struct Restore {
-    ShortId::Source s;
-    ~Restore() { ShortId::set_source(s); }
-  } restore{previous};
+  const ScopedShortIdSource draws(&taken_then_free);
 
   ASSERT_TRUE(f.node_peer_pass());
   EXPECT_EQ(f.inner->peers_list().short_ids.get(held->rx_short_id()), holder.pk());
