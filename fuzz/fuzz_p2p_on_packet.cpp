@@ -206,6 +206,8 @@ void run_record(std::uint8_t ctl0, std::uint8_t ctl1, std::uint8_t type, std::sp
   const auto& src = w.sources[(ctl1 >> 2) & 3];
   auto r = node.on_packet(packet, src, transport == Transport::Udp ? binding.get() : nullptr, transport, scratch, out);
   if (!r) (void)r.error().message();
+  // Nothing is sent for a refused packet.
+  if (!r && (!out.udp.empty() || !out.tcp.empty())) std::abort();
   if (node.peers_list().peers.size() > kMaxPeers) std::abort();
 }
 

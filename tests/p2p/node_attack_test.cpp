@@ -18,6 +18,7 @@
 #include "common/log_capture.h"
 #include "message/short_header.h"
 #include "node/node.h"
+#include "junk_flood.h"
 #include "node_test_support.h"
 #include "raw_peer.h"
 #include "superpeer/super_peer_server.h"
@@ -266,6 +267,57 @@ TEST(NodeAttack, RelayedGarbageDoesNotEndTheLink) {
   EXPECT_TRUE(raw::eventually([&] { return victim->inner()->stats().refused.load() >= 2; }));
 }
 
+// The HELLO that greets a link announces what the UDP HELLOs announce: with a wildcard among the
+// addresses to bind, every host address outside the overlay's networks, and none inside them (a
+// super peer that learnt one would hand it out in UNITEs, and nothing comes back through it).
+TEST(NodeLinks, TheLinksGreetingAnnouncesTheCandidatesOfTheUdpHellos) {
+  util::Runtime rt{3};
+  FakeSuperPeer sp;
+  const Identity id = make_identity();
+  auto node = bind_node(rt, id, {sp.url()}, std::make_shared<RecordingSink>(), [](NodeOpts& o) {
+    o.udp_addrs = {ip::make_address("0.0.0.0")};
+    o.enforce_tcp = true;
+  });
+  // Loopback stands for the overlay's network here: the node must not announce it.
+  const util::net::IpNetwork overlay{ip::make_address("127.0.0.0"), 8};
+  node->inner()->set_overlay_networks({overlay});
+  const std::uint64_t since = raw::now_us() + 1;
+  const auto key = session_key(sp.id, id.pk());
+  // The endpoints of a HELLO sent after the overlay was set, or none.
+  auto endpoints_of = [&](Bytes hello) -> std::optional<std::vector<p2p::Endpoint>> {
+    auto header = LongHeader::parse(hello);
+    if (!header || header->type_byte() != 2) return std::nullopt;
+    auto parsed = HelloSuperPeerMessage::parse(std::span(hello).subspan(LongHeader::kSize), *header, key);
+    if (!parsed || parsed->time() < since) return std::nullopt;
+    return parsed->endpoints().to_vector();
+  };
+
+  // The links opened before are closed; the node opens new ones, one a pass.
+  std::optional<std::vector<p2p::Endpoint>> over_link;
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (!over_link && std::chrono::steady_clock::now() < end) {
+    auto link = sp.accept();
+    ASSERT_TRUE(link) << "the node opened no link";
+    over_link = endpoints_of(read_frame(*link));
+  }
+  ASSERT_TRUE(over_link) << "no greeting of a link after the overlay was set";
+  std::optional<std::vector<p2p::Endpoint>> over_udp;
+  while (!over_udp && std::chrono::steady_clock::now() < end) {
+    if (!raw::readable(sp.udp.native_handle(), 100ms)) continue;
+    Bytes d(2048);
+    d.resize(sp.udp.receive(boost::asio::buffer(d)));
+    over_udp = endpoints_of(std::move(d));
+  }
+  ASSERT_TRUE(over_udp) << "no UDP HELLO after the overlay was set";
+
+  auto sorted = [](std::vector<p2p::Endpoint> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  EXPECT_EQ(sorted(*over_link), sorted(*over_udp));
+  for (const auto& ep : *over_link) EXPECT_FALSE(overlay.contains(ep.address())) << ep;
+}
+
 }  // namespace
 }  // namespace velarix::test
 
@@ -281,6 +333,20 @@ struct UdpTarget {
     node_addr = node->udp_bindings()->front()->local_addr();
   }
   std::shared_ptr<NodePeer> peer(const PubKey& key) const { return node->peers_list().node_peer(key); }
+  // Whether the node answers, within `timeout`, a HELLO of `key` that the caller sent from `at`:
+  // with an ACK to `at`, or with a greeting through the super peer. (What one HELLO brings pays
+  // for one of the two, and a newcomer the node has no traffic with is greeted first.)
+  bool answered(raw::Peer& at, const PubKey& key, std::chrono::milliseconds timeout = 5s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      if (auto d = at.recv(1ms); d && raw::type_of(*d) == 0) return true;
+      while (auto d = sp.recv(0ms)) {
+        auto h = LongHeader::parse(*d);
+        if (h && h->type_byte() == 2 && h->recipient() == key) return true;
+      }
+    }
+    return false;
+  }
 
   util::Runtime rt{3};
   boost::asio::io_context io;
@@ -304,11 +370,7 @@ std::uint32_t colliding_draws() {
 TEST(NodeAttack, ShortIdCollisionDoesNotTakeAPeersTraffic) {
   UdpTarget t;
   g_draws = 0;
-  const auto previous = ShortId::set_source(&colliding_draws);
-  struct Restore {
-    ShortId::Source s;
-    ~Restore() { ShortId::set_source(s); }
-  } restore{previous};
+  const ScopedShortIdSource draws(&colliding_draws);
 
   raw::Peer victim(t.io, make_identity(), kNetwork);
   victim.send(victim.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
@@ -343,8 +405,7 @@ TEST(NodeAttack, UniteFloodDoesNotLockOutPeersWithProofOfWork) {
 
   raw::Peer real(t.io, *Identity::generate(8), kNetwork);
   real.send(real.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
-  auto ack = real.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; });
-  EXPECT_TRUE(ack) << "a peer with a valid proof of work was turned away";
+  EXPECT_TRUE(t.answered(real, real.pk())) << "a peer with a valid proof of work was turned away";
   EXPECT_TRUE(t.peer(real.pk()));
 }
 
@@ -409,13 +470,54 @@ TEST(NodeAttack, ReplayedMessagesAreRefused) {
       << "a HELLO dated an hour ahead was answered";
 }
 
+// Nothing refused as too old, or as answering nothing, takes a place in the peers map: a copy of
+// a message replayed once its sender was dropped as stale (the copy is then older than
+// hello_max_age), a HELLO dated beyond the age limit, and an ACK from a sender the node does not
+// know (no HELLO of ours went to it).
+TEST(NodeAttack, RefusedMessagesOfUnknownSendersAdmitNobody) {
+  constexpr std::uint64_t kMaxAgeMs = 1000;
+  UdpTarget t([](NodeOpts& o) { o.hello_max_age = kMaxAgeMs; });
+  struct Case {
+    const char* name;
+    bool replayed_after_drop;
+    std::function<Bytes(const raw::Peer&)> message;
+  };
+  const Case cases[] = {
+      {"a HELLO replayed", true, [&](const raw::Peer& p) { return p.hello_node(t.self.pk(), raw::now_us()); }},
+      {"an APP replayed", true, [&](const raw::Peer& p) { return p.app(t.self.pk(), Bytes(60, 0x49)); }},
+      {"a HELLO dated too far back", false,
+       [&](const raw::Peer& p) { return p.hello_node(t.self.pk(), raw::now_us() - 2 * kMaxAgeMs * 1000); }},
+      {"an ACK", false, [&](const raw::Peer& p) { return p.ack(t.self.pk(), raw::now_us() - 1000); }},
+  };
+  const auto& stats = t.node->inner()->stats();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    raw::Peer sender(t.io, make_identity(), kNetwork);
+    const Bytes message = c.message(sender);
+    if (c.replayed_after_drop) {
+      const auto sent_at = raw::now_us();
+      sender.send(message, t.node_addr);
+      ASSERT_TRUE(raw::eventually([&] { return t.peer(sender.pk()) != nullptr; })) << "the original was refused";
+      ASSERT_TRUE(raw::eventually([&] { return t.peer(sender.pk()) == nullptr; })) << "the sender was never dropped";
+      // Dropped once the copy is as old as the age limit; the node's cached clock may lag a few ms.
+      ASSERT_TRUE(raw::eventually([&] { return raw::now_us() > sent_at + (kMaxAgeMs + 50) * 1000; }));
+    }
+    const auto refused = stats.refused.load();
+    sender.send(message, t.node_addr);
+    ASSERT_TRUE(raw::eventually([&] { return stats.refused.load() > refused; })) << "the message was not refused";
+    EXPECT_EQ(t.peer(sender.pk()), nullptr) << "a refused message admitted its sender";
+    EXPECT_EQ(t.node->peers_list().peers.size(), 1u);
+  }
+}
+
 // An ACK counts only for the path its HELLO went out on: an ACK echoing the HELLO of one path,
 // sent from another address, must not make that address a reachable path.
 TEST(NodeAttack, AckFromAnotherPathDoesNotMakeItReachable) {
   UdpTarget t;
   raw::Peer peer(t.io, make_identity(), kNetwork);
   raw::Peer second(t.io, peer.id(), kNetwork, true, "127.0.0.2");  // another address of the same key
-  peer.send(peer.app(t.self.pk(), Bytes(200, 1)), t.node_addr);  // traffic, so the node keeps paths alive
+  // Traffic, so the node keeps paths alive, and credit for the node's greeting and its probes.
+  peer.send(peer.app(t.self.pk(), Bytes(600, 1)), t.node_addr);
   peer.send(peer.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
   second.send(second.hello_node(t.self.pk(), raw::now_us()), t.node_addr);
   ASSERT_TRUE(raw::eventually([&] { return t.peer(peer.pk()) && t.peer(peer.pk())->paths().size() == 2; }));
@@ -610,8 +712,7 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
 
   raw::Peer honest(t.io, *Identity::generate(8), kNetwork);
   honest.send(hello_of(honest.id(), t.self.pk()), t.node_addr);
-  EXPECT_TRUE(honest.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }))
-      << "an honest newcomer was refused";
+  EXPECT_TRUE(t.answered(honest, honest.pk())) << "an honest newcomer was refused";
   EXPECT_TRUE(t.peer(honest.pk()));
 
   // A flood of distinct keys beyond the budget: the key exchanges stay within it (two windows
@@ -633,9 +734,55 @@ TEST(NodeAttack, CopiedHeadersWithJunkBodiesAdmitNobody) {
   raw::Peer late(t.io, *Identity::generate(8), kNetwork);
   EXPECT_TRUE(raw::eventually([&] {
     late.send(hello_of(late.id(), t.self.pk()), t.node_addr);
-    return late.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms).has_value();
+    return t.answered(late, late.pk(), 100ms);
   }));
   EXPECT_EQ(t.node->peers_list().peers.size(), 3u);
+}
+
+// Honest newcomers greet a node, one HELLO every 100 ms (each a new identity), while junk APPs
+// from unknown senders flood it under keys that have a proof of work but no session key (not
+// curve points): neither one key nor one source may use up the key exchanges the node spends on
+// newcomers.
+TEST(NodeAttack, JunkUnderOneKeyOrFromOneSourceDoesNotLockNewcomersOut) {
+  constexpr int kNewcomers = 20;
+  constexpr unsigned kJunkPerSecond = 5000;
+  for (const auto& shape : junk::kFloodShapes) {
+    SCOPED_TRACE(shape.name);
+    UdpTarget t([](NodeOpts& o) { o.min_pow_difficulty = 8; });
+    const auto datagrams = shape.junk(t.self.pk(), kNetwork, 8);
+    std::vector<Identity> newcomers;
+    for (int i = 0; i < kNewcomers; ++i) newcomers.push_back(*Identity::generate(8));
+
+    const auto exchanges_before = t.node->inner()->newcomer_key_exchanges();
+    const auto start = std::chrono::steady_clock::now();
+    int answered = 0;
+    {
+      junk::Flood flood(datagrams, shape.hosts(), t.node_addr, kJunkPerSecond);
+      ASSERT_TRUE(raw::eventually([&] { return t.node->inner()->stats().refused.load() >= 500; }))
+          << "the flood did not reach the node";
+      raw::Peer honest(t.io, make_identity(), kNetwork, true, "127.0.0.2");
+      for (const auto& id : newcomers) {
+        const auto next = std::chrono::steady_clock::now() + 100ms;
+        honest.send(hello_of(id, t.self.pk()), t.node_addr);
+        if (t.answered(honest, id.pk(), 100ms)) ++answered;
+        std::this_thread::sleep_until(next);  // one HELLO every 100 ms
+      }
+      std::printf("%s: %d of %d newcomers answered, %llu junk datagrams sent\n", shape.name, answered, kNewcomers,
+                  static_cast<unsigned long long>(flood.sent()));
+    }
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto exchanges = t.node->inner()->newcomer_key_exchanges() - exchanges_before;
+    std::printf("%s: %llu key exchanges in %.1f s\n", shape.name, static_cast<unsigned long long>(exchanges), seconds);
+    EXPECT_GE(answered, kNewcomers * 8 / 10);
+    // Beside the newcomers' own: one exchange for the one key; for many keys from one address,
+    // that address's share of the budget (a burst of two seconds' worth, then its rate).
+    if (shape.keys == 1) {
+      EXPECT_LE(exchanges, kNewcomers + 1u);
+    } else {
+      EXPECT_LE(exchanges, kNewcomers + (static_cast<std::uint64_t>(seconds) + 3) *
+                                            NodeInner::kNewcomerKeyExchangesPerSecondPerSource);
+    }
+  }
 }
 
 }  // namespace
@@ -730,6 +877,62 @@ TEST(NodeAttack, ReflectionTowardsUnprovenAddressesIsNotAmplified) {
 
 namespace velarix::test {
 namespace {
+
+// A peer that does not know the node's short id is greeted through the super peer, which
+// forwards the greeting to where the peer registered: an attacker that registered from a victim's
+// address (a spoofed source) and sends direct HELLOs from it makes the node send the victim an
+// ACK and a greeting for each. What reaches the victim must not exceed what the attacker sent.
+TEST(NodeAttack, GreetingsThroughTheSuperPeerReflectNoMoreThanWasSent) {
+  util::Runtime rt{3};
+  SuperPeerOptions so{.identity = make_identity(), .network_id = kNetwork};
+  so.min_pow_difficulty = 0;
+  auto server = SuperPeerServer::start(rt, so);
+  ASSERT_TRUE(server) << server.error();
+  const Identity node_id = make_identity();
+  auto node = bind_node(rt, node_id, {(*server)->url()}, std::make_shared<RecordingSink>());
+  const auto node_addr = node->udp_bindings()->front()->local_addr();
+  ASSERT_TRUE(raw::eventually([&] {
+    auto sp = node->peers_list().super_peer((*server)->public_key());
+    return sp && sp->best_udp_path(NodeInner::current_time(), 1000).has_value();
+  })) << "the node did not reach the super peer";
+
+  // The attacker's messages, sent from the victim's address.
+  boost::asio::io_context io;
+  raw::Peer spoofed(io, make_identity(), kNetwork, true, "127.0.0.9");
+  std::size_t sent = 0, reflected = 0;
+  auto send = [&](const Bytes& b, const ip::udp::endpoint& to) {
+    spoofed.send(b, to);
+    sent += b.size();
+  };
+  auto count = [&] {
+    while (auto d = spoofed.recv(0ms)) reflected += d->size();
+  };
+  send(spoofed.hello_sp((*server)->public_key(), raw::now_us()), (*server)->udp_endpoint());
+  ASSERT_TRUE(raw::eventually([&] {
+    count();
+    return reflected > 0;
+  })) << "the super peer did not take the registration";
+  // Direct HELLOs, each more than a housekeeping interval (100 ms) after the last: each may be
+  // greeted. The attacker never answers, so the node never learns that its short id is known.
+  int greetings_possible = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < end) {
+    send(spoofed.hello_node(node_id.pk(), raw::now_us()), node_addr);
+    ++greetings_possible;
+    const auto next = std::chrono::steady_clock::now() + 150ms;
+    while (std::chrono::steady_clock::now() < next) {
+      count();
+      std::this_thread::sleep_for(5ms);  // pacing the attack, not waiting for an event
+    }
+  }
+  const auto settle = std::chrono::steady_clock::now() + 300ms;
+  while (std::chrono::steady_clock::now() < settle) count();
+  const double factor = static_cast<double>(reflected) / static_cast<double>(sent);
+  std::printf("greetings: the victim got %zu bytes for %zu sent in %d HELLOs: factor %.3f\n", reflected, sent,
+              greetings_possible, factor);
+  EXPECT_GT((*server)->stats().relayed_udp, 0u) << "no greeting was relayed";
+  EXPECT_LE(factor, 1.0);
+}
 
 // The probe credit a peer earns pays for few HELLOs to addresses that never answered; they go
 // first to the address the peer greets from. A node restarted with its identity has only such

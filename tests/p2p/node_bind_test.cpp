@@ -225,6 +225,29 @@ TEST(NodePeerHousekeeping, DrawsAMissingRxShortId) {
   EXPECT_EQ(f.inner->peers_list().short_ids.get(f.peer->rx_short_id()), f.other.pk());
 }
 
+// Draws that return another peer's rx short id first, then a free one.
+std::atomic<std::uint32_t> g_taken_id{0};
+std::atomic<int> g_draw{0};
+std::uint32_t taken_then_free() { return g_draw++ == 0 ? g_taken_id.load() : 0x0BADF00D; }
+
+// A drawn rx short id that another peer holds is drawn again: that peer keeps its entry (its
+// short-header traffic would otherwise go to the peer that drew it).
+TEST(NodePeerHousekeeping, DrawnRxShortIdHeldByAnotherPeerIsDrawnAgain) {
+  HousekeepingFixture f;
+  const Identity holder = make_identity();
+  auto held = *f.inner->admit_node_peer(holder.pk(), std::nullopt, true);
+  f.inner->peers_list().short_ids.erase(f.peer->rx_short_id());
+  f.peer->set_rx_short_id(ShortId());
+  g_taken_id = held->rx_short_id().value();
+  g_draw = 0;
+  const ScopedShortIdSource draws(&taken_then_free);
+
+  ASSERT_TRUE(f.node_peer_pass());
+  EXPECT_EQ(f.inner->peers_list().short_ids.get(held->rx_short_id()), holder.pk());
+  EXPECT_EQ(f.peer->rx_short_id(), ShortId(0x0BADF00D));
+  EXPECT_EQ(f.inner->peers_list().short_ids.get(ShortId(0x0BADF00D)), f.other.pk());
+}
+
 TEST(NodePeerHousekeeping, WithoutTrafficNoHelloAndNoPaths) {
   HousekeepingFixture f;
   const ip::udp::endpoint remote(ip::make_address("127.0.0.1"), f.sp_socket.local_endpoint().port());

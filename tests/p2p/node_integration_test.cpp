@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "node/node.h"
+#include "junk_flood.h"
 #include "node_test_support.h"
 #include "superpeer/super_peer_server.h"
 
@@ -17,6 +18,7 @@ namespace velarix::test {
 namespace {
 
 using namespace std::chrono_literals;
+namespace ip = boost::asio::ip;
 constexpr std::uint32_t kNetwork = 42;
 
 struct Overlay {
@@ -144,6 +146,33 @@ TEST_P(Integration, EnforcedTcpRelaysThroughTheLink) {
   ASSERT_TRUE(sp && sp->tcp_connection());
 }
 
+// Over links alone (TCP enforced, UDP dropped by the super peer), the HELLOs a node relays to its
+// peer are answered over the links too: the peer takes a frame of its link as one that came
+// through the super peer, and the node's relay path to the peer becomes reachable.
+TEST_P(Integration, RelayedHellosOverLinksAreAnsweredOverTheLinks) {
+  Overlay o(GetParam(), [](SuperPeerOptions& so) { so.answer_udp = false; },
+            [](NodeOpts& opts) {
+              opts.enforce_tcp = true;
+              opts.process_unites = false;
+            });
+  ASSERT_TRUE(o.server->wait_for([](const SuperPeerStats& s) { return s.tcp_links >= 2; }, 10s));
+  ASSERT_TRUE(o.send_until([](const auto&) { return true; }));
+  auto sp = o.a->peers_list().super_peer(o.server->public_key());
+  ASSERT_TRUE(sp);
+  std::shared_ptr<PeerPath> relay;
+  EXPECT_TRUE(o.send_until([&](const auto&) {
+    auto peer = o.a->peers_list().node_peer(o.idb.pk());
+    auto path = peer ? peer->relay_paths().get(o.server->public_key()) : std::nullopt;
+    if (path && (*path)->inner()->last_ack_time != 0) relay = *path;
+    return relay != nullptr;
+  })) << "B's ACKs to A's relayed HELLOs never came";
+  ASSERT_TRUE(relay);
+  auto link = sp->tcp_connection();
+  ASSERT_TRUE(link && link->remote());
+  EXPECT_EQ(relay->inner()->last_ack_src, link->remote()) << "the ACK came another way than A's link";
+  EXPECT_EQ(o.server->stats().relayed_udp, 0u);
+}
+
 TEST_P(Integration, FallsBackToTcpWhenUdpGoesUnanswered) {
   Overlay o(GetParam(), [](SuperPeerOptions& so) { so.answer_udp = false; },
             [](NodeOpts& opts) { opts.process_unites = false; });
@@ -177,18 +206,21 @@ TEST_P(Integration, CancelledBindingsAreReboundAndTrafficResumes) {
 // B restarts with its identity and port while A sends to it one way over the direct path. The
 // new B draws new short ids and sends A nothing of its own accord, yet must be heard within a
 // housekeeping interval: A learns B's new short id (and uses it) once B has read one HELLO of A.
-TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
+// `flood`, when given, is sent towards the new B (at 5,000 datagrams a second) from the moment
+// it is bound until A is heard.
+void one_way_flow_reaches_a_restarted_peer(bool arm, const junk::FloodShape* flood = nullptr) {
   constexpr std::uint64_t kInterval = 1000;
   auto tweak = [](NodeOpts& opts) {
     opts.housekeeping_interval = kInterval;
     opts.hello_timeout = 10'000;  // A keeps B's path through the restart
   };
-  Overlay o(GetParam(), {}, tweak);
+  Overlay o(arm, {}, tweak);
   ASSERT_TRUE(o.send_until([&](const auto&) { return direct(*o.a, o.idb.pk()); }, 20s));
   auto handle = *o.a->send_handle(o.idb.pk());
   const auto old_id = handle->state()->tx_short_id;
   ASSERT_TRUE(old_id);
 
+  const auto datagrams = flood ? flood->junk(o.idb.pk(), kNetwork, 0) : std::vector<junk::Bytes>{};
   const auto port = o.b->udp_bindings()->front()->local_addr().port();
   std::weak_ptr<NodeInner> old_b = o.b->inner();
   o.b.reset();
@@ -196,11 +228,14 @@ TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
   while (!old_b.expired() && std::chrono::steady_clock::now() < released) std::this_thread::yield();
   ASSERT_TRUE(old_b.expired()) << "the old B still holds its sockets";
   auto sink = std::make_shared<RecordingSink>();
-  o.b = o.bind_node(o.idb, GetParam(), sink, [&](NodeOpts& opts) {
+  o.b = o.bind_node(o.idb, arm, sink, [&](NodeOpts& opts) {
     tweak(opts);
     opts.udp_port = port;
   });
   const auto restarted = std::chrono::steady_clock::now();
+  auto flooding =
+      flood ? std::make_unique<junk::Flood>(datagrams, flood->hosts(), o.b->udp_bindings()->front()->local_addr(), 5000)
+            : nullptr;
 
   // One way, 50 payloads a second, as a stream over the tunnel would.
   std::optional<std::chrono::milliseconds> heard;
@@ -211,6 +246,7 @@ TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
       heard = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted);
     }
   }
+  flooding.reset();
   ASSERT_TRUE(heard) << "nothing A sent reached the restarted B";
   std::printf("the restarted B was heard after %lld ms\n", static_cast<long long>(heard->count()));
   // A's next HELLO comes within one interval; what follows it takes milliseconds (a loaded
@@ -218,6 +254,19 @@ TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
   EXPECT_LE(heard->count(), static_cast<long long>(kInterval) + 500);
   EXPECT_EQ(sink->received().front().first, o.ida.pk());
   EXPECT_NE(handle->state()->tx_short_id, old_id);
+}
+
+TEST_P(Integration, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
+  one_way_flow_reaches_a_restarted_peer(GetParam());
+}
+
+// The same while junk floods the restarted B from unknown senders, as in the newcomers' attack
+// test: it must not keep B from taking A in again.
+TEST(IntegrationUnderFlood, OneWayFlowReachesAPeerRestartedWithItsIdentity) {
+  for (const auto& shape : junk::kFloodShapes) {
+    SCOPED_TRACE(shape.name);
+    one_way_flow_reaches_a_restarted_peer(true, &shape);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ArmedAndUnarmed, Integration, ::testing::Bool(),

@@ -258,10 +258,15 @@ const std::vector<Case>& cases() {
          EXPECT_EQ(f.out.udp[0].dst.port(), 40000);
        }},
       {"hello from a node peer is answered, gives a path and short id, and is greeted through a super peer", {},
-       [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
        [](Fixture& f) {
-         // The ACK, and our HELLO (the peer does not know our short id yet) relayed: the
-         // source never answered us, so it gets no more than the ACK.
+         EXPECT_TRUE(f.dispatch(f.app_from(f.other, std::vector<std::uint8_t>(100, 1))));
+         return f.hello_from(f.other);
+       },
+       std::nullopt, 1,
+       [](Fixture& f) {
+         // The ACK, and our HELLO (the peer does not know our short id yet) relayed: neither the
+         // source nor where the peer registered answered us yet, and what the peer sent pays
+         // for both.
          ASSERT_EQ(f.out.udp.size(), 2u);
          EXPECT_EQ(f.out.udp[0].dst, f.src);
          EXPECT_EQ(raw_type(f.out.udp[1].bytes), 2);
@@ -276,6 +281,18 @@ const std::vector<Case>& cases() {
          ASSERT_TRUE(header);
          EXPECT_EQ(header->type_byte(), 0);
          EXPECT_EQ(header->recipient(), f.other.pk());
+       }},
+      {"a lone hello from a newcomer pays for one answer: the greeting through a super peer", {},
+       [](Fixture& f) { return f.hello_from(f.other); }, std::nullopt, 0,
+       [](Fixture& f) {
+         // Without traffic of ours with the peer, only the greeting teaches it our short id.
+         ASSERT_EQ(f.out.udp.size(), 1u);
+         EXPECT_EQ(raw_type(f.out.udp[0].bytes), 2);
+         EXPECT_TRUE(f.out.udp[0].dst.port() == 9 || f.out.udp[0].dst.port() == 10) << f.out.udp[0].dst;
+         auto peer = f.inner->peers_list().node_peer(f.other.pk());
+         ASSERT_TRUE(peer);
+         EXPECT_EQ(peer->tx_short_id(), ShortId(0x01020304));
+         EXPECT_EQ(peer->paths().size(), 1u);
        }},
   };
   return table;
@@ -372,6 +389,39 @@ TEST(Receive, FloodOfSendersStopsAtMaxPeers) {
   EXPECT_EQ(refused, 32u);
 }
 
+// A reader keeps one list of replies for a whole batch of datagrams. Nothing may be sent for a
+// packet that is refused, whatever its handlers had appended before it failed, and the replies
+// of the packets before it stay.
+TEST(Receive, ARefusedPacketOfABatchLeavesNothingToSend) {
+  Fixture f(true);
+  const Identity second = make_identity();
+  const auto hello = f.hello_from(f.other);
+  const std::vector<std::vector<std::uint8_t>> batch = {
+      hello,                              // a newcomer's HELLO: greeted
+      hello,                              // the same again: a replay
+      f.hello_from(second),               // another newcomer's
+      f.unite_from(f.other, f.sp1.pk()),  // a UNITE from a node peer
+      {0x00, 0x00, 0x00, 0x07, 1, 2, 3},  // no short id, no long header
+  };
+  Transmits out;
+  const auto binding = f.inner->udp_bindings()->front();
+  std::size_t accepted = 0;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    SCOPED_TRACE("datagram " + std::to_string(i));
+    auto packet = batch[i];
+    const auto udp = out.udp.size(), tcp = out.tcp.size();
+    auto r = f.inner->on_packet(packet, f.src, binding.get(), Transport::Udp, f.scratch, out);
+    if (r) {
+      ++accepted;
+      EXPECT_GT(out.udp.size() + out.tcp.size(), udp + tcp);
+    } else {
+      EXPECT_EQ(out.udp.size(), udp) << r.error().message();
+      EXPECT_EQ(out.tcp.size(), tcp) << r.error().message();
+    }
+  }
+  EXPECT_EQ(accepted, 2u);
+}
+
 }  // namespace
 }  // namespace velarix::test
 
@@ -399,10 +449,13 @@ TEST(Receive, ConcurrentAdmissionsNeverPassMaxPeers) {
         std::vector<std::uint8_t> scratch(kDefaultNetworkMtu);
         Transmits out;
         const auto binding = f.inner->udp_bindings()->front();
+        // Newcomers of one thread come from one host (one host alone may not bring that many at once).
+        const boost::asio::ip::udp::endpoint src(boost::asio::ip::make_address("127.0.0." + std::to_string(10 + t)),
+                                                 50000);
         start.arrive_and_wait();
         for (auto& packet : packets[t]) {
           out.clear();
-          auto r = f.inner->on_packet(packet, f.src, binding.get(), Transport::Udp, scratch, out);
+          auto r = f.inner->on_packet(packet, src, binding.get(), Transport::Udp, scratch, out);
           if (r) {
             ++admitted;
           } else if (r.error().kind() != Error::Kind::PeersListCapacityExceeded) {

@@ -22,6 +22,7 @@
 #include "node/inner.h"
 #include "node/message_sink.h"
 #include "node/opts.h"
+#include "node/short_id.h"
 #include "util/runtime.h"
 
 namespace velarix::test {
@@ -63,6 +64,18 @@ struct ClosesFds {
   ~ClosesFds() {
     for (int fd : fds) ::close(fd);
   }
+};
+
+// Short ids are drawn from `source` while this lives (tests force collisions with it).
+class ScopedShortIdSource {
+ public:
+  explicit ScopedShortIdSource(ShortId::Source source) : previous_(ShortId::set_source(source)) {}
+  ~ScopedShortIdSource() { ShortId::set_source(previous_); }
+  ScopedShortIdSource(const ScopedShortIdSource&) = delete;
+  ScopedShortIdSource& operator=(const ScopedShortIdSource&) = delete;
+
+ private:
+  ShortId::Source previous_;
 };
 
 inline Identity make_identity(std::uint8_t difficulty = 0) { return *Identity::generate(difficulty); }

@@ -83,7 +83,7 @@ boost::asio::awaitable<std::expected<void, Error>> NodeInner::housekeeping() {
   // one leaves through the underlay, and its answer has no way back).
   const auto underlay = util::net::outside_of(ips, *overlay_networks());
   if (auto r = udp_bindings_housekeeping(underlay); !r) co_return r;
-  auto candidates = my_endpoint_candidates(underlay);
+  auto candidates = my_endpoint_candidates(ips);
   if (!candidates) co_return std::unexpected(candidates.error());
 
   // Every super peer side by side, and the node peers one after another beside them: a super

@@ -280,11 +280,14 @@ std::expected<std::vector<Endpoint>, Error> NodeInner::my_endpoint_candidates(
       out.push_back(ep);
     }
   };
+  // The overlay's own addresses are left out whoever asks (the UDP HELLOs and a link's greeting
+  // announce one list): a super peer would hand them out, and nothing comes back through them.
+  const auto underlay = util::net::outside_of(ips, *overlay_networks());
   for (const auto snapshot = udp_bindings(); const auto& b : *snapshot) {
     if (b->is_cancelled()) continue;
     const auto& local = b->local_addr();
     if (local.address().is_unspecified()) {
-      for (const auto& ip : ips) {
+      for (const auto& ip : underlay) {
         if (ip.is_v4() == local.address().is_v4()) add(ip, local.port());
       }
     } else {
@@ -391,18 +394,28 @@ std::expected<std::shared_ptr<NodePeer>, Error> NodeInner::admit_node_peer(const
   return *peer;
 }
 
-std::expected<crypto::SessionKey, Error> NodeInner::newcomer_key(const PubKey& key) {
+std::expected<crypto::SessionKey, Error> NodeInner::newcomer_key(const PubKey& key,
+                                                                 const boost::asio::ip::address& source) {
   if (!x_sk_ || !x_pk_) return std::unexpected(Error(p2p::CryptoError{p2p::CryptoError::Kind::KeyExchangeFailed}));
-  // Only keys that have a session key are kept, so no other answer comes.
+  using Found = decltype(newcomer_keys_)::Found;
   crypto::SessionKey cached{};
-  if (newcomer_keys_.find(key, cached) == decltype(newcomer_keys_)::Found::Key) return cached;
-  if (!newcomer_budget_.admit().log) {
+  switch (newcomer_keys_.find(key, cached)) {
+    case Found::Key:
+      return cached;
+    case Found::NoKey:
+      return std::unexpected(Error(PeerError(p2p::CryptoError{p2p::CryptoError::Kind::KeyConversionFailed})));
+    case Found::No:
+      break;
+  }
+  // The source's share first: a source refused there does not use up what the others share.
+  if (!newcomer_source_budget_.allow(source) || !newcomer_budget_.admit().log) {
     return std::unexpected(Error(Error::NewcomersThrottled{kNewcomerKeyExchangesPerSecond}));
   }
   newcomer_key_exchanges_.fetch_add(1, std::memory_order_relaxed);
   auto session = NodePeer::derive_key(key, *x_sk_, *x_pk_);
+  // A key without a session key is remembered too: junk under it must not cost an exchange a copy.
+  newcomer_keys_.put(key, session ? std::optional<crypto::SessionKey>(*session) : std::nullopt);
   if (!session) return std::unexpected(Error(session.error()));
-  newcomer_keys_.put(key, *session);
   return *session;
 }
 

@@ -35,6 +35,7 @@
 #include "util/log.h"
 #include "util/log_limiter.h"
 #include "util/net.h"
+#include "util/rate_limiter.h"
 #include "util/snapshot.h"
 
 namespace velarix::p2p {
@@ -144,7 +145,8 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
       const Executor& executor, const boost::asio::ip::udp::endpoint& addr, const std::string& ifname);
   // The addresses this node announces to super peers: the local address of
   // every binding (an unspecified one stands for each address of `ips` of its
-  // family), without link-local addresses, at most kMaxEndpoints.
+  // family outside the overlay networks), without link-local addresses, at most
+  // kMaxEndpoints.
   std::expected<std::vector<Endpoint>, Error> my_endpoint_candidates(
       const std::vector<boost::asio::ip::address>& ips) const;
   // The socket of the binding whose local address is the key's.
@@ -164,7 +166,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   void on_datagrams(util::RecvBatch& batch, std::size_t count, const UdpBinding* binding,
                     std::span<std::uint8_t> scratch, Transmits& out);
   // Dispatches one packet. `packet` is changed (armed bodies are decrypted in
-  // place). Replies are appended to `out`; on an error they must be dropped.
+  // place). Replies are appended to `out`; a refused packet appends nothing.
   std::expected<void, Error> on_packet(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,
                                        const UdpBinding* binding, Transport transport, std::span<std::uint8_t> scratch,
                                        Transmits& out);
@@ -176,6 +178,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   void on_app(NodePeer& peer, const LongHeader& header, const AppMessage& app);
   std::expected<void, Error> on_unite(std::vector<UdpTransmit>& udp_out, const LongHeader& header,
                                       const UniteMessage& unite, std::uint64_t now);
+  // The node-peer handlers take an ACK or HELLO whose time the dispatch has checked.
   std::expected<void, Error> on_node_peer_ack(const boost::asio::ip::udp::endpoint& src, NodePeer& peer,
                                               const LongHeader& header, const AckMessage& ack,
                                               const std::shared_ptr<UdpSocket>& socket, Transport transport,
@@ -204,6 +207,13 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                    std::vector<TcpTransmit>& tcp_out, std::uint64_t now);
   // Refuses an armed message seen before (its nonce starts at `nonce`); no window: unarmed.
   std::expected<void, Error> check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce);
+  // Refuses an armed message whose nonce no window would take (too old, too far ahead), before
+  // its sender has one.
+  std::expected<void, Error> check_replay_time(std::span<const std::uint8_t> nonce);
+  // An ACK echoes the time of a HELLO of ours: not ahead of `now`, nor more than hello_max_age
+  // behind it. A HELLO's time lies within hello_max_age of `now`, either way.
+  std::expected<void, Error> check_ack_time(std::uint64_t time, std::uint64_t now) const;
+  std::expected<void, Error> check_hello_time(std::uint64_t time, std::uint64_t now) const;
 
   // The node peer under `key`, admitted when absent and the peers map has room
   // (`max_peers`); a peer created here is registered in the short-id map. `session`: its
@@ -213,10 +223,14 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
                                                                  std::optional<MessageKey> session = std::nullopt);
   // The session key of a sender that is not in the peers map, to authenticate its message
   // before it is admitted: from a small cache, else derived (and cached) within a budget of
-  // kNewcomerKeyExchangesPerSecond. Each costs about 70 µs; a flood of copied headers must not
-  // take the node's CPU.
+  // kNewcomerKeyExchangesPerSecond, of which one source (the packet's source address, an IPv6
+  // /64) gets kNewcomerKeyExchangesPerSecondPerSource (a burst of twice that). Each costs about
+  // 70 µs; a flood of copied headers must not take the node's CPU, nor one address the room
+  // of every other newcomer. A key that has no session key is cached as such: however often it
+  // comes, it costs one exchange.
   static constexpr std::uint32_t kNewcomerKeyExchangesPerSecond = 512;
-  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key);
+  static constexpr std::uint32_t kNewcomerKeyExchangesPerSecondPerSource = 64;
+  std::expected<crypto::SessionKey, Error> newcomer_key(const PubKey& key, const boost::asio::ip::address& source);
   // Peers admitted without a proof of work seen (from UNITEs) hold at most this many places:
   // a quarter of max_peers, at most kMaxUnverifiedPeers.
   static constexpr std::size_t kMaxUnverifiedPeers = 1024;
@@ -264,6 +278,12 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   bool is_unverified(const PubKey& key, const std::shared_ptr<NodePeer>& peer) const;
   // Removes the oldest unverified peer while at least `keep_below` are queued; true when one went.
   bool evict_unverified(std::size_t keep_below);
+  // on_packet's work; on an error it may have appended to `out`.
+  std::expected<void, Error> dispatch(std::span<std::uint8_t> packet, const boost::asio::ip::udp::endpoint& src,
+                                      const UdpBinding* binding, Transport transport, std::span<std::uint8_t> scratch,
+                                      Transmits& out);
+  // Counts and refuses what a replay window did not accept.
+  std::expected<void, Error> replay_verdict(ReplayWindow::Verdict verdict);
   // Removes `peer` (when it is still the entry under `key`) and its short id.
   void remove_peer(const PubKey& key, const std::shared_ptr<NodePeer>& peer);
 
@@ -301,6 +321,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   SessionKeyCache<256, 256> newcomer_keys_;
   // The windowed limiter of log lines serves as the key-exchange budget as well.
   util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
+  util::SourceRateLimiter<1024> newcomer_source_budget_{kNewcomerKeyExchangesPerSecondPerSource};
   std::atomic<std::uint64_t> newcomer_key_exchanges_{0};
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;

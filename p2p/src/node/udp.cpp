@@ -146,6 +146,21 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
                                                 const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
                                                 Transport transport, std::span<std::uint8_t> scratch,
                                                 Transmits& out) {
+  // Nothing is sent for a refused packet: what its handlers appended is taken back, and what the
+  // packets before it in the batch produced stays. The lists only shrink: no allocation.
+  const std::size_t udp_before = out.udp.size();
+  const std::size_t tcp_before = out.tcp.size();
+  auto r = dispatch(packet, src, binding, transport, scratch, out);
+  if (!r) {
+    out.udp.erase(out.udp.begin() + static_cast<std::ptrdiff_t>(udp_before), out.udp.end());
+    out.tcp.erase(out.tcp.begin() + static_cast<std::ptrdiff_t>(tcp_before), out.tcp.end());
+  }
+  return r;
+}
+
+std::expected<void, Error> NodeInner::dispatch(std::span<std::uint8_t> packet,
+                                               const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
+                                               Transport transport, std::span<std::uint8_t> scratch, Transmits& out) {
   // 1.
   if (packet.size() < ShortId::kSize) return {};
   // Peers found here are used without a reference of our own: the section keeps them alive.
@@ -208,16 +223,12 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
       if (type == static_cast<std::uint8_t>(MessageType::Unite)) {
         return std::unexpected(Error(Error::MessageTypeUnexpected{type}));
       }
-      auto session = newcomer_key(sender);
+      auto session = newcomer_key(sender, src.address());
       if (!session) return std::unexpected(session.error());
       newcomer_session = *session;
-    } else {
-      // Unarmed, nothing can be authenticated: the header is all there is.
-      auto admitted = admit_node_peer(sender, header.pow(), true);
-      if (!admitted) return std::unexpected(admitted.error());
-      admitted_peer = std::move(*admitted);
-      node_peer = admitted_peer.get();
     }
+    // Unarmed, nothing can be authenticated: the header is all there is, and the message's own
+    // checks below.
   }
 
   // 7. Dispatch by sender kind and type.
@@ -252,10 +263,17 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
   }
 
   const MessageKey& key = node_peer != nullptr ? node_peer->message_key() : newcomer_session;
-  // A newcomer whose message authenticated takes its place now (when the map has room).
+  // A newcomer takes its place (when the map has room) only once its message has passed every
+  // check that needs no peer: it authenticated, its nonce is within the age limit (a new peer's
+  // window would refuse nothing else), and the message's own time is. A copy replayed after its
+  // sender was dropped must not bring it back.
   auto admit = [&]() -> std::expected<void, Error> {
     if (node_peer != nullptr) return {};
-    auto admitted = admit_node_peer(sender, header.pow(), true, newcomer_session);
+    if (opts_.arm_messages) {
+      if (auto fresh = check_replay_time(nonce); !fresh) return fresh;
+    }
+    auto admitted = admit_node_peer(sender, header.pow(), true,
+                                    opts_.arm_messages ? std::optional<MessageKey>(newcomer_session) : std::nullopt);
     if (!admitted) return std::unexpected(admitted.error());
     admitted_peer = std::move(*admitted);
     node_peer = admitted_peer.get();
@@ -265,12 +283,14 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     case MessageType::Ack: {
       auto ack = AckMessage::parse(body, header, key);
       if (!ack) return std::unexpected(Error(ack.error()));
-      if (auto in = admit(); !in) return in;
+      const std::uint64_t now = current_time();
+      if (auto on_time = check_ack_time(ack->time(), now); !on_time) return on_time;
+      // An ACK answers a HELLO of ours on one of the peer's paths: a sender not in the map has none.
+      if (node_peer == nullptr) return std::unexpected(Error(Error::AckUnmatched{ack->time()}));
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
       static const std::shared_ptr<UdpSocket> kNoSocket;
-      return on_node_peer_ack(src, *node_peer, header, *ack, binding ? binding->socket() : kNoSocket, transport,
-                              current_time());
+      return on_node_peer_ack(src, *node_peer, header, *ack, binding ? binding->socket() : kNoSocket, transport, now);
     }
     case MessageType::App: {
       auto app = AppMessage::parse(body, header, key);
@@ -284,11 +304,12 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
     case MessageType::Hello: {
       auto hello = HelloNodePeerMessage::parse(body, header, key);
       if (!hello) return std::unexpected(Error(hello.error()));
+      const std::uint64_t now = current_time();
+      if (auto on_time = check_hello_time(hello->time(), now); !on_time) return on_time;
       if (auto in = admit(); !in) return in;
       if (auto fresh = check_replay(node_peer->replay(), nonce); !fresh) return fresh;
       node_peer->earn_probe_credit(packet.size());
-      return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp,
-                                current_time());
+      return on_node_peer_hello(src, scratch, binding, header, out.udp, *node_peer, *hello, transport, out.tcp, now);
     }
     case MessageType::Unite:
       break;
@@ -298,7 +319,16 @@ std::expected<void, Error> NodeInner::on_packet(std::span<std::uint8_t> packet,
 
 std::expected<void, Error> NodeInner::check_replay(ReplayWindow* window, std::span<const std::uint8_t> nonce) {
   if (window == nullptr) return {};
-  const auto verdict = window->check(nonce.first<ReplayWindow::kNonceSize>(), cached_time(), opts_.hello_max_age * 1000);
+  return replay_verdict(
+      window->check(nonce.first<ReplayWindow::kNonceSize>(), cached_time(), opts_.hello_max_age * 1000));
+}
+
+std::expected<void, Error> NodeInner::check_replay_time(std::span<const std::uint8_t> nonce) {
+  return replay_verdict(
+      ReplayWindow::check_time(nonce.first<ReplayWindow::kNonceSize>(), cached_time(), opts_.hello_max_age * 1000));
+}
+
+std::expected<void, Error> NodeInner::replay_verdict(ReplayWindow::Verdict verdict) {
   if (verdict == ReplayWindow::Verdict::Accepted) return {};
   stats_.replayed.fetch_add(1, std::memory_order_relaxed);
   return std::unexpected(Error(Error::MessageReplayed{}));
@@ -313,18 +343,25 @@ void NodeInner::on_app(NodePeer& peer, const LongHeader&, const AppMessage& app)
   add_to_recv_buf(peer.key(), app.payload());
 }
 
-namespace {
-// An ACK must answer a HELLO of ours: its time cannot lie ahead of now, nor further back than `max_age_ms`.
-std::expected<void, Error> check_ack_time(std::uint64_t time, std::uint64_t now, std::uint64_t max_age_ms) {
+std::expected<void, Error> NodeInner::check_ack_time(std::uint64_t time, std::uint64_t now) const {
   if (time > now) return std::unexpected(Error(Error::AckTimeIsInFuture{time, now}));
-  if (now - time > max_age_ms * 1000) return std::unexpected(Error(Error::AckTooOld{time, now}));
+  if (now - time > opts_.hello_max_age * 1000) return std::unexpected(Error(Error::AckTooOld{time, now}));
   return {};
 }
-}  // namespace
+
+std::expected<void, Error> NodeInner::check_hello_time(std::uint64_t time, std::uint64_t now) const {
+  if (time < now && now - time > opts_.hello_max_age * 1000) {
+    return std::unexpected(Error(Error::HelloTooOld{time, now}));
+  }
+  if (time > now && time - now > opts_.hello_max_age * 1000) {
+    return std::unexpected(Error(Error::HelloTimeIsInFuture{time, now}));
+  }
+  return {};
+}
 
 void NodeInner::on_super_peer_ack(const boost::asio::ip::udp::endpoint& src, const UdpBinding* binding,
                                   const LongHeader&, SuperPeer& super_peer, const AckMessage& ack, std::uint64_t now) {
-  if (!check_ack_time(ack.time(), now, opts_.hello_max_age)) {
+  if (!check_ack_time(ack.time(), now)) {
     log::trace("Ignoring stale ACK from super peer {}", super_peer.key());
     return;
   }
@@ -401,7 +438,6 @@ std::expected<void, Error> NodeInner::on_node_peer_ack(const boost::asio::ip::ud
                                                        const LongHeader&, const AckMessage& ack,
                                                        const std::shared_ptr<UdpSocket>& socket, Transport transport,
                                                        std::uint64_t now) {
-  if (auto ok = check_ack_time(ack.time(), now, opts_.hello_max_age); !ok) return ok;
   // The ACK counts only for the path its HELLO went out on: relayed through this super peer, or
   // directly from this socket to exactly this address.
   bool matched = false;
@@ -434,12 +470,6 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
                                                          NodePeer& peer, const HelloNodePeerMessage& hello,
                                                          Transport transport, std::vector<TcpTransmit>& tcp_out,
                                                          std::uint64_t now) {
-  if (hello.time() < now && now - hello.time() > opts_.hello_max_age * 1000) {
-    return std::unexpected(Error(Error::HelloTooOld{hello.time(), now}));
-  }
-  if (hello.time() > now && hello.time() - now > opts_.hello_max_age * 1000) {
-    return std::unexpected(Error(Error::HelloTimeIsInFuture{hello.time(), now}));
-  }
   if (hello.short_id().is_valid()) {
     const auto before = peer.tx_short_id();
     peer.set_tx_short_id(hello.short_id());
@@ -469,28 +499,40 @@ std::expected<void, Error> NodeInner::on_node_peer_hello(const boost::asio::ip::
     return {};
   }
   // A direct HELLO: the peer reaches us from `src`, so that is a path to it. Its source may be
-  // forged, so an ACK to an address that never answered us is paid from the probe credit this
-  // HELLO has just earned: the HELLO's bytes pay for one answer, not also for later probes.
+  // forged, and so may the address the peer registered with the super peer: what goes to either
+  // while it never answered us is paid from the probe credit this HELLO has just earned. The
+  // HELLO's bytes pay for one answer, not also for later probes.
   auto path = peer.direct_path(PeerPathKey{binding->local_addr(), src}, now, opts_.hello_timeout);
   if (path) path->hello_rx();
-  const bool proven = path && path->inner()->last_ack_time != 0;
-  if (!proven && !peer.spend_probe_credit(ack.size())) {
-    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
-    return {};
-  }
-  udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
-  // The peer sends to us directly and may still use a short id of an earlier life of ours
-  // (we restarted): everything it sends is refused until it learns the current one.
-  if (!peer.knows_rx_short_id() && peer.take_greeting(now, opts_.housekeeping_interval * 1000)) {
+  // The peer may still use a short id of an earlier life of ours (we restarted): everything it
+  // sends is refused until it learns the current one.
+  auto greeting = [&]() -> std::expected<void, Error> {
+    if (peer.knows_rx_short_id() || !peer.take_greeting(now, opts_.housekeeping_interval * 1000)) return {};
     return greet(peer, udp_out, tcp_out, now);
+  };
+  // The credit may pay for only one of the two. Without traffic of ours with the peer no HELLO
+  // of ours goes to it, so the greeting is the only way it learns our short id, and goes first.
+  // With traffic our HELLOs (each carries the id) teach it within a pass, and the ACK, which
+  // makes the peer's path to us, goes first.
+  const bool greeting_first = !peer.has_app_traffic(now, opts_.hello_max_age);
+  if (greeting_first) {
+    if (auto greeted = greeting(); !greeted) return greeted;
   }
-  return {};
+  const bool proven = path && path->inner()->last_ack_time != 0;
+  if (proven || peer.spend_probe_credit(ack.size())) {
+    udp_out.push_back(UdpTransmit{std::move(ack), src, binding->socket()});
+  } else {
+    log::trace("Not answering a HELLO from udp://{}: no probe credit left", src);
+  }
+  return greeting_first ? std::expected<void, Error>{} : greeting();
 }
 
 std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTransmit>& udp_out,
                                             std::vector<TcpTransmit>& tcp_out, std::uint64_t now) {
-  // Through a super peer: it forwards only to where the peer registered, so no address that
-  // never answered us gets anything from this.
+  // Through a super peer: it forwards only to where the peer registered. That address is the
+  // peer's claim until an ACK came back from it through this super peer; until then the
+  // greeting is paid from the peer's probe credit, like anything sent towards an address that
+  // never answered.
   auto sp = peers_->super_peer(peer.best_sp());
   if (!sp) sp = peers_->super_peer(peers_->default_route());
   if (!sp) return {};
@@ -503,6 +545,12 @@ std::expected<void, Error> NodeInner::greet(NodePeer& peer, std::vector<UdpTrans
     if (best) socket = udp_socket_for(best->first);
     if (!socket) return {};
     to = best->first.remote;
+  }
+  const auto relay = peer.relay_paths().get(sp->key());
+  const bool proven = relay && (*relay)->inner()->last_ack_time != 0;
+  if (!proven && !peer.spend_probe_credit(HelloNodePeerMessage::wire_size(peer.message_key().has_value()))) {
+    log::trace("Not greeting node peer {} through super peer {}: no probe credit left", peer.key(), sp->key());
+    return {};
   }
   auto hello = HelloNodePeerMessage::build(network_id_, own_key(), own_pow(), peer.message_key(), peer.key(), now,
                                            peer.rx_short_id());

@@ -65,14 +65,22 @@ ReplayWindow::Mark ReplayWindow::mark(Slot& slot, std::uint64_t generation, std:
   }
 }
 
-ReplayWindow::Verdict ReplayWindow::check(std::span<const std::uint8_t, kNonceSize> nonce, std::uint64_t now_us,
-                                          std::uint64_t max_age_us) noexcept {
+ReplayWindow::Verdict ReplayWindow::check_time(std::span<const std::uint8_t, kNonceSize> nonce, std::uint64_t now_us,
+                                               std::uint64_t max_age_us) noexcept {
   const std::uint64_t time = read_u64(nonce.data());
   const std::uint64_t stream = read_u64(nonce.data() + 8);
-  const std::uint64_t counter = read_u64(nonce.data() + 16);
   if (time < now_us && now_us - time > max_age_us) return Verdict::TooOld;
   if (time > now_us && time - now_us > max_age_us) return Verdict::TooNew;
   if (stream == 0) return Verdict::TooOld;  // never drawn by a sender; stands for a free slot
+  return Verdict::Accepted;
+}
+
+ReplayWindow::Verdict ReplayWindow::check(std::span<const std::uint8_t, kNonceSize> nonce, std::uint64_t now_us,
+                                          std::uint64_t max_age_us) noexcept {
+  if (const auto verdict = check_time(nonce, now_us, max_age_us); verdict != Verdict::Accepted) return verdict;
+  const std::uint64_t time = read_u64(nonce.data());
+  const std::uint64_t stream = read_u64(nonce.data() + 8);
+  const std::uint64_t counter = read_u64(nonce.data() + 16);
 
   for (int attempt = 0; attempt < 4; ++attempt) {
     Slot* slot = find(stream);

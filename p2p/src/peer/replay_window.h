@@ -52,6 +52,10 @@ class ReplayWindow {
   // receiver's clock (µs since the Unix epoch); `max_age_us` the allowed difference.
   Verdict check(std::span<const std::uint8_t, kNonceSize> nonce, std::uint64_t now_us,
                 std::uint64_t max_age_us) noexcept;
+  // What a window that has seen nothing yet would answer: the part of the check that needs no
+  // memory (the nonce's time, and a stream that a sender can have drawn).
+  static Verdict check_time(std::span<const std::uint8_t, kNonceSize> nonce, std::uint64_t now_us,
+                            std::uint64_t max_age_us) noexcept;
 
  private:
   struct Slot {
