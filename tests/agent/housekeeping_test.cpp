@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -915,21 +916,27 @@ TEST_F(Housekeeping, AnotherProcessHoldingTheFileLockDelaysStatusCallsOnlyByTheB
   start("[[network]]\nconfig_url = \"" + url + "\"\n",
         AgentTimings{.housekeeping_period = std::chrono::milliseconds(500),
                      .controller_timeout = std::chrono::seconds(1)});
+  // The other process holds the lock until told to let it go (at most 60 s): a slow run
+  // (the sanitizers) must not see it released before the checks of the held lock.
   int ready[2];
+  int release[2];
   ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
   const std::string directory = std::filesystem::path(path_).parent_path().string();
   const pid_t holder = ::fork();
   ASSERT_GE(holder, 0);
   if (holder == 0) {
+    ::close(release[1]);
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
     if (::write(ready[1], "L", 1) != 1) ::_exit(1);
-    timespec hold{20, 0};
-    while (::nanosleep(&hold, &hold) != 0) {
+    pollfd told{release[0], POLLIN, 0};
+    while (::poll(&told, 1, 60'000) < 0 && errno == EINTR) {
     }
     ::_exit(0);
   }
   ::close(ready[1]);
+  ::close(release[0]);
   char byte = 0;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other process did not take the lock";
   ::close(ready[0]);
@@ -951,6 +958,7 @@ TEST_F(Housekeeping, AnotherProcessHoldingTheFileLockDelaysStatusCallsOnlyByTheB
   }
   EXPECT_EQ(network(url).name, "Named") << "the running agent keeps what it could not save";
   EXPECT_FALSE(AgentConfig::load(path_)->network.begin()->second.name) << "saved while the lock was held";
+  ::close(release[1]);
   int exit_status = 0;
   ASSERT_EQ(::waitpid(holder, &exit_status, 0), holder);
   EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0);
