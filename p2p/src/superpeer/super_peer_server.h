@@ -46,6 +46,10 @@
 
 namespace velarix::p2p {
 
+namespace superpeer {
+struct Inner;  // internal
+}
+
 struct SuperPeerOptions {
   Identity identity;
   std::uint32_t network_id = 0;
@@ -134,11 +138,9 @@ class SuperPeerServer {
   // Switches UDP answering at run time (see SuperPeerOptions::answer_udp).
   void set_answer_udp(bool answer);
 
-  struct Inner;  // internal
-
  private:
-  explicit SuperPeerServer(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
-  std::shared_ptr<Inner> inner_;
+  explicit SuperPeerServer(std::shared_ptr<superpeer::Inner> inner) : inner_(std::move(inner)) {}
+  std::shared_ptr<superpeer::Inner> inner_;
 };
 
 }  // namespace velarix::p2p

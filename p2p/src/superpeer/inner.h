@@ -1,0 +1,614 @@
+#pragma once
+// The super peer's shared state (Inner) and the pieces its tasks share: rate limits, links,
+// node records and routes, UNITE hints and counters. For the files of p2p/src/superpeer only.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <expected>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <fmt/format.h>
+
+#include "crypto/crypto.h"
+#include "identity/identity.h"
+#include "identity/super_peer_url.h"
+#include "message/endpoints.h"
+#include "message/long_header.h"
+#include "message/messages.h"
+#include "peer/cow_map.h"
+#include "peer/session_key_cache.h"
+#include "superpeer/super_peer_server.h"
+#include "util/cancellation_token.h"
+#include "util/channel.h"
+#include "util/keyed_hash.h"
+#include "util/length_codec.h"
+#include "util/log.h"
+#include "util/runtime.h"
+#include "util/udp_batch.h"
+
+namespace velarix::p2p::superpeer {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+using asio::ip::tcp;
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+using IoStrand = asio::strand<asio::io_context::executor_type>;
+
+// A link whose node does not read may hold at most this much unsent data; more is dropped,
+// as a congested UDP path would drop it.
+constexpr std::size_t kLinkQueueBytes = 256 * 1024;
+constexpr std::size_t kLinkQueueFrames = 512;
+
+inline std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+
+// An IPv4 address seen through a dual-stack IPv6 socket is handed on in its IPv4 form.
+inline Endpoint plain_endpoint(const Endpoint& ep) {
+  if (ep.address().is_v6() && ep.address().to_v6().is_v4_mapped()) {
+    return Endpoint(asio::ip::make_address_v4(asio::ip::v4_mapped, ep.address().to_v6()), ep.port());
+  }
+  return ep;
+}
+
+inline bool usable(const Endpoint& ep) { return ep.port() != 0 && !ep.address().is_unspecified(); }
+
+struct PairKey {
+  PubKey a, b;  // a < b
+  friend bool operator==(const PairKey&, const PairKey&) = default;
+};
+struct PairKeyHash {
+  std::size_t operator()(const PairKey& k) const noexcept {
+    const std::hash<PubKey> h;
+    return h(k.a) * 31 + h(k.b);
+  }
+};
+
+// When a pair of nodes was last introduced (epoch: never), and since when an introduction has
+// waited for both nodes' addresses to have paid for their UNITEs (epoch: none waits).
+struct UniteState {
+  Clock::time_point introduced{};
+  Clock::time_point waiting_since{};
+};
+
+inline bool is_aborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
+
+// "ADDR:PORT", with an IPv6 address in brackets.
+template <class Ep>
+std::string text(const Ep& ep) {
+  const auto a = ep.address();
+  return a.is_v6() ? fmt::format("[{}]:{}", a.to_string(), ep.port()) : fmt::format("{}:{}", a.to_string(), ep.port());
+}
+
+// The source a HELLO is charged to: the address for IPv4, the /64 prefix for IPv6 (one host
+// commonly holds a whole /64).
+inline std::array<std::uint8_t, 16> source_of(const asio::ip::address& addr) {
+  std::array<std::uint8_t, 16> out{};
+  if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
+    const auto v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6()).to_bytes();
+    std::copy(v4.begin(), v4.end(), out.begin());
+  } else if (addr.is_v4()) {
+    const auto v4 = addr.to_v4().to_bytes();
+    std::copy(v4.begin(), v4.end(), out.begin());
+  } else {
+    const auto v6 = addr.to_v6().to_bytes();
+    std::copy(v6.begin(), v6.begin() + 8, out.begin());
+    out[15] = 6;  // never equal to an IPv4 source
+  }
+  return out;
+}
+
+// A token bucket in one atomic (the generic cell rate algorithm): the time by which every token
+// handed out would have been earned at the bucket's rate. A bucket holds at most `depth` worth
+// of tokens (and that many at first). Lock-free, and a refusal writes nothing, so a flood that
+// is refused does not make the cores fight over one cache line.
+class AtomicBucket {
+ public:
+  bool take(std::int64_t now, std::int64_t interval, std::int64_t depth) noexcept {
+    std::int64_t t = earned_by_.load(std::memory_order_relaxed);
+    for (;;) {
+      const std::int64_t next = std::max(t, now) + interval;
+      if (next - now > depth) return false;
+      if (earned_by_.compare_exchange_weak(t, next, std::memory_order_relaxed)) return true;
+    }
+  }
+
+ private:
+  std::atomic<std::int64_t> earned_by_{0};
+};
+
+// `per_second` tokens a second with a burst of twice that; a rate of 0 means no limit.
+struct RateShape {
+  explicit RateShape(std::uint32_t per_second)
+      : interval(per_second == 0 ? 0
+                                 : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)).count() /
+                                       per_second),
+        depth(2 * static_cast<std::int64_t>(per_second) * interval) {}
+  bool unlimited() const noexcept { return interval == 0; }
+  std::int64_t interval;  // Clock ticks per token
+  std::int64_t depth;
+};
+
+// One token bucket for everybody.
+class RateLimiter {
+ public:
+  explicit RateLimiter(std::uint32_t per_second) : shape_(per_second) {}
+
+  bool allow(Clock::time_point now) noexcept {
+    return shape_.unlimited() || bucket_.take(ticks(now), shape_.interval, shape_.depth);
+  }
+
+ private:
+  RateShape shape_;
+  AtomicBucket bucket_;
+};
+
+// Token buckets per source in a table of fixed size: sources that hash alike share a bucket.
+// The hash is keyed per process, so nobody can aim at another source's bucket. Bounded memory,
+// O(1) per HELLO, nothing to evict.
+class SourceRateLimiter {
+ public:
+  explicit SourceRateLimiter(std::uint32_t per_second)
+      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : kBuckets) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
+  }
+
+  // Takes one token of `addr`'s bucket; false when it is empty.
+  bool allow(const asio::ip::address& addr, Clock::time_point now) noexcept {
+    if (shape_.unlimited()) return true;
+    const auto src = source_of(addr);
+    const std::uint64_t h = util::siphash<1, 3>(key_, src.data(), src.size());
+    return buckets_[h % buckets_.size()].take(ticks(now), shape_.interval, shape_.depth);
+  }
+
+ private:
+  static constexpr std::size_t kBuckets = 4096;
+  RateShape shape_;
+  util::HashKey key_{};
+  std::vector<AtomicBucket> buckets_;
+};
+
+// Session keys of senders, whether or not they ever register: HELLOs under one key cost one
+// key exchange, not one per datagram.
+using KeyCache = SessionKeyCache<4096, 64>;
+
+// One accepted TCP connection. Its reader, writer and watchdog run on its strand; other tasks
+// only queue frames for it.
+struct Link {
+  Link(tcp::socket s, IoStrand st, util::CancellationToken t)
+      : socket(std::move(s)), strand(std::move(st)), token(std::move(t)) {}
+
+  // Queues `bytes` as one frame; false when the link is closing or its queue is full.
+  bool enqueue(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > util::kMaxFrameSize) return false;
+    if (queued_bytes.fetch_add(bytes.size()) + bytes.size() > kLinkQueueBytes) {
+      queued_bytes.fetch_sub(bytes.size());
+      return false;
+    }
+    if (!out.try_send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()))) {
+      queued_bytes.fetch_sub(bytes.size());
+      return false;
+    }
+    return true;
+  }
+
+  tcp::socket socket;
+  IoStrand strand;
+  util::CancellationToken token;  // ends both tasks of the link
+  util::Channel<std::vector<std::uint8_t>> out{kLinkQueueFrames};
+  std::atomic<std::size_t> queued_bytes{0};
+  tcp::endpoint remote;
+  // Set once a HELLO on this link was accepted.
+  std::atomic<bool> greeted{false};
+  // The watchdog closes the link when one of these passes (Clock ticks; 0: none).
+  std::atomic<std::int64_t> read_deadline{0};
+  std::atomic<std::int64_t> write_deadline{0};
+  // When a greeted link is closed unless another HELLO is accepted on it (Clock ticks).
+  std::atomic<std::int64_t> idle_deadline{0};
+  // Guarded by Inner::mutex:
+  std::optional<PubKey> owner;  // the one node whose HELLOs it carries, once one was accepted
+  bool counted = true;          // held against the link caps (until forgotten, or closed to make room)
+  bool waiting = false;         // in Inner::ungreeted, at `waiting_at`
+  std::list<std::shared_ptr<Link>>::iterator waiting_at;
+  // The watchdog's timer and when it wakes, touched on the link's strand only: a reader that
+  // brings the read deadline before that wake cancels the timer, so the watchdog looks again.
+  asio::steady_timer* watchdog_timer = nullptr;
+  std::int64_t watchdog_wake = 0;
+};
+
+// The most bytes of UNITEs a node's UDP address can have paid for in advance.
+constexpr std::int64_t kMaxUniteCredit = 64 * 1024;
+
+// What relays note about a node without a lock, shared by its record and its route.
+struct NodeMarks {
+  // Set once a message was relayed to it, or from it on its own path: a node in use, which a
+  // newcomer does not push out of a full table.
+  std::atomic<bool> used{false};
+  // Bytes its UDP address has sent beyond what the ACKs it got took (its HELLOs) and the
+  // messages relayed from it: what UNITEs sent to that address may add up to, so that a HELLO
+  // from a spoofed source cannot draw more UNITEs to that source than the attacker sent.
+  std::atomic<std::int64_t> unite_credit{0};
+
+  void mark_used() noexcept {
+    if (!used.load(std::memory_order_relaxed)) used.store(true, std::memory_order_relaxed);
+  }
+  void earn(std::int64_t bytes) noexcept {
+    auto c = unite_credit.load(std::memory_order_relaxed);
+    while (c < kMaxUniteCredit &&
+           !unite_credit.compare_exchange_weak(c, std::min(kMaxUniteCredit, c + bytes), std::memory_order_relaxed)) {
+    }
+  }
+  bool spend(std::int64_t bytes) noexcept {
+    auto c = unite_credit.load(std::memory_order_relaxed);
+    do {
+      if (c < bytes) return false;
+    } while (!unite_credit.compare_exchange_weak(c, c - bytes, std::memory_order_relaxed));
+    return true;
+  }
+};
+
+// The node's other UDP addresses its newest HELLO came from (a node with several addresses
+// sends each HELLO from every one, and which copy comes first is a race): what is relayed from
+// them is the node's as much as what comes from its first one.
+class OtherAddrs {
+ public:
+  static constexpr std::size_t kMax = 4;
+  bool has(const udp::endpoint& ep) const noexcept {
+    return std::find(at_.begin(), at_.begin() + n_, ep) != at_.begin() + n_;
+  }
+  // False when full or already there.
+  bool add(const udp::endpoint& ep) {
+    if (n_ == kMax || has(ep)) return false;
+    at_[n_++] = ep;
+    return true;
+  }
+  bool has_any() const noexcept { return n_ != 0; }
+
+ private:
+  std::array<udp::endpoint, kMax> at_{};
+  std::size_t n_ = 0;
+};
+
+// What the server knows of one node.
+struct NodeRecord {
+  std::optional<udp::endpoint> udp_addr;  // where its UDP HELLOs come from
+  OtherAddrs other_addrs;                 // where the newest one also came from
+  std::shared_ptr<Link> link;        // the TCP link its HELLOs came on, while open
+  std::vector<Endpoint> candidates;  // announced in its last HELLO
+  std::optional<crypto::SessionKey> key;
+  bool armed = false;  // form of its last HELLO; what it is sent follows it
+  Clock::time_point last_seen;
+  std::uint64_t last_time = 0;  // time of the newest HELLO accepted; older ones are replays
+  Pow pow;                      // the proof of work checked when it registered
+  std::shared_ptr<NodeMarks> marks = std::make_shared<NodeMarks>();
+  std::list<PubKey>::iterator lru;     // its place in Inner::lru
+  bool unused_listed = false;          // in Inner::unused, at `unused_at`
+  std::list<PubKey>::iterator unused_at;
+};
+
+// Where and how to send to one node, copied out of its record.
+struct Path {
+  PubKey pk;
+  std::optional<udp::endpoint> udp_addr;
+  std::shared_ptr<Link> link;
+  MessageKey key;  // set when the node arms
+  std::vector<Endpoint> endpoints;  // observed UDP address first, then its candidates
+  std::shared_ptr<NodeMarks> marks;
+};
+
+// Where relays for one node go: the part of its record that every relay reads. Replaced whole
+// whenever the record's paths change.
+struct Route {
+  std::optional<udp::endpoint> udp_addr;
+  std::shared_ptr<Link> link;
+  std::shared_ptr<NodeMarks> marks;
+  OtherAddrs other_addrs;
+};
+
+// Whether a message came on `r`'s own path: from an address its node's newest HELLO came from,
+// or on its link.
+inline bool on_own_path(const Route& r, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link) {
+  if (from_udp != nullptr) return (r.udp_addr && *r.udp_addr == *from_udp) || r.other_addrs.has(*from_udp);
+  return from_link != nullptr && r.link == from_link;
+}
+
+// The counters of SuperPeerStats, spread over cache lines by thread so that readers on many
+// cores do not all write one line per packet; a read sums the shards.
+class ShardedStats {
+ public:
+  void add(std::uint64_t SuperPeerStats::*counter, std::int64_t n) noexcept {
+    shards_[shard()].v[index(counter)].fetch_add(static_cast<std::uint64_t>(n));
+  }
+  SuperPeerStats sum() const noexcept {
+    SuperPeerStats s;
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+      std::uint64_t total = 0;
+      for (const auto& shard : shards_) total += shard.v[i].load();
+      s.*kFields[i] = total;
+    }
+    return s;
+  }
+
+ private:
+  static constexpr std::array<std::uint64_t SuperPeerStats::*, 8> kFields{
+      &SuperPeerStats::hellos_answered, &SuperPeerStats::relayed_udp,     &SuperPeerStats::relayed_tcp,
+      &SuperPeerStats::unites_sent,     &SuperPeerStats::dropped,         &SuperPeerStats::hellos_refused,
+      &SuperPeerStats::links_timed_out, &SuperPeerStats::key_exchanges};
+  static std::size_t index(std::uint64_t SuperPeerStats::*counter) noexcept {
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+      if (kFields[i] == counter) return i;
+    }
+    return 0;
+  }
+  static constexpr std::size_t kShards = 16;
+  static std::size_t shard() noexcept {
+    static std::atomic<std::size_t> next{0};
+    thread_local const std::size_t mine = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return mine;
+  }
+  struct alignas(64) Shard {
+    std::array<std::atomic<std::uint64_t>, kFields.size()> v{};
+  };
+  std::array<Shard, kShards> shards_{};
+};
+
+// When each pair of nodes was last introduced, as a hint read on every relay without a lock: a
+// fixed table indexed by a keyed hash of the pair, each slot holding a tag of the pair's hash and
+// the time in milliseconds. Only a relay whose pair is not marked recent here goes on to the
+// exact table under the lock; pairs that share a slot only cost that detour.
+class UniteHints {
+ public:
+  explicit UniteHints(std::size_t pairs) : slots_(std::bit_ceil(std::max<std::size_t>(pairs, 1024))) {
+    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
+  }
+
+  bool recent(const PubKey& a, const PubKey& b, std::uint64_t now_ms, std::uint64_t interval_ms) const noexcept {
+    const auto [slot, tag] = locate(a, b);
+    const std::uint64_t cur = slots_[slot].load(std::memory_order_relaxed);
+    return cur != 0 && (cur & ~kTimeMask) == tag && ((now_ms - cur) & kTimeMask) < interval_ms;
+  }
+  void mark(const PubKey& a, const PubKey& b, std::uint64_t now_ms) noexcept {
+    const auto [slot, tag] = locate(a, b);
+    slots_[slot].store(tag | (now_ms & kTimeMask), std::memory_order_relaxed);
+  }
+  void clear() noexcept {
+    for (auto& s : slots_) s.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr std::uint64_t kTimeMask = (std::uint64_t{1} << 48) - 1;
+  std::pair<std::size_t, std::uint64_t> locate(const PubKey& a, const PubKey& b) const noexcept {
+    std::array<std::uint8_t, 2 * PubKey::kSize> pair{};
+    const bool a_first = a < b;
+    const auto& lo = a_first ? a : b;
+    const auto& hi = a_first ? b : a;
+    std::copy(lo.bytes().begin(), lo.bytes().end(), pair.begin());
+    std::copy(hi.bytes().begin(), hi.bytes().end(), pair.begin() + PubKey::kSize);
+    const std::uint64_t h = util::siphash<1, 3>(key_, pair.data(), pair.size());
+    return {static_cast<std::size_t>(h & (slots_.size() - 1)), (h >> 48) << 48};
+  }
+  util::HashKey key_{};
+  std::vector<std::atomic<std::uint64_t>> slots_;
+};
+
+inline std::uint64_t steady_ms(Clock::time_point t = Clock::now()) {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
+}
+
+
+struct Inner : std::enable_shared_from_this<Inner> {
+  Inner(util::Runtime& rt, SuperPeerOptions o)
+      : runtime(rt),
+        opts(std::move(o)),
+        network_id(network_id_from_u32(opts.network_id)),
+        acceptor(rt.context()),
+        answer_udp(opts.answer_udp),
+        hello_limiter(opts.hellos_per_second_per_source),
+        exchange_limiter_per_source(opts.key_exchanges_per_second_per_source),
+        exchange_limiter(opts.key_exchanges_per_second),
+        unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
+
+  ~Inner() { close_sockets(); }
+
+  // Keeps count of the server's running tasks so that stop() can wait for
+  // them. Lives in the task's coroutine frame or handler, so it also ends when the runtime
+  // destroys a task that never ran.
+  class Ticket {
+   public:
+    explicit Ticket(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {
+      std::lock_guard lock(inner_->tasks_mutex);
+      ++inner_->live_tasks;
+    }
+    Ticket(Ticket&& other) noexcept = default;
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    Ticket& operator=(Ticket&&) = delete;
+    ~Ticket() {
+      if (!inner_) return;
+      std::lock_guard lock(inner_->tasks_mutex);
+      --inner_->live_tasks;
+      inner_->tasks_done.notify_all();
+    }
+    Inner& inner() const { return *inner_; }
+
+   private:
+    std::shared_ptr<Inner> inner_;
+  };
+
+  static awaitable<void> run_task(Ticket ticket, awaitable<void> task) {
+    (void)ticket;
+    try {
+      co_await std::move(task);
+    } catch (const boost::system::system_error& e) {
+      if (!is_aborted(e.code())) log::error("Super peer task failed: {}", e.what());
+    } catch (const std::exception& e) {
+      log::error("Super peer task failed: {}", e.what());
+    }
+  }
+
+  template <class Executor>
+  void spawn(const Executor& executor, awaitable<void> task) {
+    asio::co_spawn(executor, run_task(Ticket(shared_from_this()), std::move(task)), asio::detached);
+  }
+
+  std::expected<void, std::string> bind();
+  void close_sockets();
+  void stop();
+
+  // A reader's relays over UDP, sent together once its batch is handled.
+  struct UdpOut {
+    util::DatagramBatch& batch;
+    int fd;
+  };
+  awaitable<void> udp_reader(std::size_t index);
+  awaitable<void> accept_loop();
+  awaitable<void> link_reader(std::shared_ptr<Link> link);
+  awaitable<void> link_writer(std::shared_ptr<Link> link);
+  awaitable<void> link_watchdog(std::shared_ptr<Link> link);
+
+  void on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_udp, const std::shared_ptr<Link>& from_link,
+                 UdpOut* out);
+  void on_hello(const LongHeader& header, std::span<std::uint8_t> body, const udp::endpoint* from_udp,
+                const std::shared_ptr<Link>& from_link);
+  void relay(const LongHeader& header, std::span<const std::uint8_t> packet, const udp::endpoint* from_udp,
+             const std::shared_ptr<Link>& from_link, UdpOut* out);
+
+  void send_unite(const Path& to, const Path& about);
+  // The size of a UNITE to `to` about `about`, and whether `to` may be sent it now (over a link,
+  // or over UDP within its address's credit).
+  static std::int64_t unite_size(const Path& to, const Path& about);
+  static bool affordable(const Path& to, const Path& about);
+  // Sends to the node's path and counts it in `counter` (null: relayed_tcp or relayed_udp).
+  bool send(const Path& path, std::span<const std::uint8_t> bytes, std::uint64_t SuperPeerStats::*counter);
+  bool send_udp(const udp::endpoint& to, std::span<const std::uint8_t> bytes);
+  void forget_link(const std::shared_ptr<Link>& link);
+  // Takes `link` off the link caps (under `mutex`).
+  void release_link_place(Link& link);
+  // Takes `link` out of `ungreeted` (under `mutex`); the list's reference to it is returned,
+  // to be let go of after the lock (null when it was not there).
+  std::shared_ptr<Link> leave_ungreeted(Link& link);
+  // The session key with a sender that has no record: cached, else derived within the caps on
+  // key exchanges. The error is why there is none.
+  std::expected<crypto::SessionKey, const char*> session_key_for(const PubKey& pk, const asio::ip::address& source);
+  Path path_of(const PubKey& pk, const NodeRecord& record) const;
+  // Makes room in a full table for a newcomer, or says there is none (under `mutex`). A link the
+  // forgotten node had is handed to `released`, to be destroyed after the lock.
+  bool make_room(Clock::time_point now, std::shared_ptr<Link>& released);
+  void erase_record(std::unordered_map<PubKey, NodeRecord>::iterator it);
+
+  // Drops a HELLO (counted in `dropped` and `hellos_refused`).
+  template <class... Args>
+  void refuse(fmt::format_string<Args...> format, Args&&... args) {
+    if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
+    // `dropped` first: whoever sees the refusal counted also sees the drop.
+    counters.add(&SuperPeerStats::dropped, 1);
+    counters.add(&SuperPeerStats::hellos_refused, 1);
+    notify();
+  }
+  template <class... Args>
+  void drop(fmt::format_string<Args...> format, Args&&... args) {
+    if (log::enabled(spdlog::level::debug)) log::debug("{}", fmt::format(format, std::forward<Args>(args)...));
+    bump(&SuperPeerStats::dropped);
+  }
+  void bump(std::uint64_t SuperPeerStats::*counter) {
+    counters.add(counter, 1);
+    notify();
+  }
+  void unbump(std::uint64_t SuperPeerStats::*counter) {
+    counters.add(counter, -1);
+    notify();
+  }
+  // Wakes the threads in wait_for, if any: a counter changed. Without waiters, no lock.
+  void notify() {
+    if (waiters.load() == 0) return;
+    { std::lock_guard lock(mutex); }
+    changed.notify_all();
+  }
+  SuperPeerStats snapshot_stats() const {
+    SuperPeerStats s = counters.sum();
+    s.known_nodes = nodes.size();
+    s.tcp_links = link_count;
+    return s;
+  }
+  // The route of a node as its record now says; called whenever the record's paths change.
+  void publish_route(const PubKey& pk, const NodeRecord& record) {
+    routes.insert_or_assign(pk, Route{record.udp_addr, record.link, record.marks, record.other_addrs});
+  }
+
+  util::Runtime& runtime;
+  const SuperPeerOptions opts;
+  const NetworkId network_id;
+  crypto::X25519Key x_pk{};
+  crypto::X25519Key x_sk{};
+  std::optional<SuperPeerUrl> url;
+
+  // Sockets bound to one port (SO_REUSEPORT), each read by its own task on a lane, which also
+  // sends what it relays through it. Other tasks send through any of them without waiting.
+  std::vector<std::unique_ptr<udp::socket>> udp_sockets;
+  std::vector<int> udp_fds;  // theirs, fixed once bound
+  tcp::acceptor acceptor;
+  udp::endpoint udp_local;
+  tcp::endpoint tcp_local;
+  util::CancellationToken token;
+  std::atomic<bool> answer_udp;
+  SourceRateLimiter hello_limiter;
+  // Key exchanges are what a sender without a record can make costly: capped per source and in
+  // all, so that registered nodes, which need none, are served whatever comes.
+  SourceRateLimiter exchange_limiter_per_source;
+  RateLimiter exchange_limiter;
+  KeyCache key_cache;
+  std::atomic<std::size_t> next_send_socket{0};
+  std::atomic<bool> stopping{false};
+  std::once_flag closed_once;
+
+  // Node records, UNITE times and stats; never held across a co_await or a send.
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::unordered_map<PubKey, NodeRecord> nodes;
+  std::list<PubKey> lru;  // every key of `nodes`, most recently heard first
+  // Keys of `nodes` not seen in use when last looked at, most recently heard first. Records
+  // marked in use since leave it when the table makes room.
+  std::list<PubKey> unused;
+  std::map<std::array<std::uint8_t, 16>, std::size_t> links_per_source;  // at most max_tcp_links entries
+  // Links that have not brought an accepted HELLO, oldest first: a full table of links closes
+  // the oldest of them to make room.
+  std::list<std::shared_ptr<Link>> ungreeted;
+  std::unordered_map<PairKey, UniteState, PairKeyHash> unites;
+  std::size_t link_count = 0;
+
+  // Read by every relay without a lock: where each node is reached. Written under `mutex`
+  // alongside the records.
+  CowMap<PubKey, Route> routes;
+  // Which pairs were introduced lately, read without a lock; `unites` decides.
+  UniteHints unite_hints;
+  ShardedStats counters;
+  std::atomic<int> waiters{0};  // threads in wait_for
+
+  std::mutex tasks_mutex;
+  std::condition_variable tasks_done;
+  std::size_t live_tasks = 0;
+};
+
+}  // namespace velarix::p2p::superpeer
