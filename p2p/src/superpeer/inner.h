@@ -40,6 +40,8 @@
 #include "message/messages.h"
 #include "peer/cow_map.h"
 #include "peer/session_key_cache.h"
+#include "superpeer/common.h"
+#include "superpeer/credits.h"
 #include "superpeer/super_peer_server.h"
 #include "util/cancellation_token.h"
 #include "util/channel.h"
@@ -51,29 +53,10 @@
 
 namespace velarix::p2p::superpeer {
 
-namespace asio = boost::asio;
-using asio::awaitable;
-using asio::ip::tcp;
-using asio::ip::udp;
-using Clock = std::chrono::steady_clock;
-using IoStrand = asio::strand<asio::io_context::executor_type>;
-
 // A link whose node does not read may hold at most this much unsent data; more is dropped,
 // as a congested UDP path would drop it.
 constexpr std::size_t kLinkQueueBytes = 256 * 1024;
 constexpr std::size_t kLinkQueueFrames = 512;
-
-inline std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
-
-// An IPv4 address seen through a dual-stack IPv6 socket is handed on in its IPv4 form.
-inline Endpoint plain_endpoint(const Endpoint& ep) {
-  if (ep.address().is_v6() && ep.address().to_v6().is_v4_mapped()) {
-    return Endpoint(asio::ip::make_address_v4(asio::ip::v4_mapped, ep.address().to_v6()), ep.port());
-  }
-  return ep;
-}
-
-inline bool usable(const Endpoint& ep) { return ep.port() != 0 && !ep.address().is_unspecified(); }
 
 struct PairKey {
   PubKey a, b;  // a < b
@@ -92,107 +75,6 @@ struct UniteState {
   Clock::time_point introduced{};
   Clock::time_point waiting_since{};
 };
-
-inline bool is_aborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
-
-// "ADDR:PORT", with an IPv6 address in brackets.
-template <class Ep>
-std::string text(const Ep& ep) {
-  const auto a = ep.address();
-  return a.is_v6() ? fmt::format("[{}]:{}", a.to_string(), ep.port()) : fmt::format("{}:{}", a.to_string(), ep.port());
-}
-
-// The source a HELLO is charged to: the address for IPv4, the /64 prefix for IPv6 (one host
-// commonly holds a whole /64).
-inline std::array<std::uint8_t, 16> source_of(const asio::ip::address& addr) {
-  std::array<std::uint8_t, 16> out{};
-  if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
-    const auto v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6()).to_bytes();
-    std::copy(v4.begin(), v4.end(), out.begin());
-  } else if (addr.is_v4()) {
-    const auto v4 = addr.to_v4().to_bytes();
-    std::copy(v4.begin(), v4.end(), out.begin());
-  } else {
-    const auto v6 = addr.to_v6().to_bytes();
-    std::copy(v6.begin(), v6.begin() + 8, out.begin());
-    out[15] = 6;  // never equal to an IPv4 source
-  }
-  return out;
-}
-
-// A token bucket in one atomic (the generic cell rate algorithm): the time by which every token
-// handed out would have been earned at the bucket's rate. A bucket holds at most `depth` worth
-// of tokens (and that many at first). Lock-free, and a refusal writes nothing, so a flood that
-// is refused does not make the cores fight over one cache line.
-class AtomicBucket {
- public:
-  bool take(std::int64_t now, std::int64_t interval, std::int64_t depth) noexcept {
-    std::int64_t t = earned_by_.load(std::memory_order_relaxed);
-    for (;;) {
-      const std::int64_t next = std::max(t, now) + interval;
-      if (next - now > depth) return false;
-      if (earned_by_.compare_exchange_weak(t, next, std::memory_order_relaxed)) return true;
-    }
-  }
-
- private:
-  std::atomic<std::int64_t> earned_by_{0};
-};
-
-// `per_second` tokens a second with a burst of twice that; a rate of 0 means no limit.
-struct RateShape {
-  explicit RateShape(std::uint32_t per_second)
-      : interval(per_second == 0 ? 0
-                                 : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)).count() /
-                                       per_second),
-        depth(2 * static_cast<std::int64_t>(per_second) * interval) {}
-  bool unlimited() const noexcept { return interval == 0; }
-  std::int64_t interval;  // Clock ticks per token
-  std::int64_t depth;
-};
-
-// One token bucket for everybody.
-class RateLimiter {
- public:
-  explicit RateLimiter(std::uint32_t per_second) : shape_(per_second) {}
-
-  bool allow(Clock::time_point now) noexcept {
-    return shape_.unlimited() || bucket_.take(ticks(now), shape_.interval, shape_.depth);
-  }
-
- private:
-  RateShape shape_;
-  AtomicBucket bucket_;
-};
-
-// Token buckets per source in a table of fixed size: sources that hash alike share a bucket.
-// The hash is keyed per process, so nobody can aim at another source's bucket. Bounded memory,
-// O(1) per HELLO, nothing to evict.
-class SourceRateLimiter {
- public:
-  explicit SourceRateLimiter(std::uint32_t per_second)
-      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : kBuckets) {
-    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
-  }
-
-  // Takes one token of `addr`'s bucket; false when it is empty.
-  bool allow(const asio::ip::address& addr, Clock::time_point now) noexcept {
-    if (shape_.unlimited()) return true;
-    const auto src = source_of(addr);
-    const std::uint64_t h = util::siphash<1, 3>(key_, src.data(), src.size());
-    return buckets_[h % buckets_.size()].take(ticks(now), shape_.interval, shape_.depth);
-  }
-
- private:
-  static constexpr std::size_t kBuckets = 4096;
-  RateShape shape_;
-  util::HashKey key_{};
-  std::vector<AtomicBucket> buckets_;
-};
-
-// Session keys of senders, whether or not they ever register: HELLOs under one key cost one
-// key exchange, not one per datagram.
-using KeyCache = SessionKeyCache<4096, 64>;
 
 // One accepted TCP connection. Its reader, writer and watchdog run on its strand; other tasks
 // only queue frames for it.
@@ -416,7 +298,6 @@ class UniteHints {
 inline std::uint64_t steady_ms(Clock::time_point t = Clock::now()) {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
 }
-
 
 struct Inner : std::enable_shared_from_this<Inner> {
   Inner(util::Runtime& rt, SuperPeerOptions o)
