@@ -9,7 +9,8 @@
 namespace velarix::p2p::superpeer {
 
 std::expected<crypto::SessionKey, const char*> Inner::session_key_for(const PubKey& pk,
-                                                                      const asio::ip::address& source) {
+                                                                      const asio::ip::address& source,
+                                                                      std::uint16_t port) {
   crypto::SessionKey key{};
   switch (key_cache.find(pk, key)) {
     case KeyCache::Found::Key:
@@ -19,10 +20,16 @@ std::expected<crypto::SessionKey, const char*> Inner::session_key_for(const PubK
     case KeyCache::Found::No:
       break;
   }
-  // The source's share first: a source refused there does not use up what the others share.
+  // One port of a source has a tenth of the source's share: junk from a few sockets cannot use
+  // up what the nodes behind that address need. A source within its share comes first; one
+  // beyond it (junk from many ports) has only what the others leave, which goes to whoever asks,
+  // so the newcomers behind it are held back only while the junk brings keys not seen before.
   const auto now = Clock::now();
-  if (!exchange_limiter_per_source.allow(source, now)) return std::unexpected("too many key exchanges for its source");
-  if (!exchange_limiter.allow(now)) return std::unexpected("too many key exchanges");
+  if (!exchange_limiter_per_port.allow(source, port, now)) return std::unexpected("too many key exchanges for its port");
+  const bool within_share = exchange_limiter_per_source.allow(source, now);
+  if (!exchange_limiter.allow(now, !within_share)) {
+    return std::unexpected(within_share ? "too many key exchanges" : "too many key exchanges for its source");
+  }
   bump(&SuperPeerStats::key_exchanges);
   std::optional<crypto::SessionKey> derived;
   if (auto peer = crypto::convert_ed25519_pk_to_curve25519_pk(pk)) {

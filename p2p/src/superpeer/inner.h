@@ -96,6 +96,7 @@ struct Inner : std::enable_shared_from_this<Inner> {
         acceptor(rt.context()),
         answer_udp(opts.answer_udp),
         hello_limiter(opts.hellos_per_second_per_source),
+        exchange_limiter_per_port(port_share(opts.key_exchanges_per_second_per_source)),
         exchange_limiter_per_source(opts.key_exchanges_per_second_per_source),
         exchange_limiter(opts.key_exchanges_per_second),
         unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
@@ -181,7 +182,8 @@ struct Inner : std::enable_shared_from_this<Inner> {
   std::shared_ptr<Link> leave_ungreeted(Link& link);
   // The session key with a sender that has no record: cached, else derived within the caps on
   // key exchanges. The error is why there is none.
-  std::expected<crypto::SessionKey, const char*> session_key_for(const PubKey& pk, const asio::ip::address& source);
+  std::expected<crypto::SessionKey, const char*> session_key_for(const PubKey& pk, const asio::ip::address& source,
+                                                                 std::uint16_t port);
   Path path_of(const PubKey& pk, const NodeRecord& record) const;
   // Makes room in a full table for a newcomer, or says there is none (under `mutex`). A link the
   // forgotten node had is handed to `released`, to be destroyed after the lock.
@@ -244,8 +246,11 @@ struct Inner : std::enable_shared_from_this<Inner> {
   util::CancellationToken token;
   std::atomic<bool> answer_udp;
   SourceRateLimiter hello_limiter;
-  // Key exchanges are what a sender without a record can make costly: capped per source and in
-  // all, so that registered nodes, which need none, are served whatever comes.
+  // Key exchanges are what a sender without a record can make costly: capped per port of a
+  // source and in all, with sources within their share first, so that registered nodes, which
+  // need none, are served whatever comes, and junk from one address holds back the newcomers
+  // elsewhere not at all and those behind it only while its keys are new.
+  SourceRateLimiter exchange_limiter_per_port;
   SourceRateLimiter exchange_limiter_per_source;
   RateLimiter exchange_limiter;
   KeyCache key_cache;

@@ -84,7 +84,7 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
     if (known_key) {
       key = known_key;
     } else {
-      auto derived = session_key_for(sender, source);
+      auto derived = session_key_for(sender, source, from_udp ? from_udp->port() : from_link->remote.port());
       if (!derived) {
         refuse("Super peer: no session key with {}: {}", sender.to_string(), derived.error());
         return;
