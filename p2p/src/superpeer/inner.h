@@ -43,6 +43,7 @@
 #include "superpeer/unites.h"
 #include "util/cancellation_token.h"
 #include "util/log.h"
+#include "util/log_limiter.h"
 #include "util/runtime.h"
 #include "util/udp_batch.h"
 
@@ -254,6 +255,10 @@ struct Inner : std::enable_shared_from_this<Inner> {
   SourceRateLimiter exchange_limiter_per_source;
   RateLimiter exchange_limiter;
   KeyCache key_cache;
+  // A full node table or link set refuses newcomers: an operator must see it, but newcomers may
+  // knock at any rate.
+  util::LogLimiter table_full_log;
+  util::LogLimiter links_full_log;
   std::atomic<std::size_t> next_send_socket{0};
   std::atomic<bool> stopping{false};
   std::once_flag closed_once;

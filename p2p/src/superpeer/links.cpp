@@ -17,6 +17,7 @@
 #include "superpeer/links.h"
 #include "util/length_codec.h"
 #include "util/log.h"
+#include "util/log_limiter.h"
 
 namespace velarix::p2p::superpeer {
 
@@ -70,6 +71,11 @@ awaitable<void> Inner::accept_loop() {
       if (full != nullptr) {
         counters.add(&SuperPeerStats::dropped, 1);
         changed.notify_all();
+        if (link_count >= opts.max_tcp_links) {
+          util::limited_log(links_full_log, spdlog::level::warn, "a full set of TCP links",
+                            "Super peer: all {} TCP links are taken, each greeted by its node: refusing new links",
+                            opts.max_tcp_links);
+        }
         log::debug("Super peer: refusing a TCP connection from {}: too many {}", text(remote), full);
         link->socket.close(ignored);
         continue;

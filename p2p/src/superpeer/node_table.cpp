@@ -10,6 +10,7 @@
 #include "superpeer/inner.h"
 #include "superpeer/node_table.h"
 #include "util/log.h"
+#include "util/log_limiter.h"
 #include "util/net.h"
 
 namespace velarix::p2p::superpeer {
@@ -227,6 +228,10 @@ void Inner::on_hello(const LongHeader& header, std::span<std::uint8_t> body, con
       refuse("Super peer: refusing a HELLO from {}: older than the last one accepted", sender.to_string());
       return;
     case Outcome::Full:
+      util::limited_log(table_full_log, spdlog::level::warn, "a full node table",
+                        "Super peer: the node table is full ({} nodes, all in use or heard from lately): refusing "
+                        "newcomers",
+                        opts.max_nodes);
       refuse("Super peer: refusing node {}: {} nodes are known, all in use or heard from lately", sender.to_string(),
              opts.max_nodes);
       return;
