@@ -2,11 +2,11 @@
 // The super peer's shared state (Inner): its sockets, the node table, the links, the credits,
 // the UNITE state and the counters, and the operations its tasks run. For the files of
 // p2p/src/superpeer only:
-//   super_peer_server.cpp  start, stop, the UDP readers and the dispatch of a packet
+//   super_peer_server.cpp  start, stop, and the packet road: UDP readers, dispatch, relaying
 //   node_table.h/.cpp      records and routes; a HELLO's checks, its record and making room
 //   links.h/.cpp           TCP links: accepting within the caps, reading, writing, time limits
 //   credits.h/.cpp         token buckets, the key cache and key exchanges within their caps
-//   relay.cpp, unites.h    relaying, and the UNITEs that introduce a pair
+//   unites.h/.cpp          the UNITEs that introduce a pair
 
 #include <array>
 #include <atomic>
@@ -166,6 +166,9 @@ struct Inner : std::enable_shared_from_this<Inner> {
                 const std::shared_ptr<Link>& from_link);
   void relay(const LongHeader& header, std::span<const std::uint8_t> packet, const udp::endpoint* from_udp,
              const std::shared_ptr<Link>& from_link, UdpOut* out);
+  // Introduces `sender` and `recipient` to each other with UNITEs, when it is time and their
+  // addresses have paid for them (after a relay from `sender` on its own path).
+  void introduce_pair(const PubKey& sender, const PubKey& recipient, UdpOut* out);
 
   void send_unite(const Path& to, const Path& about);
   // The size of a UNITE to `to` about `about`, and whether `to` may be sent it now (over a link,

@@ -349,4 +349,59 @@ void Inner::on_packet(std::span<std::uint8_t> packet, const udp::endpoint* from_
   relay(*header, packet, from_udp, from_link, out);
 }
 
+void Inner::relay(const LongHeader& header, std::span<const std::uint8_t> packet, const udp::endpoint* from_udp,
+                  const std::shared_ptr<Link>& from_link, UdpOut* out) {
+  const PubKey recipient = header.recipient();
+  const PubKey sender = header.sender();
+  bool known = false;
+  bool sent = false;
+  bool introduce = false;
+  {
+    // No lock: the routes are read in place, a link is only handed the bytes, and the marks
+    // are atomics that settle after a node's first relays.
+    util::rcu::ReadGuard guard;
+    if (const Route* to = routes.find(recipient, guard)) {
+      known = true;
+      // Counted first: whoever receives the message then also sees it counted.
+      if (to->link) {
+        bump(&SuperPeerStats::relayed_tcp);
+        sent = to->link->enqueue(packet);
+        if (!sent) unbump(&SuperPeerStats::relayed_tcp);
+      } else if (to->udp_addr) {
+        bump(&SuperPeerStats::relayed_udp);
+        if (out != nullptr && !out->batch.full()) {
+          out->batch.commit_external(out->fd, *to->udp_addr, packet);
+          sent = true;
+        } else {
+          sent = send_udp(*to->udp_addr, packet);
+        }
+        if (!sent) unbump(&SuperPeerStats::relayed_udp);
+      }
+      to->marks->mark_used();
+      // The sender a header names is only a claim: it counts (in use, paying for UNITEs to its
+      // address, and a reason to introduce the pair) only when the message came on its own path.
+      if (sender != recipient) {
+        const Route* from = routes.find(sender, guard);
+        if (from != nullptr && on_own_path(*from, from_udp, from_link)) {
+          from->marks->mark_used();
+          if (from_udp != nullptr) from->marks->earn(static_cast<std::int64_t>(packet.size()));
+          introduce = opts.send_unites;
+        }
+      }
+    }
+  }
+  if (!known) {
+    drop("Super peer: dropping a {} message for unknown node {}", message_type_name(header.type_byte()),
+         recipient.to_string());
+    return;
+  }
+  if (!sent) {
+    drop("Super peer: could not relay a {} message to {}", message_type_name(header.type_byte()),
+         recipient.to_string());
+  }
+  const auto interval_ms = static_cast<std::uint64_t>(opts.unite_interval.count());
+  if (!introduce || unite_hints.recent(sender, recipient, steady_ms(), interval_ms)) return;
+  introduce_pair(sender, recipient, out);
+}
+
 }  // namespace velarix::p2p::superpeer
