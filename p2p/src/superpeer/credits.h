@@ -87,8 +87,12 @@ class RateLimiter {
 // Bounded memory, O(1) per HELLO, nothing to evict.
 class SourceRateLimiter {
  public:
-  explicit SourceRateLimiter(std::uint32_t per_second)
-      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : kBuckets) {
+  static constexpr std::size_t kSourceBuckets = 4096;
+  // Many more ports than sources: an address may bring thousands.
+  static constexpr std::size_t kPortBuckets = 65536;
+
+  explicit SourceRateLimiter(std::uint32_t per_second, std::size_t buckets = kSourceBuckets)
+      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : buckets) {
     crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
   }
 
@@ -110,7 +114,6 @@ class SourceRateLimiter {
   }
 
  private:
-  static constexpr std::size_t kBuckets = 4096;
   bool take(std::span<const std::uint8_t> what, Clock::time_point now) noexcept {
     const std::uint64_t h = util::siphash<1, 3>(key_, what.data(), what.size());
     return buckets_[h % buckets_.size()].take(ticks(now), shape_.interval, shape_.depth);

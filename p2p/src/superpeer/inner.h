@@ -97,7 +97,8 @@ struct Inner : std::enable_shared_from_this<Inner> {
         acceptor(rt.context()),
         answer_udp(opts.answer_udp),
         hello_limiter(opts.hellos_per_second_per_source),
-        exchange_limiter_per_port(port_share(opts.key_exchanges_per_second_per_source)),
+        exchange_limiter_per_port(port_share(opts.key_exchanges_per_second_per_source),
+                                  SourceRateLimiter::kPortBuckets),
         exchange_limiter_per_source(opts.key_exchanges_per_second_per_source),
         exchange_limiter(opts.key_exchanges_per_second),
         unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
