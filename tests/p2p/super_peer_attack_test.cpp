@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "raw_peer.h"
@@ -78,13 +80,13 @@ class SuperPeerAttack : public ::testing::Test {
     EXPECT_TRUE(relayed(*b, *a));
     return {std::move(a), std::move(b)};
   }
-  // Registers `p` over UDP, trying again for a while: a newcomer may have to wait for its key
-  // exchange.
-  bool hello_within(Peer& p, std::chrono::milliseconds timeout) {
+  // Registers `p` over UDP, with a HELLO `every` so often for a while: a newcomer may have to
+  // wait for its key exchange.
+  bool hello_within(Peer& p, std::chrono::milliseconds timeout, std::chrono::milliseconds every = 100ms) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
       p.send(p.hello_sp(sp(), raw::now_us()), sp_udp());
-      if (p.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, 100ms)) return true;
+      if (p.recv_until([](const Bytes& b) { return raw::type_of(b) == 0; }, every)) return true;
     }
     return false;
   }
@@ -114,6 +116,21 @@ class SuperPeerAttack : public ::testing::Test {
       }
     }
     ASSERT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return handled(s) >= before + sent; }, 30s));
+  }
+  // Sends `packets` round and round to the super peer at `per_second`, spread over `senders`,
+  // in steps of a millisecond, until the thread is stopped; `sent` counts them.
+  std::jthread paced_flood(std::vector<std::unique_ptr<Peer>>& senders, const std::vector<Bytes>& packets,
+                           int per_second, std::atomic<std::size_t>& sent) {
+    return std::jthread([&, per_second](std::stop_token stop) {
+      auto next = std::chrono::steady_clock::now();
+      std::size_t n = 0;
+      for (std::size_t due = 0, ms = 0; !stop.stop_requested(); sent.store(n)) {
+        due = ++ms * static_cast<std::size_t>(per_second) / 1000;
+        for (; n < due; ++n) senders[n % senders.size()]->send(packets[n % packets.size()], sp_udp());
+        next += 1ms;
+        std::this_thread::sleep_until(next);
+      }
+    });
   }
   std::vector<std::unique_ptr<Peer>> peers_at(const std::string& prefix, int first, int count) {
     std::vector<std::unique_ptr<Peer>> out;
@@ -337,6 +354,98 @@ TEST_F(SuperPeerAttack, JunkHellosOfUnregisteredKeysCostBoundedKeyExchanges) {
     EXPECT_TRUE(hello_within(*newcomer, 5s));
     server_.reset();
   }
+}
+
+// Junk under a pool of fresh keys with valid proofs of work, from the very address a newcomer
+// uses (a shared NAT, or a spoofed source): registered nodes there need no key exchange, and the
+// newcomer gets in with its first HELLO. From a few ports (the defaults, at 2,000 HELLOs a
+// second) the junk costs a few exchanges per port; from a thousand ports it takes the source's
+// share and what is to spare while its keys are new, and then, each key having cost one
+// exchange, nothing more.
+TEST_F(SuperPeerAttack, JunkFromAnAddressDoesNotLockOutTheNewcomersBehindIt) {
+  constexpr std::size_t kPool = 16384;
+  std::vector<Bytes> junk;
+  for (std::size_t i = 0; i < kPool; ++i) junk.push_back(junk_hello(*Identity::generate(kDifficulty)));
+  struct Case {
+    const char* what;
+    int ports;
+    int per_second;
+    std::uint32_t per_source, in_all;  // key exchanges a second
+    std::uint64_t warm_up;             // key exchanges the pool takes before the newcomer comes
+    std::uint64_t at_most;             // key exchanges in all
+  };
+  const Case cases[] = {
+      {"four ports at 2,000 a second", 4, 2000, 20, 1000, 0, kPool / 50},
+      // Quicker caps, so that the pool is soon seen.
+      {"a thousand ports at 8,000 a second", 1024, 8000, 200, 4000, kPool, kPool + kPool / 50},
+  };
+  const std::string flooded = "127.0.0.40";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start([&](SuperPeerOptions& o) {
+      o.key_exchanges_per_second_per_source = c.per_source;
+      o.key_exchanges_per_second = c.in_all;
+    });
+    const auto exchanges = [&] { return server_->stats().key_exchanges; };
+    auto registered = peer(true, flooded);
+    hello(*registered);
+    std::vector<std::unique_ptr<Peer>> flooders;
+    for (int i = 0; i < c.ports; ++i) flooders.push_back(peer(true, flooded));
+    std::atomic<std::size_t> sent{0};
+    auto flood = paced_flood(flooders, junk, c.per_second, sent);
+    ASSERT_TRUE(raw::eventually([&] { return sent.load() >= static_cast<std::size_t>(c.per_second); }));
+    hello(*registered);
+    EXPECT_TRUE(server_->wait_for([&](const SuperPeerStats& s) { return s.key_exchanges >= c.warm_up; }, 30s))
+        << exchanges() << " key exchanges for " << kPool << " keys";
+    auto newcomer = peer(true, flooded);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(hello_within(*newcomer, 5s, 1s)) << "the newcomer behind the flooded address did not get in";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << "its first HELLO was not answered";
+    EXPECT_TRUE(relayed(*newcomer, *registered));
+    // The pool goes round once more (a few keys whose set in the cache is overfull may cost
+    // another exchange).
+    const std::size_t mark = sent.load();
+    ASSERT_TRUE(raw::eventually([&] { return sent.load() >= mark + kPool; }, 30s));
+    flood.request_stop();
+    flood.join();
+    EXPECT_LE(exchanges(), c.at_most);
+    server_.reset();
+  }
+}
+
+// An address that brings HELLOs under more fresh keys than the super peer's key exchanges in all
+// can serve, from many ports, has only what the others leave: newcomers from other addresses get
+// in with their first HELLO, and registered nodes need no exchange.
+TEST_F(SuperPeerAttack, JunkFromOneAddressDoesNotHoldBackNewcomersFromOthers) {
+  start([](SuperPeerOptions& o) {
+    o.key_exchanges_per_second_per_source = 50;  // 5 a second per port
+    o.key_exchanges_per_second = 100;
+  });
+  std::vector<Bytes> junk;
+  for (int i = 0; i < 4000; ++i) junk.push_back(junk_hello(*Identity::generate(kDifficulty)));
+  auto registered = peer(true, "127.0.0.42");
+  hello(*registered);
+  std::vector<std::unique_ptr<Peer>> flooders;
+  for (int i = 0; i < 160; ++i) flooders.push_back(peer(true, "127.0.0.42"));
+  std::atomic<std::size_t> sent{0};
+  auto flood = paced_flood(flooders, junk, 2000, sent);
+  // The flood has used up the burst of key exchanges (twice the rate) and goes on with eight
+  // times the rate, what its ports are allowed.
+  ASSERT_TRUE(raw::eventually([&] { return sent.load() >= 1000; }));
+  ASSERT_TRUE(server_->wait_for([](const SuperPeerStats& s) { return s.key_exchanges >= 200; }, 10s));
+  for (int i = 0; i < 3; ++i) {
+    // Each newcomer has two addresses and sends its HELLO from both, as a node does (ports and
+    // sources share buckets when they hash alike, so one copy may find its bucket drained).
+    const Identity id = *Identity::generate(kDifficulty);
+    Peer first(io_, id, kNetwork, true, "127.0.0." + std::to_string(50 + i));
+    Peer second(io_, id, kNetwork, true, "127.0.0." + std::to_string(60 + i));
+    const Bytes h = first.hello_sp(sp(), raw::now_us());
+    first.send(h, sp_udp());
+    second.send(h, sp_udp());
+    const auto is_ack = [](const Bytes& b) { return raw::type_of(b) == 0; };
+    EXPECT_TRUE(first.recv_until(is_ack, 3s) || second.recv_until(is_ack, 0ms)) << "newcomer " << i;
+  }
+  hello(*registered);
 }
 
 // Junk from an address that a node shares (a NAT, or a spoofed source) does not use up that

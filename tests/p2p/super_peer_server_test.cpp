@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,6 +19,7 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "common/log_capture.h"
 #include "crypto/crypto.h"
 #include "identity/identity.h"
 #include "message/long_header.h"
@@ -649,6 +651,62 @@ TEST_F(SuperPeerServerTest, LinksBeyondTheCapAreClosed) {
   auto frame = a->recv_frame();
   ASSERT_TRUE(frame);
   EXPECT_EQ(ack_time(*a, *frame), 5u);
+}
+
+// A full node table or link set, which refuses newcomers, is told to the operator with a
+// warning, a few times per ten seconds however many newcomers knock.
+TEST_F(SuperPeerServerTest, AFullTableOrLinkSetIsWarnedAboutAtALimitedRate) {
+  auto& log = test::LogCapture::get();
+  if (!log.installed()) GTEST_SKIP() << "another logger was installed first";
+  struct Case {
+    const char* what;
+    const char* warning;
+    std::function<void(SuperPeerOptions&)> shape;
+    std::function<void(TestNode&)> knock;  // a newcomer that finds no room
+  };
+  const Case cases[] = {
+      {"node table", "Super peer: the node table is full (2 nodes, all in use or heard from lately): refusing newcomers",
+       [](SuperPeerOptions& o) { o.max_nodes = 2; },
+       [&](TestNode& n) {
+         const auto refused = server_->stats().hellos_refused;
+         n.send_udp(n.hello(1), sp_udp());
+         ASSERT_TRUE(wait([&](const SuperPeerStats& s) { return s.hellos_refused > refused; }));
+         EXPECT_FALSE(n.recv_udp(0ms)) << "a newcomer got into a full table";
+       }},
+      {"TCP links", "Super peer: all 2 TCP links are taken, each greeted by its node: refusing new links",
+       [](SuperPeerOptions& o) { o.max_tcp_links = 2; },
+       [&](TestNode& n) {
+         n.connect(server_->tcp_endpoint());
+         EXPECT_TRUE(n.link_closed()) << "a link got into a full set";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto opts = options();
+    c.shape(opts);
+    start(opts);
+    // Two nodes in use, each on its own link.
+    auto a = node(true);
+    auto b = node(true);
+    for (auto* n : {a.get(), b.get()}) {
+      n->connect(server_->tcp_endpoint());
+      n->send_frame(n->hello(2));
+      ASSERT_TRUE(n->recv_frame());
+    }
+    a->send_frame(a->app_to(*b, {1}));
+    ASSERT_TRUE(b->recv_frame());
+    b->send_frame(b->app_to(*a, {2}));
+    ASSERT_TRUE(a->recv_frame());
+    log.clear();
+    for (int i = 0; i < 25; ++i) {
+      auto newcomer = node(true);
+      c.knock(*newcomer);
+    }
+    const auto warned = log.count(std::string("warning ") + c.warning);
+    EXPECT_GE(warned, 1u);
+    EXPECT_LE(warned, 10u);
+    server_.reset();
+  }
 }
 
 TEST_F(SuperPeerServerTest, StopClosesLinksAndSockets) {

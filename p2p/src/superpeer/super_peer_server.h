@@ -7,7 +7,8 @@
 //   the same form. It serves one form only (armed unless told otherwise), registers only nodes
 //   whose proof of work is strong enough, refuses HELLOs outside its time window or older than
 //   the node's last one, and limits HELLOs per source address. Session keys of senders without
-//   a record are cached, and the key exchanges that derive them capped per source and in all.
+//   a record are cached, and the key exchanges that derive them capped per port of a source and
+//   in all, sources within their share first.
 // - Every other long-header message names another node as recipient and is relayed unchanged
 //   to that node's path: its TCP link while it has one, else the UDP address its last HELLO
 //   came from. Messages for nodes it has not heard from are dropped.
@@ -46,6 +47,10 @@
 
 namespace velarix::p2p {
 
+namespace superpeer {
+struct Inner;  // internal
+}
+
 struct SuperPeerOptions {
   Identity identity;
   std::uint32_t network_id = 0;
@@ -69,8 +74,10 @@ struct SuperPeerOptions {
   // HELLOs answered per second from one source address (twice that in a burst). Only HELLOs that
   // authenticate and are on time count, so junk from an address never holds its nodes back.
   std::uint32_t hellos_per_second_per_source = 100;
-  // Key exchanges (what a HELLO from a key without a record costs) per second from one source,
-  // and in all (twice that in a burst; 0: no limit). Registered nodes need none.
+  // Key exchanges (what a HELLO from a key without a record costs) per second: the share of one
+  // source, and in all (twice that in a burst; 0: no limit). A source within its share comes
+  // first; beyond it a source has what the others leave. One port of a source may take a tenth
+  // of the share (at least 1). Registered nodes need none.
   std::uint32_t key_exchanges_per_second_per_source = 20;
   std::uint32_t key_exchanges_per_second = 1000;
   std::size_t max_tcp_links = 1024;
@@ -134,11 +141,9 @@ class SuperPeerServer {
   // Switches UDP answering at run time (see SuperPeerOptions::answer_udp).
   void set_answer_udp(bool answer);
 
-  struct Inner;  // internal
-
  private:
-  explicit SuperPeerServer(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
-  std::shared_ptr<Inner> inner_;
+  explicit SuperPeerServer(std::shared_ptr<superpeer::Inner> inner) : inner_(std::move(inner)) {}
+  std::shared_ptr<superpeer::Inner> inner_;
 };
 
 }  // namespace velarix::p2p
