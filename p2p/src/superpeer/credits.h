@@ -15,57 +15,15 @@
 #include "peer/session_key_cache.h"
 #include "superpeer/common.h"
 #include "util/keyed_hash.h"
+#include "util/rate_limiter.h"
 
 namespace velarix::p2p::superpeer {
 
-// The source a HELLO is charged to: the address for IPv4, the /64 prefix for IPv6 (one host
-// commonly holds a whole /64).
-inline std::array<std::uint8_t, 16> source_of(const asio::ip::address& addr) {
-  std::array<std::uint8_t, 16> out{};
-  if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
-    const auto v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6()).to_bytes();
-    std::copy(v4.begin(), v4.end(), out.begin());
-  } else if (addr.is_v4()) {
-    const auto v4 = addr.to_v4().to_bytes();
-    std::copy(v4.begin(), v4.end(), out.begin());
-  } else {
-    const auto v6 = addr.to_v6().to_bytes();
-    std::copy(v6.begin(), v6.begin() + 8, out.begin());
-    out[15] = 6;  // never equal to an IPv4 source
-  }
-  return out;
-}
-
-// A token bucket in one atomic (the generic cell rate algorithm): the time by which every token
-// handed out would have been earned at the bucket's rate. A bucket holds at most `depth` worth
-// of tokens (and that many at first). Lock-free, and a refusal writes nothing, so a flood that
-// is refused does not make the cores fight over one cache line.
-class AtomicBucket {
- public:
-  bool take(std::int64_t now, std::int64_t interval, std::int64_t depth) noexcept {
-    std::int64_t t = earned_by_.load(std::memory_order_relaxed);
-    for (;;) {
-      const std::int64_t next = std::max(t, now) + interval;
-      if (next - now > depth) return false;
-      if (earned_by_.compare_exchange_weak(t, next, std::memory_order_relaxed)) return true;
-    }
-  }
-
- private:
-  std::atomic<std::int64_t> earned_by_{0};
-};
-
-// `per_second` tokens a second with a burst of twice that; a rate of 0 means no limit.
-struct RateShape {
-  explicit RateShape(std::uint32_t per_second)
-      : interval(per_second == 0 ? 0
-                                 : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)).count() /
-                                       per_second),
-        depth(2 * static_cast<std::int64_t>(per_second) * interval) {}
-  bool unlimited() const noexcept { return interval == 0; }
-  std::int64_t interval;  // Clock ticks per token
-  std::int64_t depth;
-};
+// The source a HELLO is charged to, and the buckets, are those the node charges its newcomers'
+// key exchanges with.
+using util::AtomicBucket;
+using util::RateShape;
+using util::rate_source_of;
 
 // One token bucket for everybody. A taker that may only have what is to spare is refused once
 // half the burst is used up: the other half stays for the others, who come first.
@@ -99,14 +57,14 @@ class SourceRateLimiter {
   // Takes one token of `addr`'s bucket; false when it is empty.
   bool allow(const asio::ip::address& addr, Clock::time_point now) noexcept {
     if (shape_.unlimited()) return true;
-    const auto src = source_of(addr);
+    const auto src = rate_source_of(addr);
     return take(src, now);
   }
   // Takes one token of the bucket of `port` at `addr`'s source; false when it is empty.
   bool allow(const asio::ip::address& addr, std::uint16_t port, Clock::time_point now) noexcept {
     if (shape_.unlimited()) return true;
     std::array<std::uint8_t, 18> key{};
-    const auto src = source_of(addr);
+    const auto src = rate_source_of(addr);
     std::copy(src.begin(), src.end(), key.begin());
     key[16] = static_cast<std::uint8_t>(port >> 8);
     key[17] = static_cast<std::uint8_t>(port);

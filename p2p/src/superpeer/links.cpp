@@ -45,7 +45,7 @@ awaitable<void> Inner::accept_loop() {
     }
     boost::system::error_code ignored;
     const auto remote = socket.remote_endpoint(ignored);
-    const auto source = source_of(remote.address());
+    const auto source = rate_source_of(remote.address());
     socket.set_option(tcp::no_delay(true), ignored);
     auto link = std::make_shared<Link>(std::move(socket), asio::make_strand(runtime.context()), token.child_token());
     link->remote = remote;
@@ -206,7 +206,7 @@ void Inner::release_link_place(Link& link) {
   if (!link.counted) return;
   link.counted = false;
   --link_count;
-  if (auto it = links_per_source.find(source_of(link.remote.address())); it != links_per_source.end()) {
+  if (auto it = links_per_source.find(rate_source_of(link.remote.address())); it != links_per_source.end()) {
     if (--it->second == 0) links_per_source.erase(it);
   }
 }
