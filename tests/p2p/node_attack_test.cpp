@@ -956,7 +956,10 @@ TEST(ProbeCredit, GoesFirstToTheAddressThePeerGreetsFrom) {
     }
     t.sp.send(t.sp.unite(t.self.pk(), id.pk(), endpoints), t.node_addr);
     ASSERT_TRUE(raw::eventually([&] { return t.peer(id.pk()) && t.peer(id.pk())->paths().size() >= dead.size(); }))
-        << "UNITE " << round << " was not acted on";
+        << "UNITE " << round << " was not acted on: the peer has "
+        << (t.peer(id.pk()) ? std::to_string(t.peer(id.pk())->paths().size()) : std::string("no record")) << " of "
+        << dead.size() << " paths; the node listens on " << t.node->udp_bindings()->front()->local_addr()
+        << ", the UNITE went to " << t.node_addr;
     std::this_thread::sleep_for(350ms);  // until the node acts on the next UNITE
     (void)util::block_on(t.rt, (*handle)->send(Bytes(100, 3)));
   }
