@@ -321,7 +321,7 @@ class NodeInner : public std::enable_shared_from_this<NodeInner> {
   SessionKeyCache<256, 256> newcomer_keys_;
   // The windowed limiter of log lines serves as the key-exchange budget as well.
   util::LogLimiter newcomer_budget_{kNewcomerKeyExchangesPerSecond, std::chrono::seconds(1)};
-  util::SourceRateLimiter<1024> newcomer_source_budget_{kNewcomerKeyExchangesPerSecondPerSource};
+  util::SourceRateLimiter newcomer_source_budget_{kNewcomerKeyExchangesPerSecondPerSource, 1024};
   std::atomic<std::uint64_t> newcomer_key_exchanges_{0};
   // Peers admitted without a proof of work, oldest first (some may have proved it since).
   std::mutex unverified_mutex_;

@@ -40,46 +40,10 @@ class RateLimiter {
   AtomicBucket bucket_;
 };
 
-// Token buckets per source, or per port of a source, in a table of fixed size: those that hash
-// alike share a bucket. The hash is keyed per process, so nobody can aim at another's bucket.
-// Bounded memory, O(1) per HELLO, nothing to evict.
-class SourceRateLimiter {
- public:
-  static constexpr std::size_t kSourceBuckets = 4096;
-  // Many more ports than sources: an address may bring thousands.
-  static constexpr std::size_t kPortBuckets = 65536;
-
-  explicit SourceRateLimiter(std::uint32_t per_second, std::size_t buckets = kSourceBuckets)
-      : shape_(per_second), buckets_(shape_.unlimited() ? 0 : buckets) {
-    crypto::random_bytes(std::span(reinterpret_cast<std::uint8_t*>(key_.data()), sizeof key_));
-  }
-
-  // Takes one token of `addr`'s bucket; false when it is empty.
-  bool allow(const asio::ip::address& addr, Clock::time_point now) noexcept {
-    if (shape_.unlimited()) return true;
-    const auto src = rate_source_of(addr);
-    return take(src, now);
-  }
-  // Takes one token of the bucket of `port` at `addr`'s source; false when it is empty.
-  bool allow(const asio::ip::address& addr, std::uint16_t port, Clock::time_point now) noexcept {
-    if (shape_.unlimited()) return true;
-    std::array<std::uint8_t, 18> key{};
-    const auto src = rate_source_of(addr);
-    std::copy(src.begin(), src.end(), key.begin());
-    key[16] = static_cast<std::uint8_t>(port >> 8);
-    key[17] = static_cast<std::uint8_t>(port);
-    return take(key, now);
-  }
-
- private:
-  bool take(std::span<const std::uint8_t> what, Clock::time_point now) noexcept {
-    const std::uint64_t h = util::siphash<1, 3>(key_, what.data(), what.size());
-    return buckets_[h % buckets_.size()].take(ticks(now), shape_.interval, shape_.depth);
-  }
-  RateShape shape_;
-  util::HashKey key_{};
-  std::vector<AtomicBucket> buckets_;
-};
+// Buckets for sources, and many more for their ports: an address may bring thousands.
+using util::SourceRateLimiter;
+inline constexpr std::size_t kSourceBuckets = 4096;
+inline constexpr std::size_t kPortBuckets = 65536;
 
 // What one port of a source may spend of the source's share of key exchanges: a node sends a
 // HELLO per housekeeping pass and needs one exchange, once, while junk from one socket would

@@ -96,10 +96,9 @@ struct Inner : std::enable_shared_from_this<Inner> {
         network_id(network_id_from_u32(opts.network_id)),
         acceptor(rt.context()),
         answer_udp(opts.answer_udp),
-        hello_limiter(opts.hellos_per_second_per_source),
-        exchange_limiter_per_port(port_share(opts.key_exchanges_per_second_per_source),
-                                  SourceRateLimiter::kPortBuckets),
-        exchange_limiter_per_source(opts.key_exchanges_per_second_per_source),
+        hello_limiter(opts.hellos_per_second_per_source, kSourceBuckets),
+        exchange_limiter_per_port(port_share(opts.key_exchanges_per_second_per_source), kPortBuckets),
+        exchange_limiter_per_source(opts.key_exchanges_per_second_per_source, kSourceBuckets),
         exchange_limiter(opts.key_exchanges_per_second),
         unite_hints(4 * std::max<std::size_t>(opts.max_nodes, 1)) {}
 

@@ -6,9 +6,7 @@
 #include <random>
 
 namespace velarix::p2p::util {
-namespace {
-
-HashKey draw_key() {
+HashKey draw_hash_key() noexcept {
   HashKey key{};
   if (::getrandom(key.data(), sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
     // No kernel randomness (a very old kernel, a seccomp filter): the library's
@@ -21,10 +19,8 @@ HashKey draw_key() {
   return key;
 }
 
-}  // namespace
-
 const HashKey& process_hash_key() noexcept {
-  static const HashKey key = draw_key();
+  static const HashKey key = draw_hash_key();
   return key;
 }
 

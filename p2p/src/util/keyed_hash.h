@@ -69,6 +69,9 @@ std::uint64_t siphash(const HashKey& key, const void* data, std::size_t len) noe
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
+// A key drawn at random (from the kernel, else from the library's generator and the time).
+HashKey draw_hash_key() noexcept;
+
 // The key of this process: random, drawn on first use, never changed.
 const HashKey& process_hash_key() noexcept;
 

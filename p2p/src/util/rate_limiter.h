@@ -1,7 +1,7 @@
 #pragma once
 // Token buckets for work that anyone able to send packets can ask for: one bucket in one atomic,
-// and a fixed table of buckets per source address under a per-process keyed hash (sources that
-// hash alike share a bucket; nobody can aim at another source's bucket). Lock-free, bounded
+// and a fixed table of buckets per source address (or per port of one) under a keyed hash
+// (sources that hash alike share a bucket; nobody can aim at another source's bucket). Lock-free, bounded
 // memory, O(1) per packet, nothing to evict; a refusal writes nothing, so a refused flood does
 // not make the cores fight over one cache line.
 
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
@@ -68,23 +69,39 @@ struct RateShape {
   std::int64_t depth;
 };
 
-// Token buckets per source in a table of `Buckets` entries.
-template <std::size_t Buckets>
+// Token buckets per source, or per port of a source, in a table of `buckets` entries: those that
+// hash alike share a bucket. Each limiter hashes under a key of its own, so sources that share a
+// bucket in one share none by that in another.
 class SourceRateLimiter {
  public:
   using Clock = RateShape::Clock;
-  explicit SourceRateLimiter(std::uint32_t per_second) : shape_(per_second), buckets_(Buckets) {}
+  SourceRateLimiter(std::uint32_t per_second, std::size_t buckets)
+      : shape_(per_second), key_(draw_hash_key()), buckets_(shape_.unlimited() ? 0 : buckets) {}
 
   // Takes one token of `addr`'s bucket; false when it is empty.
   bool allow(const boost::asio::ip::address& addr, Clock::time_point now = Clock::now()) noexcept {
     if (shape_.unlimited()) return true;
     const auto src = rate_source_of(addr);
-    const std::uint64_t h = keyed_hash(src.data(), src.size());
-    return buckets_[h % Buckets].take(now.time_since_epoch().count(), shape_.interval, shape_.depth);
+    return take(src, now);
+  }
+  // Takes one token of the bucket of `port` at `addr`'s source; false when it is empty.
+  bool allow(const boost::asio::ip::address& addr, std::uint16_t port, Clock::time_point now = Clock::now()) noexcept {
+    if (shape_.unlimited()) return true;
+    std::array<std::uint8_t, 18> key{};
+    const auto src = rate_source_of(addr);
+    std::copy(src.begin(), src.end(), key.begin());
+    key[16] = static_cast<std::uint8_t>(port >> 8);
+    key[17] = static_cast<std::uint8_t>(port);
+    return take(key, now);
   }
 
  private:
+  bool take(std::span<const std::uint8_t> what, Clock::time_point now) noexcept {
+    const std::uint64_t h = siphash<1, 3>(key_, what.data(), what.size());
+    return buckets_[h % buckets_.size()].take(now.time_since_epoch().count(), shape_.interval, shape_.depth);
+  }
   RateShape shape_;
+  HashKey key_;
   std::vector<AtomicBucket> buckets_;
 };
 
