@@ -38,14 +38,20 @@ struct ReadFault {
 
 using Fault = std::unexpected<ReadFault>;
 
+// The entry of kConfigKeys at `path`, or null.
+constexpr const ConfigKey* known_key(std::string_view path) {
+  for (const auto& k : kConfigKeys) {
+    if (k.path == path) return &k;
+  }
+  return nullptr;
+}
+
 // The name of the key at `path` in kConfigKeys (its last part); a path that is
 // not in the table does not compile, so the reader reads no key the table and
 // the unknown-key check do not know.
 consteval std::string_view key(std::string_view path) {
-  for (const auto& k : kConfigKeys) {
-    if (k.path == path) return path.substr(path.rfind('.') + 1);
-  }
-  throw "not a key of kConfigKeys";
+  if (known_key(path) == nullptr) throw "not a key of kConfigKeys";
+  return path.substr(path.rfind('.') + 1);
 }
 
 // The value as the reader's errors name it; a secret's value shows as "****".
@@ -337,13 +343,6 @@ std::string shown_key(std::string_view k) {
   std::string out = is_bare_key(cut) ? std::string(cut) : quote(cut).value_or("\"\"");
   if (cut.size() < k.size()) out += "...";
   return out;
-}
-
-const ConfigKey* known_key(std::string_view path) {
-  for (const auto& k : kConfigKeys) {
-    if (k.path == path) return &k;
-  }
-  return nullptr;
 }
 
 // Every key of `t` (the table at `path` of kConfigKeys, shown as `shown`) that
