@@ -38,20 +38,25 @@ struct ReadFault {
 
 using Fault = std::unexpected<ReadFault>;
 
-// The entry of kConfigKeys at `path`, or null.
-constexpr const ConfigKey* known_key(std::string_view path) {
-  for (const auto& k : kConfigKeys) {
-    if (k.path == path) return &k;
-  }
-  return nullptr;
+// The index of the key at `path` in kConfigKeys, or the table's size.
+constexpr std::size_t key_index(std::string_view path) {
+  std::size_t i = 0;
+  while (i < kConfigKeys.size() && kConfigKeys[i].path != path) ++i;
+  return i;
 }
 
 // The name of the key at `path` in kConfigKeys (its last part); a path that is
 // not in the table does not compile, so the reader reads no key the table and
 // the unknown-key check do not know.
 consteval std::string_view key(std::string_view path) {
-  if (known_key(path) == nullptr) throw "not a key of kConfigKeys";
+  if (key_index(path) == kConfigKeys.size()) throw "not a key of kConfigKeys";
   return path.substr(path.rfind('.') + 1);
+}
+
+// The entry of kConfigKeys at `path`, or null.
+const ConfigKey* known_key(std::string_view path) {
+  const std::size_t i = key_index(path);
+  return i < kConfigKeys.size() ? &kConfigKeys[i] : nullptr;
 }
 
 // The value as the reader's errors name it; a secret's value shows as "****".
