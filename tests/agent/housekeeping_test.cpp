@@ -219,11 +219,12 @@ class Housekeeping : public ::testing::Test {
   AgentHarness harness_;
   TrustedTestCa ca_;
   Runtime rt_{4};
+  // Before the server: its thread may still run a route that reads them while the fixture goes.
+  std::string path_;
+  std::string pk_;
   HttpTestServer server_;
   std::optional<Agent> agent_;
   std::optional<SaveCounter> saves_;
-  std::string path_;
-  std::string pk_;
 };
 
 // A controller whose answer the test changes between ticks.
